@@ -1,0 +1,136 @@
+// The seams of the server core: what it is fed (IConnectionEvents, called by a transport), what
+// it calls (ITransport, IClock), what it tells (IServerObserver) and what decides about users
+// (TServerHooks, whose base bodies keep nothing). The core itself holds no socket, reads no
+// clock and knows no Qt; the Asio transport, the Qt transport and the tests plug in here.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "ZorvaUser.h"
+#include "ZorvaUtils.h"
+
+namespace zorva {
+
+class TZorvaGuest;
+
+// Names a connection for the life of the process; never reused.
+using ConnectionId = std::uint64_t;
+
+class IClock {
+ public:
+  virtual ~IClock() = default;
+  // Monotonic milliseconds (never wraps).
+  virtual std::uint64_t NowMs() const = 0;
+  // Today's local date, without a time part.
+  virtual TDateTime Today() const = 0;
+};
+
+// Owns the listening socket, the connections, their output queues and the ping timer.
+// Every call comes from the core's one thread, except Post, which any thread may call.
+class ITransport {
+ public:
+  enum class CloseMode {
+    Now,         // drop queued output and close
+    AfterFlush,  // write what is queued, shut the write side down, then close
+  };
+
+  virtual ~ITransport() = default;
+  // Starts listening; on failure returns false with a message for the operator in `error`.
+  virtual bool Listen(std::uint16_t port, std::string& error) = 0;
+  virtual void StopListening() = 0;
+  // "a.b.c.d:port" of the listening socket, for the operator; empty while not listening.
+  virtual std::string ListenAddress() const = 0;
+  virtual void StartPingTimer() = 0;
+  virtual void StopPingTimer() = 0;
+  // Queues `line` and a line feed for the connection; never blocks, never re-enters the core.
+  virtual void Send(ConnectionId id, std::string_view line) = 0;
+  // After Close the transport reports nothing more for that connection.
+  virtual void Close(ConnectionId id, CloseMode mode) = 0;
+  // Runs `task` on the core's thread soon (for work finished on other threads).
+  virtual void Post(std::function<void()> task) = 0;
+};
+
+// What a transport tells the core. Exceptions never escape these calls.
+class IConnectionEvents {
+ public:
+  virtual ~IConnectionEvents() = default;
+  virtual void OnClientConnect(ConnectionId id, std::string remoteAddress,
+                               std::string localAddress) = 0;
+  virtual void OnClientRead(ConnectionId id, std::string_view bytes) = 0;
+  // The peer closed the connection.
+  virtual void OnClientDisconnect(ConnectionId id) = 0;
+  // A socket operation failed; `code` is the system's error number, `reason` its text (a slow
+  // reader past its output cap is reported here too).
+  virtual void OnClientError(ConnectionId id, int code, std::string_view reason) = 0;
+  virtual void OnPingTimer() = 0;
+};
+
+// What the core tells the window or the daemon's log. Every call has an empty default.
+class IServerObserver {
+ public:
+  virtual ~IServerObserver() = default;
+  // Guests were added or removed (the window rewrites its client count and users list).
+  virtual void GuestsChanged() {}
+  // Subjects, subject codes or memberships changed (the window rebuilds its tree).
+  virtual void SubjectsChanged() {}
+  // Trace texts: who + ": " + line.
+  virtual void TraceIncoming(std::string_view) {}
+  virtual void TraceOutgoing(std::string_view) {}
+  // A line for the "Exceptions" pane; `alarm` asks for the alarm light and beep.
+  virtual void ExceptionLine(std::string_view, bool /*alarm*/) {}
+  // The ping tick moved the activity series.
+  virtual void ActivityChanged() {}
+};
+
+// A login to be decided: the checks after the core's own (already logged in, id in use).
+struct TLoginRequest {
+  bool NewUser = false;  // "LOGINNEW"
+  std::string Id;
+  std::string SubjectCode;
+  std::string Password;                 // "LOGIN"
+  std::optional<TZorvaUser> NewRecord;  // "LOGINNEW": the record the client sent
+  TDateTime Today = 0;
+};
+
+struct TLoginResult {
+  enum class Verdict { Accepted, InvalidUserId, InvalidPassword, IdTaken, Failed };
+  Verdict Verdict = Verdict::Failed;
+  // Accepted: the loaded record, its login date and count already updated and saved.
+  std::unique_ptr<TZorvaUser> User;
+  // Failed: why (reported like any failing command).
+  std::string Error;
+};
+
+using TLoginDone = std::function<void(TLoginResult)>;
+
+// The eight hooks through which a user store decides about users, with the permissive base
+// bodies: every id but "NewUser" exists, every password is right, nothing is kept.
+class TServerHooks {
+ public:
+  virtual ~TServerHooks() = default;
+
+  virtual bool CheckPassword(const std::string& id, const std::string& password);
+  virtual bool UserExists(const std::string& id);
+  virtual void FilterIncoming(std::string& line);
+  virtual void FilterOutgoing(std::string& line);
+  virtual void CustomCommand(std::string& data, const std::string& name, TZorvaGuest& guest);
+  virtual void LoadUser(TZorvaUser& user);
+  virtual void StoreFeedback(TZorvaGuest& guest, const std::string& text);
+  virtual void SaveUser(const TZorvaUser& user);
+
+  // True when FilterIncoming/FilterOutgoing are overridden; lets the core skip a copy per line.
+  virtual bool FiltersLines() const { return false; }
+
+  // Decides a login in the order UserExists, CheckPassword (or, for a new user: UserExists,
+  // SaveUser of the sent record), then loads, dates, counts and saves the user. The base body
+  // calls the hooks above and `done` at once; a store may answer later, from any thread, as
+  // long as `done` runs on the core's thread (ITransport::Post).
+  virtual void AuthorizeLogin(TLoginRequest request, TLoginDone done);
+};
+
+}  // namespace zorva
