@@ -79,6 +79,9 @@ TEST(ConvertTest, GeneralFloatFormat) {
   EXPECT_EQ(FloatToStr(1.5e15), "1.5E15");
   EXPECT_EQ(FloatToStr(1e20), "1E20");
   EXPECT_EQ(FloatToStr(1.5), "1.5");
+  // Found by fuzzing: past 15 digits the text is rounded, and reads back to the same text.
+  EXPECT_EQ(FloatToStr(1266666666666666666666666666.0), "1.26666666666667E27");
+  EXPECT_EQ(FloatToStr(StrToFloat("1.26666666666667E27", "x")), "1.26666666666667E27");
   double v = 0;
   ASSERT_TRUE(TryStrToFloat("1.5E15", v));
   EXPECT_EQ(v, 1.5e15);
