@@ -1,0 +1,701 @@
+#include "ServerCore.h"
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+#include "ExceptionText.h"
+#include "ZorvaProtocol.h"
+#include "ZorvaUtils.h"
+
+namespace zorva {
+
+namespace {
+
+const std::string kNoId;
+
+const std::string& UserId(const TZorvaGuest& guest) {
+  return guest.User() ? guest.User()->Id() : kNoId;
+}
+
+std::int32_t ClampedRoundTrip(std::uint64_t ms) {
+  return static_cast<std::int32_t>(
+      std::min<std::uint64_t>(ms, std::numeric_limits<std::int32_t>::max()));
+}
+
+}  // namespace
+
+// Opens an event; the outermost one frees what was dropped or removed during it.
+class ServerCore::EventScope {
+ public:
+  explicit EventScope(ServerCore& core) : FCore(core) { ++FCore.FEventDepth; }
+  ~EventScope() {
+    if (--FCore.FEventDepth > 0) return;
+    FCore.FDroppedGuests.clear();
+    FCore.FRemovedSubjects.clear();
+  }
+  EventScope(const EventScope&) = delete;
+  EventScope& operator=(const EventScope&) = delete;
+
+ private:
+  ServerCore& FCore;
+};
+
+ServerCore::ServerCore(ITransport& transport, const IClock& clock, TServerHooks& hooks)
+    : FTransport(transport), FClock(clock), FHooks(hooks) {}
+
+ServerCore::~ServerCore() {
+  FTrace.Close();
+}
+
+void ServerCore::SetObserver(IServerObserver* observer) {
+  FObserver = observer ? observer : &FNoObserver;
+}
+
+template <class Body>
+void ServerCore::Guarded(Body&& body) {
+  EventScope scope(*this);
+  try {
+    body();
+  } catch (const std::exception& error) {
+    ReportFailure(DescribeException(error));
+  }
+}
+
+// ---- Server lifecycle
+
+bool ServerCore::Start(std::string& error) {
+  if (FRunning) return true;
+  if (FSettings.Port < 0 || FSettings.Port > std::numeric_limits<std::uint16_t>::max()) {
+    error = "Invalid port number " + std::to_string(FSettings.Port);
+    return false;
+  }
+  if (!FTransport.Listen(static_cast<std::uint16_t>(FSettings.Port), error)) return false;
+  FRunning = true;
+  FBlocked = false;
+  FCounters.Reset(NowSeconds());
+  FTransport.StartPingTimer();
+  return true;
+}
+
+void ServerCore::Stop() {
+  if (!FRunning) return;
+  EventScope scope(*this);
+  FTransport.StopPingTimer();
+  FTransport.StopListening();
+  FCounters.Stopped(NowSeconds());
+  for (auto* guest : FGuests) {
+    guest->SetDropped();
+    guest->ClearSocket();
+    FTransport.Close(guest->Connection(), ITransport::CloseMode::Now);
+  }
+  for (auto& [id, guest] : FGuestsById) FDroppedGuests.push_back(std::move(guest));
+  FGuestsById.clear();
+  FGuests.Clear();
+  FGuestsByUserId.clear();
+  FGuestsByCode.clear();
+  FPendingIds.clear();
+  FCountedSubjects.clear();
+  for (auto& subject : FRegistry.Clear()) FRemovedSubjects.push_back(std::move(subject));
+  FRunning = false;
+  FBlocked = false;
+  FObserver->GuestsChanged();
+  FObserver->SubjectsChanged();
+}
+
+void ServerCore::ShutDown() {
+  if (FGuests.Empty()) {
+    Stop();
+    return;
+  }
+  FBlocked = true;
+}
+
+const TZorvaServerStats& ServerCore::UpdateServerStats() {
+  FCounters.Fill(FStats, FRunning, NowSeconds(), FGuests.Size());
+  return FStats;
+}
+
+// ---- Connection events
+
+void ServerCore::OnClientConnect(ConnectionId id, std::string remoteAddress,
+                                 std::string localAddress) {
+  Guarded([&] {
+    if (FGuestsById.contains(id)) return;
+    auto guest =
+        std::make_unique<TZorvaGuest>(id, std::move(remoteAddress), std::move(localAddress),
+                                      FClock.NowMs(), FMaxLine, FNextArrival++);
+    if (FBlocked) {
+      SendToGuest(*guest, Err::ShuttingDown);
+      FTransport.Close(id, ITransport::CloseMode::AfterFlush);
+      return;
+    }
+    auto* added = guest.get();
+    FGuestsById.emplace(id, std::move(guest));
+    FGuests.Insert(added);
+    FRegistry.AddToStaging(added);
+    FCounters.ConnectionAccepted(FGuests.Size());
+    FObserver->GuestsChanged();
+    FObserver->SubjectsChanged();
+  });
+}
+
+void ServerCore::OnClientRead(ConnectionId id, std::string_view bytes) {
+  Guarded([&] {
+    // Counted before the lookup: bytes for a connection without a guest count too.
+    FCounters.Read(bytes.size());
+    auto* guest = Guest(id);
+    if (!guest) return;
+    if (guest->LoginPending()) {
+      if (guest->Framer().Append(bytes) == LineFramer::Status::TooLong) RefuseLongLine(*guest);
+      return;
+    }
+    HandleLines(*guest, guest->Framer().Feed(bytes, [this, guest](std::string_view line) {
+      return HandleLine(*guest, line);
+    }));
+  });
+}
+
+void ServerCore::OnClientDisconnect(ConnectionId id) {
+  Guarded([&] {
+    auto* guest = Guest(id);
+    if (!guest) return;
+    guest->ClearSocket();
+    CloseGuest(*guest, ITransport::CloseMode::Now);
+  });
+}
+
+void ServerCore::OnClientError(ConnectionId id, int code, std::string_view /*reason*/) {
+  Guarded([&] {
+    ReportFailure("Client Socket Error: " + std::to_string(code));
+    auto* guest = Guest(id);
+    if (!guest) return;
+    guest->ClearSocket();
+    ReportFailure(guest->User() ? "User " + guest->User()->Id() + " has been disconnected"
+                                : "A Guest in the Staging Area has been disconnected");
+    CloseGuest(*guest, ITransport::CloseMode::Now);
+  });
+}
+
+void ServerCore::OnPingTimer() {
+  Guarded([&] {
+    if (!FRunning) return;
+    const auto now = FClock.NowMs();
+    const auto timeoutMs = static_cast<std::int64_t>(FSettings.Timeout) * 1000;
+    // Every guest present at the start is examined once, whoever is dropped meanwhile.
+    const std::vector<TZorvaGuest*> examined(FGuests.begin(), FGuests.end());
+    // Members of one subject get the same line: built once per subject and tick.
+    std::unordered_map<const TZorvaSubject*, std::string> pingLines;
+    for (auto* guest : examined) {
+      if (guest->Dropped()) continue;
+      if (static_cast<std::int64_t>(now - guest->LastPingReply()) > timeoutMs) {
+        pingLines.erase(guest->Subject());
+        CloseGuest(*guest, ITransport::CloseMode::Now);
+        continue;
+      }
+      if (!guest->PingAnswered()) continue;
+      guest->SetPingAnswered(false);
+      guest->SetPingSent(now);
+      auto line = pingLines.try_emplace(guest->Subject());
+      if (line.second) line.first->second = PingLine(guest->Subject());
+      SendToGuest(*guest, line.first->second);
+    }
+    FCounters.StepActivity();
+    FObserver->ActivityChanged();
+  });
+}
+
+// ---- Receiving
+
+// Returns whether the guest's next buffered line may be handled now.
+bool ServerCore::HandleLine(TZorvaGuest& guest, std::string_view line) {
+  auto* const previous = std::exchange(FDispatching, &guest);
+  try {
+    std::string filtered;
+    if (FHooks.FiltersLines()) {
+      filtered = line;
+      FHooks.FilterIncoming(filtered);
+      line = filtered;
+    }
+    FTrace.TraceIncoming(guest.TraceName(), line, *FObserver);
+    const auto command = SplitCommand(line);
+    DispatchCommand(guest, command.Word, command.Args);
+  } catch (const std::exception& error) {
+    // The failing command ends alone; the guest's next lines are handled at once.
+    ReportFailure(DescribeException(error));
+  }
+  FDispatching = previous;
+  return !guest.Dropped() && !guest.LoginPending();
+}
+
+void ServerCore::HandleLines(TZorvaGuest& guest, LineFramer::Status status) {
+  if (status == LineFramer::Status::TooLong && !guest.Dropped()) RefuseLongLine(guest);
+}
+
+void ServerCore::ResumeLines(TZorvaGuest& guest) {
+  HandleLines(guest, guest.Framer().Drain([this, &guest](std::string_view line) {
+    return HandleLine(guest, line);
+  }));
+}
+
+void ServerCore::RefuseLongLine(TZorvaGuest& guest) {
+  SendToGuest(guest, Err::LineTooLong);
+  CloseGuest(guest, ITransport::CloseMode::AfterFlush);
+}
+
+void ServerCore::DispatchCommand(TZorvaGuest& guest, std::string_view word, std::string_view args) {
+  static const std::unordered_map<std::string_view, TCommand> commands = {
+      {Cmd::Login, {&ServerCore::Login, false}},
+      {Cmd::LoginNew, {&ServerCore::LoginNew, false}},
+      {Cmd::Send, {&ServerCore::Relay, false}},
+      {Cmd::Ping, {&ServerCore::Ping, false}},
+      {Cmd::CreateSubject, {&ServerCore::CreateSubjectCommand, true}},
+      {Cmd::JoinSubject, {&ServerCore::JoinSubjectCommand, true}},
+      {Cmd::ServerStats, {&ServerCore::ServerStats, false}},
+      {Cmd::UserInfo, {&ServerCore::UserInfo, false}},
+      {Cmd::UserUpdate, {&ServerCore::UserUpdate, true}},
+      {Cmd::Feedback, {&ServerCore::Feedback, true}},
+      {Cmd::Custom, {&ServerCore::Custom, false}},
+  };
+  const auto found = commands.find(word);
+  if (found == commands.end()) {
+    SendToGuest(guest, Msg::Unrecognized(word, args));
+    return;
+  }
+  if (found->second.NeedsLogin && !guest.LoggedIn()) {
+    SendToGuest(guest, Err::NotLoggedIn);
+    return;
+  }
+  (this->*found->second.Handler)(guest, args);
+}
+
+// ---- Commands
+
+void ServerCore::RequestLogin(TZorvaGuest& guest, std::string_view args, bool newUser) {
+  TLoginRequest request;
+  request.NewUser = newUser;
+  request.Id = getToken(args, kFieldSeparator);
+  request.SubjectCode = getToken(args, kFieldSeparator);
+  if (guest.LoggedIn()) {
+    SendToGuest(guest, Err::AlreadyLoggedIn);
+    return;
+  }
+  if (FGuestsByUserId.contains(request.Id) || FPendingIds.contains(request.Id)) {
+    SendToGuest(guest, Err::IdInUse);
+    return;
+  }
+  if (newUser) {
+    // Parsed whole before anything is decided; the record is saved under the id it asks for.
+    TZorvaUser record;
+    record.fromString(args);
+    record.SetId(request.Id);
+    request.NewRecord = std::move(record);
+  } else {
+    request.Password = args;
+  }
+  request.Today = FClock.Today();
+
+  guest.SetPendingLogin(request.Id);
+  FPendingIds.insert(request.Id);
+  const std::weak_ptr<int> alive = FAlive;
+  auto done = [this, alive, id = guest.Connection(),
+               code = request.SubjectCode](TLoginResult result) {
+    if (alive.expired()) return;
+    OnLoginDecided(id, code, std::move(result));
+  };
+  try {
+    FHooks.AuthorizeLogin(std::move(request), std::move(done));
+  } catch (...) {
+    if (guest.LoginPending()) CancelPendingLogin(guest);
+    throw;
+  }
+}
+
+void ServerCore::Relay(TZorvaGuest& guest, std::string_view args) {
+  const auto* subject = guest.Subject();
+  if (!subject) return;
+  // Built once; every member gets a view of the same text.
+  const auto relay = Msg::Relay(UserId(guest), args);
+  for (auto* member : subject->Members()) {
+    if (member != &guest) SendToGuest(*member, relay);
+  }
+}
+
+void ServerCore::Ping(TZorvaGuest& guest, std::string_view) {
+  const auto now = FClock.NowMs();
+  guest.SetLastPingReply(now);
+  guest.SetPingAnswered(true);
+  guest.SetRoundTrip(ClampedRoundTrip(now - guest.PingSent()));
+}
+
+void ServerCore::CreateSubjectCommand(TZorvaGuest& guest, std::string_view args) {
+  const std::string name(getToken(args, kFieldSeparator));
+  const auto limit = StrToInt(getToken(args, kFieldSeparator), "MaxConnections");
+  const auto& code = guest.SubjectCode();
+  if (FRegistry.FindSubject(code, name)) {
+    SendToGuest(guest, Err::SubjectExists);
+    return;
+  }
+  auto& subject = FRegistry.AddSubject(code, name);
+  subject.SetMaxConnections(limit);
+  FCountedSubjects.insert(&subject);
+  SendToSubjectCode(code, Msg::AddSubject(name));
+  JoinSubject(guest, subject);
+  FCounters.SubjectCreated();
+}
+
+void ServerCore::JoinSubjectCommand(TZorvaGuest& guest, std::string_view args) {
+  auto* subject =
+      FRegistry.FindSubject(guest.SubjectCode(), std::string(getToken(args, kFieldSeparator)));
+  if (!subject) {
+    SendToGuest(guest, Err::NoSuchSubject);
+    return;
+  }
+  // Leaving and re-joining would remove a guest's own one-member subject under it.
+  if (subject == guest.Subject()) return;
+  if (subject->Full()) {
+    SendToGuest(guest, Err::SubjectFull);
+    return;
+  }
+  JoinSubject(guest, *subject);
+}
+
+void ServerCore::ServerStats(TZorvaGuest& guest, std::string_view) {
+  SendToGuest(guest, Msg::ServerStats(UpdateServerStats().toString()));
+}
+
+void ServerCore::UserInfo(TZorvaGuest& guest, std::string_view args) {
+  const auto* found = FindGuestByUserId(std::string(getToken(args, kFieldSeparator)));
+  if (!found) {
+    SendToGuest(guest, Err::UserNotFound);
+    return;
+  }
+  SendToGuest(guest, Msg::UserInfo(found->WireText()));
+}
+
+void ServerCore::UserUpdate(TZorvaGuest& guest, std::string_view args) {
+  const auto* target = FindGuestByUserId(std::string(getToken(args, kFieldSeparator)));
+  if (!target) {
+    SendToGuest(guest, Err::UserNotFoundToUpdate);
+    return;
+  }
+  if (target != &guest) {
+    SendToGuest(guest, Err::UpdateOwnOnly);
+    return;
+  }
+  // Parsed whole into a scratch record: a bad text changes nothing.
+  TZorvaUser record;
+  record.fromString(getToken(args, kFieldSeparator));
+  record.SetId(guest.User()->Id());
+  if (record.Password().empty()) record.SetPassword(guest.User()->Password());
+  FHooks.SaveUser(record);
+  guest.UpdateUser(record);
+  if (const auto* subject = guest.Subject()) {
+    SendToSubject(*subject, Msg::UserInfo(guest.WireText()));
+  }
+}
+
+void ServerCore::Feedback(TZorvaGuest& guest, std::string_view args) {
+  FHooks.StoreFeedback(guest, std::string(args));
+}
+
+void ServerCore::Custom(TZorvaGuest& guest, std::string_view args) {
+  const std::string name(getToken(args, kFieldSeparator));
+  std::string data(args);
+  FHooks.CustomCommand(data, name, guest);
+}
+
+// ---- Login
+
+void ServerCore::OnLoginDecided(ConnectionId id, const std::string& code, TLoginResult result) {
+  Guarded([&] {
+    auto* guest = Guest(id);
+    if (!guest || !guest->LoginPending()) return;
+    CancelPendingLogin(*guest);
+    try {
+      ApplyLoginResult(*guest, code, std::move(result));
+    } catch (const std::exception& error) {
+      ReportFailure(DescribeException(error));
+    }
+    // Decided inside the guest's own dispatch: its framer loop goes on by itself.
+    if (FDispatching != guest && !guest->Dropped()) ResumeLines(*guest);
+  });
+}
+
+void ServerCore::ApplyLoginResult(TZorvaGuest& guest, const std::string& code,
+                                  TLoginResult result) {
+  using Verdict = decltype(TLoginResult::Verdict);
+  switch (result.Verdict) {
+    case Verdict::Accepted:
+      if (!result.User) {
+        ReportFailure("[ELoginError] The user store accepted a login without a user record");
+        return;
+      }
+      CompleteLogin(guest, std::move(result.User), code);
+      return;
+    case Verdict::InvalidUserId:
+      SendToGuest(guest, Err::InvalidUserId);
+      return;
+    case Verdict::InvalidPassword:
+      SendToGuest(guest, Err::InvalidPassword);
+      return;
+    case Verdict::IdTaken:
+      SendToGuest(guest, Err::IdTaken);
+      return;
+    case Verdict::Failed:
+      ReportFailure(result.Error);
+      return;
+  }
+}
+
+void ServerCore::CancelPendingLogin(TZorvaGuest& guest) {
+  FPendingIds.erase(guest.PendingLoginId());
+  guest.ClearPendingLogin();
+}
+
+void ServerCore::CompleteLogin(TZorvaGuest& guest, std::unique_ptr<TZorvaUser> user,
+                               const std::string& code) {
+  guest.SetUser(std::move(user));
+  guest.SetLoggedIn(true);
+  guest.SetSubjectCode(code);
+  FGuestsByUserId.emplace(guest.User()->Id(), &guest);
+  FGuestsByCode[code].emplace(guest.Arrival(), &guest);
+  SendToGuest(guest, Msg::LoginSuccess(guest.WireText()));
+  auto& lobby = Lobby(code);
+  SendToGuest(guest, Msg::Subjects(FRegistry.SubjectNames(code)));
+  JoinSubject(guest, lobby);
+}
+
+// ---- Subjects
+
+TZorvaSubject& ServerCore::Lobby(const std::string& code) {
+  if (auto* lobby = FRegistry.FindSubject(code, FSettings.LobbyName)) return *lobby;
+  auto& lobby = FRegistry.CreateLobby(code, FSettings.LobbyName);
+  FObserver->SubjectsChanged();
+  return lobby;
+}
+
+void ServerCore::JoinSubject(TZorvaGuest& guest, TZorvaSubject& subject) {
+  if (guest.Subject() == &subject) return;
+  if (auto* previous = guest.Subject()) {
+    LeaveSubject(guest, *previous);
+  } else {
+    FRegistry.RemoveFromStaging(&guest);
+  }
+  guest.SetSubject(&subject);
+  if (!subject.Members().Empty()) {
+    SendToSubject(subject, Msg::AddGuest(UserId(guest), guest.WireText()));
+  }
+  const bool wasFull = subject.Full();
+  subject.AddMember(&guest);
+  SendToGuest(guest, JoinLine(subject));
+  if (subject.Full() && !wasFull) SendToSubject(subject, Msg::BeginSubject());
+  FObserver->SubjectsChanged();
+}
+
+void ServerCore::LeaveSubject(TZorvaGuest& guest, TZorvaSubject& subject) {
+  subject.RemoveMember(&guest);
+  if (!subject.Members().Empty()) {
+    SendToSubject(subject, Msg::RemoveGuest(UserId(guest)));
+  } else if (!subject.Persistent()) {
+    RemoveSubject(subject);
+  }
+  FObserver->SubjectsChanged();
+}
+
+void ServerCore::RemoveSubject(TZorvaSubject& subject) {
+  auto removed = FRegistry.Remove(subject);
+  if (!removed) return;
+  SendToSubjectCode(subject.SubjectCode(), Msg::RemoveSubject(subject.Name()));
+  if (FCountedSubjects.erase(&subject) > 0) FCounters.SubjectRemoved();
+  FRemovedSubjects.push_back(std::move(removed));
+  FObserver->SubjectsChanged();
+}
+
+std::string ServerCore::JoinLine(const TZorvaSubject& subject) const {
+  auto line = Msg::JoinSubjectHeader(subject.Name());
+  std::size_t size = line.size();
+  for (const auto* member : subject.Members()) size += 1 + member->WireText().size();
+  line.reserve(size);
+  for (const auto* member : subject.Members()) Msg::AppendField(line, member->WireText());
+  return line;
+}
+
+std::string ServerCore::PingLine(const TZorvaSubject* subject) const {
+  auto line = Msg::PingHeader();
+  if (!subject) return line;
+  for (const auto* member : subject->Members()) {
+    if (member->User()) Msg::AppendPingEntry(line, member->User()->Id(), member->RoundTrip());
+  }
+  return line;
+}
+
+// ---- Sending
+
+void ServerCore::SendToGuest(TZorvaGuest& guest, std::string_view text) {
+  if (!guest.HasSocket()) return;
+  FTrace.TraceOutgoing(guest.TraceName(), text, *FObserver);
+  std::string filtered;
+  if (FHooks.FiltersLines()) {
+    filtered = text;
+    FHooks.FilterOutgoing(filtered);
+    // A line feed inside would split the line into two for the client.
+    if (filtered.find(kLineFeed) != std::string::npos) {
+      ReportFailure("[EFilterError] The outgoing filter put a line feed into a line for " +
+                    guest.TraceName() + "; the line was not sent");
+      return;
+    }
+    text = filtered;
+  }
+  FTransport.Send(guest.Connection(), text);
+  FCounters.Written(text.size() + 1);
+}
+
+void ServerCore::SendToSubject(const TZorvaSubject& subject, std::string_view text) {
+  for (auto* member : subject.Members()) SendToGuest(*member, text);
+}
+
+void ServerCore::SendToSubjectCode(const std::string& code, std::string_view text) {
+  const auto guests = FGuestsByCode.find(code);
+  if (guests == FGuestsByCode.end()) return;
+  for (const auto& [arrival, guest] : guests->second) SendToGuest(*guest, text);
+}
+
+// ---- Guests
+
+TZorvaGuest* ServerCore::Guest(ConnectionId id) const {
+  const auto found = FGuestsById.find(id);
+  return found == FGuestsById.end() ? nullptr : found->second.get();
+}
+
+TZorvaGuest* ServerCore::FindGuestByUserId(const std::string& id) const {
+  const auto found = FGuestsByUserId.find(id);
+  return found == FGuestsByUserId.end() ? nullptr : found->second;
+}
+
+void ServerCore::DropGuest(TZorvaGuest& guest) {
+  if (guest.Dropped()) return;
+  guest.SetDropped();
+  if (guest.LoginPending()) CancelPendingLogin(guest);
+  if (auto* subject = guest.Subject()) {
+    LeaveSubject(guest, *subject);
+  } else {
+    FRegistry.RemoveFromStaging(&guest);
+  }
+  FGuests.Erase(&guest);
+  if (guest.User()) {
+    const auto byId = FGuestsByUserId.find(guest.User()->Id());
+    if (byId != FGuestsByUserId.end() && byId->second == &guest) FGuestsByUserId.erase(byId);
+    FGuestsByCode[guest.SubjectCode()].erase(guest.Arrival());
+  }
+  auto owned = FGuestsById.extract(guest.Connection());
+  if (!owned.empty()) FDroppedGuests.push_back(std::move(owned.mapped()));
+  FObserver->GuestsChanged();
+  FObserver->SubjectsChanged();
+}
+
+void ServerCore::CloseGuest(TZorvaGuest& guest, ITransport::CloseMode mode) {
+  DropGuest(guest);
+  guest.ClearSocket();
+  FTransport.Close(guest.Connection(), mode);
+}
+
+// ---- Operator operations
+
+bool ServerCore::KillGuest(ConnectionId id) {
+  bool killed = false;
+  Guarded([&] {
+    auto* guest = Guest(id);
+    if (!guest) return;
+    CloseGuest(*guest, ITransport::CloseMode::Now);
+    killed = true;
+  });
+  return killed;
+}
+
+void ServerCore::Shout(const TShoutTarget& target, std::string_view text) {
+  if (!FRunning || text.empty()) return;
+  Guarded([&] {
+    const auto message = Msg::Shout(text);
+    switch (target.Kind) {
+      case TShoutKind::All:
+        for (auto* guest : FGuests) SendToGuest(*guest, message);
+        return;
+      case TShoutKind::StagingArea:
+        for (auto* guest : FRegistry.Staging()) SendToGuest(*guest, message);
+        return;
+      case TShoutKind::SubjectCode:
+        SendToSubjectCode(target.Code, message);
+        return;
+      case TShoutKind::Subject:
+        if (const auto* subject = FRegistry.FindSubject(target.Code, target.Name)) {
+          SendToSubject(*subject, message);
+        }
+        return;
+      case TShoutKind::Guest:
+        if (auto* guest = Guest(target.Guest)) SendToGuest(*guest, message);
+        return;
+    }
+  });
+}
+
+TCreateSubjectResult ServerCore::CreateSubject(const std::string& code, const std::string& name,
+                                               std::int32_t maxConnections, bool persistent) {
+  if (name.empty()) return TCreateSubjectResult::EmptyName;
+  if (!FRegistry.HasCode(code)) return TCreateSubjectResult::NoSuchCode;
+  if (FRegistry.FindSubject(code, name)) return TCreateSubjectResult::Exists;
+  Guarded([&] {
+    auto& subject = FRegistry.AddSubject(code, name);
+    subject.SetMaxConnections(maxConnections);
+    subject.SetPersistent(persistent);
+    FObserver->SubjectsChanged();
+    SendToSubjectCode(code, Msg::AddSubject(name));
+  });
+  return TCreateSubjectResult::Created;
+}
+
+TDeleteSubjectResult ServerCore::DeleteSubject(const std::string& code, const std::string& name) {
+  if (name == FSettings.LobbyName) return TDeleteSubjectResult::IsLobby;
+  auto* subject = FRegistry.FindSubject(code, name);
+  if (!subject) return TDeleteSubjectResult::NotFound;
+  Guarded([&] {
+    subject->SetPersistent(false);
+    if (subject->Members().Empty()) {
+      RemoveSubject(*subject);
+      return;
+    }
+    // The last member's move removes the subject; it stays alive until this event ends.
+    auto& lobby = Lobby(code);
+    while (auto* member = subject->Members().Front()) JoinSubject(*member, lobby);
+  });
+  return TDeleteSubjectResult::Deleted;
+}
+
+bool ServerCore::SaveEditedUser(ConnectionId id, const TZorvaUser& user) {
+  bool saved = false;
+  Guarded([&] {
+    auto* guest = Guest(id);
+    if (!guest || !guest->User()) return;
+    TZorvaUser record = user;
+    record.SetId(guest->User()->Id());
+    FHooks.SaveUser(record);
+    guest->UpdateUser(record);
+    saved = true;
+    if (const auto* subject = guest->Subject()) {
+      SendToSubject(*subject, Msg::UserInfo(guest->WireText()));
+    }
+  });
+  return saved;
+}
+
+// ---- Views
+
+std::vector<const TZorvaGuest*> ServerCore::Guests() const {
+  return {FGuests.begin(), FGuests.end()};
+}
+
+std::vector<const TZorvaGuest*> ServerCore::StagingGuests() const {
+  return {FRegistry.Staging().begin(), FRegistry.Staging().end()};
+}
+
+}  // namespace zorva

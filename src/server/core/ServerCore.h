@@ -1,0 +1,235 @@
+// ServerCore: the whole server without I/O — guests, login, subjects and lobbies, relays,
+// pings, counters, tracing. A transport feeds it connection events (IConnectionEvents) and
+// carries its lines (ITransport); the operator window or the daemon calls the operator
+// operations below and draws from the read-only views.
+//
+// Contract with the transport: the core passes lines without their line feed; every guest the
+// core drops it also closes (after a disconnect or an error too), and it never uses an id
+// again after closing it. A guest dropped while one of its own events is running stays alive
+// until that event returns, so no code path touches a freed guest or subject.
+//
+//   ServerCore core(transport, clock, hooks);
+//   core.SetSettings(ReadSettings(DefaultIniPath()));
+//   std::string error;
+//   if (!core.Start(error)) report(error);
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "OrderedSet.h"
+#include "ServerCounters.h"
+#include "ServerInterfaces.h"
+#include "ServerSettings.h"
+#include "SubjectRegistry.h"
+#include "TraceLog.h"
+#include "ZorvaGuest.h"
+#include "ZorvaServerStats.h"
+#include "ZorvaSubject.h"
+
+namespace zorva {
+
+// Who an operator's shout reaches.
+enum class TShoutKind { All, StagingArea, SubjectCode, Subject, Guest };
+struct TShoutTarget {
+  TShoutKind Kind = TShoutKind::All;
+  std::string Code;        // SubjectCode, Subject
+  std::string Name;        // Subject
+  ConnectionId Guest = 0;  // Guest
+
+  static TShoutTarget ToAll() { return {}; }
+  static TShoutTarget ToStagingArea() { return {TShoutKind::StagingArea, {}, {}, 0}; }
+  static TShoutTarget ToSubjectCode(std::string code) {
+    return {TShoutKind::SubjectCode, std::move(code), {}, 0};
+  }
+  static TShoutTarget ToSubject(std::string code, std::string name) {
+    return {TShoutKind::Subject, std::move(code), std::move(name), 0};
+  }
+  static TShoutTarget ToGuest(ConnectionId id) { return {TShoutKind::Guest, {}, {}, id}; }
+};
+
+enum class TCreateSubjectResult { Created, EmptyName, Exists, NoSuchCode };
+enum class TDeleteSubjectResult { Deleted, IsLobby, NotFound };
+
+class ServerCore : public IConnectionEvents {
+ public:
+  ServerCore(ITransport& transport, const IClock& clock, TServerHooks& hooks);
+  ~ServerCore() override;
+  ServerCore(const ServerCore&) = delete;
+  ServerCore& operator=(const ServerCore&) = delete;
+
+  void SetObserver(IServerObserver* observer);  // nullptr = none
+  const TServerSettings& Settings() const { return FSettings; }
+  // The port applies at the next Start, the lobby name to lobbies made later, the timeout from
+  // the next ping tick.
+  void SetSettings(const TServerSettings& settings) { FSettings = settings; }
+  // Longest accepted line, line feed not counted; applies to connections accepted later.
+  void SetMaxLine(std::size_t bytes) { FMaxLine = bytes; }
+
+  // Listens on the settings' port, starts a statistics period and the ping timer, re-opens.
+  bool Start(std::string& error);
+  // Closes every connection without announcements and discards all guests and subjects.
+  void Stop();
+  // Refuses new connections; with no guest it is a Stop.
+  void ShutDown();
+  void ReOpen() { FBlocked = false; }
+  bool Running() const { return FRunning; }
+  bool Blocked() const { return FBlocked; }
+
+  void SetTraceIncoming(bool on) { FTrace.SetIncoming(on); }
+  void SetTraceOutgoing(bool on) { FTrace.SetOutgoing(on); }
+  bool OpenLogFile(const std::string& path, std::string& error) { return FTrace.Open(path, error); }
+  void CloseLogFile() { FTrace.Close(); }
+  bool LogFileOpen() const { return FTrace.IsOpen(); }
+
+  const TZorvaServerStats& UpdateServerStats();
+
+  // Operator operations. Each takes ids or names and looks them up now: a target that has
+  // gone meanwhile means nothing happens.
+  bool KillGuest(ConnectionId id);
+  // Sends "SHOUT|" + text + "|"; nothing while stopped or for an empty text.
+  void Shout(const TShoutTarget& target, std::string_view text);
+  // Announced to the code; nobody joins; not counted as client-created.
+  TCreateSubjectResult CreateSubject(const std::string& code, const std::string& name,
+                                     std::int32_t maxConnections, bool persistent);
+  // Moves the members into their lobby one by one; the subject goes with the last of them.
+  TDeleteSubjectResult DeleteSubject(const std::string& code, const std::string& name);
+  // Saves the edited record (its id stays the guest's) and sends it to the guest's subject.
+  bool SaveEditedUser(ConnectionId id, const TZorvaUser& user);
+
+  // Read-only views for the operator window, in their orders.
+  std::vector<const TZorvaGuest*> Guests() const;  // order of arrival
+  std::vector<const TZorvaGuest*> StagingGuests() const;
+  const TZorvaGuest* FindGuest(ConnectionId id) const { return Guest(id); }
+  std::size_t GuestCount() const { return FGuests.Size(); }
+  std::vector<std::string> SubjectCodes() const { return FRegistry.SubjectCodes(); }
+  // The code's subjects in creation order, its lobby first; members via Members().
+  std::vector<const TZorvaSubject*> Subjects(const std::string& code) const {
+    return FRegistry.Subjects(code);
+  }
+  const TZorvaSubject* FindSubject(const std::string& code, const std::string& name) const {
+    return FRegistry.FindSubject(code, name);
+  }
+  // Bytes per ping interval, oldest first, always 20 values each.
+  const TServerCounters::TSeries& ActivityBytesRead() const {
+    return FCounters.ActivityBytesRead();
+  }
+  const TServerCounters::TSeries& ActivityBytesWritten() const {
+    return FCounters.ActivityBytesWritten();
+  }
+
+  // IConnectionEvents
+  void OnClientConnect(ConnectionId id, std::string remoteAddress,
+                       std::string localAddress) override;
+  void OnClientRead(ConnectionId id, std::string_view bytes) override;
+  void OnClientDisconnect(ConnectionId id) override;
+  void OnClientError(ConnectionId id, int code, std::string_view reason) override;
+  void OnPingTimer() override;
+
+ private:
+  class EventScope;
+  using THandler = void (ServerCore::*)(TZorvaGuest&, std::string_view);
+  struct TCommand {
+    THandler Handler;
+    bool NeedsLogin;
+  };
+
+  template <class Body>
+  void Guarded(Body&& body);
+  void ReportFailure(std::string_view line) { FObserver->ExceptionLine(line, true); }
+
+  // Receiving
+  bool HandleLine(TZorvaGuest& guest, std::string_view line);
+  void HandleLines(TZorvaGuest& guest, LineFramer::Status status);
+  void ResumeLines(TZorvaGuest& guest);
+  void RefuseLongLine(TZorvaGuest& guest);
+  void DispatchCommand(TZorvaGuest& guest, std::string_view word, std::string_view args);
+
+  // Commands
+  void Login(TZorvaGuest& guest, std::string_view args) { RequestLogin(guest, args, false); }
+  void LoginNew(TZorvaGuest& guest, std::string_view args) { RequestLogin(guest, args, true); }
+  void RequestLogin(TZorvaGuest& guest, std::string_view args, bool newUser);
+  void Relay(TZorvaGuest& guest, std::string_view args);
+  void Ping(TZorvaGuest& guest, std::string_view args);
+  void CreateSubjectCommand(TZorvaGuest& guest, std::string_view args);
+  void JoinSubjectCommand(TZorvaGuest& guest, std::string_view args);
+  void ServerStats(TZorvaGuest& guest, std::string_view args);
+  void UserInfo(TZorvaGuest& guest, std::string_view args);
+  void UserUpdate(TZorvaGuest& guest, std::string_view args);
+  void Feedback(TZorvaGuest& guest, std::string_view args);
+  void Custom(TZorvaGuest& guest, std::string_view args);
+
+  // Login
+  void OnLoginDecided(ConnectionId id, const std::string& code, TLoginResult result);
+  void ApplyLoginResult(TZorvaGuest& guest, const std::string& code, TLoginResult result);
+  void CancelPendingLogin(TZorvaGuest& guest);
+  void CompleteLogin(TZorvaGuest& guest, std::unique_ptr<TZorvaUser> user, const std::string& code);
+
+  // Subjects
+  TZorvaSubject& Lobby(const std::string& code);
+  void JoinSubject(TZorvaGuest& guest, TZorvaSubject& subject);
+  void LeaveSubject(TZorvaGuest& guest, TZorvaSubject& subject);
+  void RemoveSubject(TZorvaSubject& subject);
+  std::string JoinLine(const TZorvaSubject& subject) const;
+  std::string PingLine(const TZorvaSubject* subject) const;
+
+  // Sending
+  void SendToGuest(TZorvaGuest& guest, std::string_view text);
+  void SendToSubject(const TZorvaSubject& subject, std::string_view text);
+  void SendToSubjectCode(const std::string& code, std::string_view text);
+
+  // Guests
+  TZorvaGuest* Guest(ConnectionId id) const;
+  TZorvaGuest* FindGuestByUserId(const std::string& id) const;
+  void DropGuest(TZorvaGuest& guest);
+  void CloseGuest(TZorvaGuest& guest, ITransport::CloseMode mode);
+
+  std::int64_t NowSeconds() const { return static_cast<std::int64_t>(FClock.NowMs() / 1000); }
+
+  ITransport& FTransport;
+  const IClock& FClock;
+  TServerHooks& FHooks;
+  IServerObserver FNoObserver;
+  IServerObserver* FObserver = &FNoObserver;
+  TServerSettings FSettings;
+  std::size_t FMaxLine = LineFramer::kDefaultMaxLine;
+  bool FRunning = false;
+  bool FBlocked = false;
+
+  // FGuests keeps the order of arrival; the maps find a guest without a scan.
+  OrderedSet<TZorvaGuest> FGuests;
+  std::unordered_map<ConnectionId, std::unique_ptr<TZorvaGuest>> FGuestsById;
+  std::unordered_map<std::string, TZorvaGuest*> FGuestsByUserId;
+  // Logged-in guests per subject code, in order of arrival (announcements to a code).
+  std::unordered_map<std::string, std::map<std::uint64_t, TZorvaGuest*>> FGuestsByCode;
+  // Ids whose login the user store is still deciding: taken, as if logged in.
+  std::unordered_set<std::string> FPendingIds;
+  std::uint64_t FNextArrival = 0;
+
+  SubjectRegistry FRegistry;
+  // Subjects created by clients: only their removal lowers the current-subjects count.
+  std::unordered_set<const TZorvaSubject*> FCountedSubjects;
+
+  TServerCounters FCounters;
+  TZorvaServerStats FStats;
+  TTraceLog FTrace;
+
+  // Dropped guests and removed subjects live until the outermost event returns.
+  int FEventDepth = 0;
+  std::vector<std::unique_ptr<TZorvaGuest>> FDroppedGuests;
+  std::vector<std::unique_ptr<TZorvaSubject>> FRemovedSubjects;
+  // The guest whose line is being dispatched: a login decided inside that dispatch goes on
+  // with the framer's loop instead of draining it from within.
+  TZorvaGuest* FDispatching = nullptr;
+  // Login decisions that arrive after the core is gone find this expired.
+  std::shared_ptr<int> FAlive = std::make_shared<int>(0);
+};
+
+}  // namespace zorva

@@ -1,0 +1,42 @@
+// TTraceLog: the two trace switches and the log file of the message flow. ServerCore calls it
+// at its two trace points (each received line after the incoming filter, each sent line before
+// the outgoing filter); the window flips the switches and opens or closes the file.
+#pragma once
+
+#include <fstream>
+#include <string>
+#include <string_view>
+
+#include "ServerInterfaces.h"
+
+namespace zorva {
+
+class TTraceLog {
+ public:
+  void SetIncoming(bool on) { FIncoming = on; }
+  void SetOutgoing(bool on) { FOutgoing = on; }
+  bool Incoming() const { return FIncoming; }
+  bool Outgoing() const { return FOutgoing; }
+
+  // Creates the file anew, empty. On failure returns false with the reason; no file is open.
+  bool Open(const std::string& path, std::string& error);
+  void Close();
+  bool IsOpen() const { return FFile.is_open(); }
+
+  // Nothing is built unless a pane or the file wants it.
+  bool WantsIncoming() const { return FIncoming || IsOpen(); }
+  bool WantsOutgoing() const { return FOutgoing || IsOpen(); }
+  void TraceIncoming(std::string_view who, std::string_view line, IServerObserver& observer);
+  void TraceOutgoing(std::string_view who, std::string_view line, IServerObserver& observer);
+
+ private:
+  using TPane = void (IServerObserver::*)(std::string_view);
+  void Trace(TPane pane, std::string_view logPrefix, std::string_view who, std::string_view line,
+             IServerObserver& observer);
+
+  bool FIncoming = false;
+  bool FOutgoing = false;
+  std::ofstream FFile;
+};
+
+}  // namespace zorva

@@ -1,0 +1,94 @@
+// TZorvaGuest: the server's session for one accepted connection, from connect to drop: its
+// user once logged in, its subject, its ping bookkeeping and its line framer. Owned by
+// ServerCore; the window sees guests only through the core's read-only views.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "LineFramer.h"
+#include "ServerInterfaces.h"
+#include "ZorvaUser.h"
+
+namespace zorva {
+
+class TZorvaSubject;
+
+class TZorvaGuest {
+ public:
+  // `arrival` orders guests by connection for announcements to a subject code.
+  TZorvaGuest(ConnectionId connection, std::string remoteAddress, std::string localAddress,
+              std::uint64_t nowMs, std::size_t maxLine, std::uint64_t arrival);
+
+  ConnectionId Connection() const { return FConnection; }
+  const std::string& RemoteAddress() const { return FRemoteAddress; }
+  const std::string& LocalAddress() const { return FLocalAddress; }
+  std::uint64_t Arrival() const { return FArrival; }
+
+  // Null until the login completes.
+  const TZorvaUser* User() const { return FUser.get(); }
+  void SetUser(std::unique_ptr<TZorvaUser> user);
+  // Replaces the record's contents (operator edit, "USERUPDATE").
+  void UpdateUser(const TZorvaUser& user);
+  // The user's text form without its password, kept ready because every join sends it to
+  // every member; empty without a user.
+  const std::string& WireText() const { return FWireText; }
+  // The user id, or the remote address before login: the name the trace panes use.
+  const std::string& TraceName() const { return FUser ? FUser->Id() : FRemoteAddress; }
+
+  // False after a socket error or once the core has closed the connection: nothing more is
+  // sent to the guest.
+  bool HasSocket() const { return FHasSocket; }
+  void ClearSocket() { FHasSocket = false; }
+
+  bool LoggedIn() const { return FLoggedIn; }
+  void SetLoggedIn(bool value) { FLoggedIn = value; }
+  TZorvaSubject* Subject() const { return FSubject; }
+  void SetSubject(TZorvaSubject* value) { FSubject = value; }
+  const std::string& SubjectCode() const { return FSubjectCode; }
+  void SetSubjectCode(std::string value) { FSubjectCode = std::move(value); }
+
+  std::uint64_t LastPingReply() const { return FLastPingReply; }
+  void SetLastPingReply(std::uint64_t value) { FLastPingReply = value; }
+  std::uint64_t PingSent() const { return FPingSent; }
+  void SetPingSent(std::uint64_t value) { FPingSent = value; }
+  std::int32_t RoundTrip() const { return FRoundTrip; }
+  void SetRoundTrip(std::int32_t value) { FRoundTrip = value; }
+  bool PingAnswered() const { return FPingAnswered; }
+  void SetPingAnswered(bool value) { FPingAnswered = value; }
+
+  LineFramer& Framer() { return FFramer; }
+
+  // Set once the core has dropped the guest; the object lives on until the end of the event.
+  bool Dropped() const { return FDropped; }
+  void SetDropped() { FDropped = true; }
+  // The id of a login that the user store has not decided yet; its lines wait meanwhile.
+  bool LoginPending() const { return FPendingLoginId.has_value(); }
+  const std::string& PendingLoginId() const { return *FPendingLoginId; }
+  void SetPendingLogin(std::string id) { FPendingLoginId = std::move(id); }
+  void ClearPendingLogin() { FPendingLoginId.reset(); }
+
+ private:
+  std::unique_ptr<TZorvaUser> FUser;
+  std::string FWireText;
+  bool FHasSocket = true;
+  bool FLoggedIn = false;
+  TZorvaSubject* FSubject = nullptr;
+  std::string FSubjectCode;
+  std::uint64_t FLastPingReply;
+  LineFramer FFramer;
+  std::uint64_t FPingSent = 0;
+  std::int32_t FRoundTrip = 0;
+  bool FPingAnswered = true;
+
+  ConnectionId FConnection;
+  std::string FRemoteAddress;
+  std::string FLocalAddress;
+  std::uint64_t FArrival;
+  bool FDropped = false;
+  std::optional<std::string> FPendingLoginId;
+};
+
+}  // namespace zorva

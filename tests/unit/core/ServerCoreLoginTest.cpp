@@ -1,0 +1,280 @@
+// Login, the user commands and the login decided later by a user store.
+#include <functional>
+
+#include "CoreHarness.h"
+
+namespace zorva::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+class LoginTest : public CoreTest {};
+
+TEST_F(LoginTest, FirstLoginCreatesLobbyAndSendsTheSequence) {
+  const auto ann = Connect();
+  Say(ann, "LOGIN|ann|Game|secret");
+  EXPECT_THAT(Take(ann), ElementsAre("LOGIN|SUCCESS|" + Wire("ann"), "SUBJECTS|Lobby Chat|",
+                                     "JOINSUBJECT|Lobby Chat|" + Wire("ann")));
+  EXPECT_THAT(Core.SubjectCodes(), ElementsAre("Game"));
+  EXPECT_THAT(Core.StagingGuests(), IsEmpty());
+}
+
+TEST_F(LoginTest, SecondLoginIntoTheSameLobby) {
+  const auto ann = LoggedIn("ann");
+  const auto bob = Connect();
+  Forget();
+  Say(bob, "LOGIN|bob|Game|pw");
+  EXPECT_THAT(TakeAll(), ElementsAre(std::to_string(bob) + "> LOGIN|SUCCESS|" + Wire("bob"),
+                                     std::to_string(bob) + "> SUBJECTS|Lobby Chat|",
+                                     std::to_string(ann) + "> ADDGUEST|bob|" + Wire("bob"),
+                                     std::to_string(bob) + "> JOINSUBJECT|Lobby Chat|" +
+                                         Wire("ann") + "|" + Wire("bob")));
+}
+
+struct TRefusal {
+  const char* Label;
+  Lines In;  // from a second connection, after "ann" has logged in on the first
+  std::string Out;
+};
+
+void PrintTo(const TRefusal& c, std::ostream* os) {
+  *os << c.Label;
+}
+
+class LoginRefusal : public LoginTest, public ::testing::WithParamInterface<TRefusal> {};
+
+TEST_P(LoginRefusal, RefusesAndChangesNothing) {
+  LoggedIn("ann");
+  const auto guest = Connect();
+  for (const auto& line : GetParam().In) Say(guest, line);
+  const auto lines = Take(guest);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), GetParam().Out);
+  EXPECT_EQ(Core.FindSubject("Game", "Lobby Chat")->MemberCount(),
+            GetParam().In.size() == 1 ? 1u : 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, LoginRefusal,
+    ::testing::Values(TRefusal{"id_in_use",
+                               {"LOGIN|ann|Game|pw"},
+                               "LOGIN|ERROR|A User with this ID is already logged in"},
+                      TRefusal{"id_in_use_new",
+                               {"LOGINNEW|ann|Game|"},
+                               "LOGIN|ERROR|A User with this ID is already logged in"},
+                      TRefusal{
+                          "unknown_id", {"LOGIN|NewUser|Game|pw"}, "LOGIN|ERROR|Invalid User Id"},
+                      TRefusal{"id_taken",
+                               {"LOGINNEW|bob|Game|" + TZorvaUser().toString()},
+                               "LOGIN|ERROR|This User ID is already being used"},
+                      TRefusal{"already_logged_in",
+                               {"LOGIN|bob|Game|pw", "LOGIN|carl|Game|pw"},
+                               "LOGIN|ERROR|You are already logged in"},
+                      TRefusal{"already_logged_in_same_id",
+                               {"LOGIN|bob|Game|pw", "LOGIN|bob|Game|pw"},
+                               "LOGIN|ERROR|You are already logged in"},
+                      TRefusal{"user_not_found",
+                               {"LOGIN|bob|Game|pw", "USERINFO|zed|"},
+                               "ERROR|The specified User could not be found"},
+                      TRefusal{"update_not_found",
+                               {"LOGIN|bob|Game|pw", "USERUPDATE|zed|x|"},
+                               "ERROR|The specified User could not be found to update"},
+                      TRefusal{"update_someone_else",
+                               {"LOGIN|bob|Game|pw", "USERUPDATE|ann|x|"},
+                               "ERROR|You can only update your own User Info"}),
+    [](const auto& info) { return std::string(info.param.Label); });
+
+// Records what the store was asked.
+class RecordingHooks : public TServerHooks {
+ public:
+  bool CheckPassword(const std::string& id, const std::string& password) override {
+    Passwords.push_back(id + ":" + password);
+    return password != "wrong";
+  }
+  void LoadUser(TZorvaUser& user) override { user.SetPassword("stored"); }
+  void SaveUser(const TZorvaUser& user) override { Saved.push_back(user); }
+  void StoreFeedback(TZorvaGuest&, const std::string& text) override { Feedback.push_back(text); }
+  void CustomCommand(std::string& data, const std::string& name, TZorvaGuest&) override {
+    Custom.push_back(name + "/" + data);
+    if (name == "fail") throw std::runtime_error("custom failed");
+  }
+
+  Lines Passwords;
+  std::vector<TZorvaUser> Saved;
+  Lines Feedback;
+  Lines Custom;
+};
+
+class StoreTest : public CoreTest {
+ protected:
+  StoreTest() : CoreTest(Hooks) {}
+  RecordingHooks Hooks;
+};
+
+TEST_F(StoreTest, PasswordIsTheRestAndMayBeEmpty) {
+  Say(Connect(), "LOGIN|ann|Game|a|b");
+  Say(Connect(), "LOGIN|bob|Game");
+  const auto carl = Connect();
+  Say(carl, "LOGIN|carl|Game|wrong");
+  EXPECT_THAT(Hooks.Passwords, ElementsAre("ann:a|b", "bob:", "carl:wrong"));
+  EXPECT_THAT(Take(carl), ElementsAre("LOGIN|ERROR|Invalid Password"));
+}
+
+TEST_F(StoreTest, LoginNewSavesSentRecordUnderItsIdThenLogsIn) {
+  TZorvaUser sent;
+  sent.SetId("someone-else");
+  sent.SetPassword("pw");
+  sent.SetFirstName("Ann");
+  const auto guest = Connect();
+  Say(guest, "LOGINNEW|NewUser|Game|" + sent.toString());
+  ASSERT_EQ(Hooks.Saved.size(), 2u);
+  EXPECT_EQ(Hooks.Saved[0].Id(), "NewUser");
+  EXPECT_EQ(Hooks.Saved[0].FirstName(), "Ann");
+  EXPECT_EQ(Hooks.Saved[0].CreationDate(), Clock.Date);
+  EXPECT_EQ(Hooks.Saved[1].LoginCount(), 1);
+  // The success line carries what the store loaded, not what was sent.
+  EXPECT_EQ(Take(guest).front(), "LOGIN|SUCCESS|" + Wire("NewUser"));
+}
+
+TEST_F(StoreTest, PasswordNeverLeavesTheServer) {
+  const auto ann = Connect();
+  Say(ann, "LOGIN|ann|Game|stored");
+  LoggedIn("bob");
+  Say(ann, "USERINFO|ann|");
+  Say(ann, "USERUPDATE|ann|" + Core.FindGuest(ann)->User()->toString() + "|");
+  EXPECT_EQ(Core.FindGuest(ann)->User()->Password(), "stored");
+  EXPECT_GT(Transport.Sent.size(), 5u);
+  for (const auto& sent : Transport.Sent) EXPECT_EQ(sent.Line.find("stored"), std::string::npos);
+}
+
+TEST_F(StoreTest, LoginNewWithBadTextSavesNothing) {
+  const auto guest = Connect();
+  Say(guest, "LOGINNEW|NewUser|Game|a^b^c^d^e^f^g^h^i^not-a-date^");
+  EXPECT_THAT(Hooks.Saved, IsEmpty());
+  EXPECT_THAT(Take(guest), IsEmpty());
+  EXPECT_FALSE(Core.FindGuest(guest)->LoggedIn());
+  ASSERT_EQ(Observer.Exceptions.size(), 1u);
+  Say(guest, "LOGINNEW|NewUser|Game|" + TZorvaUser().toString());  // the id is free again
+  EXPECT_TRUE(Core.FindGuest(guest)->LoggedIn());
+}
+
+TEST_F(StoreTest, UserUpdateKeepsIdAndStoredPasswordAndTellsTheSubject) {
+  const auto ann = Connect();
+  Say(ann, "LOGIN|ann|Game|secret");
+  const auto bob = LoggedIn("bob");
+  Forget();
+  TZorvaUser update;
+  update.SetId("mallory");
+  update.SetCity("Oslo");
+  Say(ann, "USERUPDATE|ann|" + update.toString() + "|");
+  const auto& saved = Hooks.Saved.back();
+  EXPECT_EQ(saved.Id(), "ann");
+  EXPECT_EQ(saved.Password(), "stored");
+  EXPECT_EQ(saved.City(), "Oslo");
+  const auto line = "USERINFO|" + saved.toWireString() + "|";
+  EXPECT_THAT(Take(ann), ElementsAre(line));
+  EXPECT_THAT(Take(bob), ElementsAre(line));
+  Say(bob, "USERINFO|ann|");
+  EXPECT_THAT(Take(bob), ElementsAre(line));
+}
+
+TEST_F(StoreTest, UserUpdateWithBadTextChangesNothing) {
+  const auto ann = LoggedIn("ann");
+  const auto saves = Hooks.Saved.size();
+  Say(ann, "USERUPDATE|ann|ann^pw^First^^^^^^^13/45/2020^");
+  EXPECT_EQ(Hooks.Saved.size(), saves);
+  EXPECT_EQ(Core.FindGuest(ann)->User()->FirstName(), "");
+  EXPECT_THAT(Take(ann), IsEmpty());
+}
+
+TEST_F(StoreTest, FeedbackAndCustomGetTheRestWhole) {
+  const auto ann = LoggedIn("ann");
+  Say(ann, "FEEDBACK|good|game");
+  Say(ann, "CUSTOM|move|1|2");
+  Say(ann, "CUSTOM|fail|x");
+  Say(ann, "PING|");
+  EXPECT_THAT(Hooks.Feedback, ElementsAre("good|game"));
+  EXPECT_THAT(Hooks.Custom, ElementsAre("move/1|2", "fail/x"));
+  EXPECT_THAT(Observer.Exceptions, ElementsAre("[std::runtime_error] custom failed"));
+  EXPECT_THAT(Take(ann), IsEmpty());
+}
+
+// A store that answers later: the test decides when.
+class LaterHooks : public TServerHooks {
+ public:
+  void AuthorizeLogin(TLoginRequest request, TLoginDone done) override {
+    Requests.push_back(request.Id);
+    Waiting.push_back([this, request = std::move(request), done = std::move(done)]() mutable {
+      TServerHooks::AuthorizeLogin(std::move(request), std::move(done));
+    });
+  }
+  void Finish(std::size_t index) { Waiting.at(index)(); }
+
+  Lines Requests;
+  std::vector<std::function<void()>> Waiting;
+};
+
+class PendingLoginTest : public CoreTest {
+ protected:
+  PendingLoginTest() : CoreTest(Hooks) {}
+  LaterHooks Hooks;
+};
+
+TEST_F(PendingLoginTest, LinesWaitInOrderWhileOthersGoOn) {
+  const auto ann = Connect();
+  const auto other = Connect();
+  Read(ann, "LOGIN|ann|Game|pw\nUSERINFO|ann|\nUSERINFO|");
+  Read(ann, "zed|\n");
+  Say(other, "HELLO");
+  EXPECT_THAT(Take(ann), IsEmpty());
+  EXPECT_THAT(Take(other), ElementsAre("ERROR|Unrecognized Server Command: HELLO|"));
+  Hooks.Finish(0);
+  EXPECT_THAT(Take(ann),
+              ElementsAre("LOGIN|SUCCESS|" + Wire("ann"), "SUBJECTS|Lobby Chat|",
+                          "JOINSUBJECT|Lobby Chat|" + Wire("ann"), "USERINFO|" + Wire("ann") + "|",
+                          "ERROR|The specified User could not be found"));
+  Say(ann, "USERINFO|ann|");
+  EXPECT_EQ(Take(ann).size(), 1u);
+}
+
+TEST_F(PendingLoginTest, PendingIdIsTaken) {
+  const auto first = Connect();
+  const auto second = Connect();
+  Say(first, "LOGIN|ann|Game|pw");
+  Say(second, "LOGIN|ann|Game|pw");
+  EXPECT_THAT(Take(second), ElementsAre("LOGIN|ERROR|A User with this ID is already logged in"));
+  EXPECT_EQ(Hooks.Requests.size(), 1u);
+}
+
+TEST_F(PendingLoginTest, GuestGoneBeforeTheAnswerChangesNothing) {
+  const auto ann = Connect();
+  Say(ann, "LOGIN|ann|Game|pw");
+  Core.OnClientDisconnect(ann);
+  Hooks.Finish(0);
+  EXPECT_THAT(Take(ann), IsEmpty());
+  EXPECT_THAT(Core.SubjectCodes(), IsEmpty());
+  const auto again = Connect();
+  Say(again, "LOGIN|ann|Game|pw");  // the reservation went with the guest
+  EXPECT_EQ(Hooks.Requests.size(), 2u);
+}
+
+TEST_F(PendingLoginTest, AnswerAfterStopChangesNothing) {
+  const auto ann = Connect();
+  Say(ann, "LOGIN|ann|Game|pw");
+  Core.Stop();
+  Hooks.Finish(0);
+  EXPECT_THAT(Take(ann), IsEmpty());
+}
+
+TEST_F(PendingLoginTest, RefusalThenWaitingLines) {
+  const auto guest = Connect();
+  Read(guest, "LOGIN|NewUser|Game|pw\nLOGIN|ann|Game|pw\n");
+  Hooks.Finish(0);
+  EXPECT_THAT(Take(guest), ElementsAre("LOGIN|ERROR|Invalid User Id"));
+  Hooks.Finish(1);
+  EXPECT_EQ(Take(guest).front(), "LOGIN|SUCCESS|" + Wire("ann"));
+}
+
+}  // namespace
+}  // namespace zorva::testing
