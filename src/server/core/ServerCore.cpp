@@ -33,6 +33,7 @@ class ServerCore::EventScope {
     if (--FCore.FEventDepth > 0) return;
     FCore.FDroppedGuests.clear();
     FCore.FRemovedSubjects.clear();
+    FCore.Notify();
   }
   EventScope(const EventScope&) = delete;
   EventScope& operator=(const EventScope&) = delete;
@@ -50,6 +51,11 @@ ServerCore::~ServerCore() {
 
 void ServerCore::SetObserver(IServerObserver* observer) {
   FObserver = observer ? observer : &FNoObserver;
+}
+
+void ServerCore::Notify() {
+  if (std::exchange(FGuestsChanged, false)) FObserver->GuestsChanged();
+  if (std::exchange(FSubjectsChanged, false)) FObserver->SubjectsChanged();
 }
 
 template <class Body>
@@ -99,8 +105,7 @@ void ServerCore::Stop() {
   for (auto& subject : FRegistry.Clear()) FRemovedSubjects.push_back(std::move(subject));
   FRunning = false;
   FBlocked = false;
-  FObserver->GuestsChanged();
-  FObserver->SubjectsChanged();
+  FGuestsChanged = FSubjectsChanged = true;
 }
 
 void ServerCore::ShutDown() {
@@ -135,8 +140,7 @@ void ServerCore::OnClientConnect(ConnectionId id, std::string remoteAddress,
     FGuests.Insert(added);
     FRegistry.AddToStaging(added);
     FCounters.ConnectionAccepted(FGuests.Size());
-    FObserver->GuestsChanged();
-    FObserver->SubjectsChanged();
+    FGuestsChanged = FSubjectsChanged = true;
   });
 }
 
@@ -390,6 +394,7 @@ void ServerCore::UserUpdate(TZorvaGuest& guest, std::string_view args) {
   if (record.Password().empty()) record.SetPassword(guest.User()->Password());
   FHooks.SaveUser(record);
   guest.UpdateUser(record);
+  FGuestsChanged = true;
   if (const auto* subject = guest.Subject()) {
     SendToSubject(*subject, Msg::UserInfo(guest.WireText()));
   }
@@ -443,7 +448,8 @@ void ServerCore::ApplyLoginResult(TZorvaGuest& guest, const std::string& code,
       SendToGuest(guest, Err::IdTaken);
       return;
     case Verdict::Failed:
-      ReportFailure(result.Error);
+      ReportFailure(result.Error.empty() ? "[ELoginError] The user store could not decide a login"
+                                         : result.Error);
       return;
   }
 }
@@ -457,6 +463,7 @@ void ServerCore::CompleteLogin(TZorvaGuest& guest, std::unique_ptr<TZorvaUser> u
                                const std::string& code) {
   guest.SetUser(std::move(user));
   guest.SetLoggedIn(true);
+  FGuestsChanged = true;
   guest.SetSubjectCode(code);
   FGuestsByUserId.emplace(guest.User()->Id(), &guest);
   FGuestsByCode[code].emplace(guest.Arrival(), &guest);
@@ -471,7 +478,7 @@ void ServerCore::CompleteLogin(TZorvaGuest& guest, std::unique_ptr<TZorvaUser> u
 TZorvaSubject& ServerCore::Lobby(const std::string& code) {
   if (auto* lobby = FRegistry.FindSubject(code, FSettings.LobbyName)) return *lobby;
   auto& lobby = FRegistry.CreateLobby(code, FSettings.LobbyName);
-  FObserver->SubjectsChanged();
+  FSubjectsChanged = true;
   return lobby;
 }
 
@@ -490,7 +497,7 @@ void ServerCore::JoinSubject(TZorvaGuest& guest, TZorvaSubject& subject) {
   subject.AddMember(&guest);
   SendToGuest(guest, JoinLine(subject));
   if (subject.Full() && !wasFull) SendToSubject(subject, Msg::BeginSubject());
-  FObserver->SubjectsChanged();
+  FSubjectsChanged = true;
 }
 
 void ServerCore::LeaveSubject(TZorvaGuest& guest, TZorvaSubject& subject) {
@@ -500,7 +507,7 @@ void ServerCore::LeaveSubject(TZorvaGuest& guest, TZorvaSubject& subject) {
   } else if (!subject.Persistent()) {
     RemoveSubject(subject);
   }
-  FObserver->SubjectsChanged();
+  FSubjectsChanged = true;
 }
 
 void ServerCore::RemoveSubject(TZorvaSubject& subject) {
@@ -509,7 +516,7 @@ void ServerCore::RemoveSubject(TZorvaSubject& subject) {
   SendToSubjectCode(subject.SubjectCode(), Msg::RemoveSubject(subject.Name()));
   if (FCountedSubjects.erase(&subject) > 0) FCounters.SubjectRemoved();
   FRemovedSubjects.push_back(std::move(removed));
-  FObserver->SubjectsChanged();
+  FSubjectsChanged = true;
 }
 
 std::string ServerCore::JoinLine(const TZorvaSubject& subject) const {
@@ -590,8 +597,7 @@ void ServerCore::DropGuest(TZorvaGuest& guest) {
   }
   auto owned = FGuestsById.extract(guest.Connection());
   if (!owned.empty()) FDroppedGuests.push_back(std::move(owned.mapped()));
-  FObserver->GuestsChanged();
-  FObserver->SubjectsChanged();
+  FGuestsChanged = FSubjectsChanged = true;
 }
 
 void ServerCore::CloseGuest(TZorvaGuest& guest, ITransport::CloseMode mode) {
@@ -648,7 +654,7 @@ TCreateSubjectResult ServerCore::CreateSubject(const std::string& code, const st
     auto& subject = FRegistry.AddSubject(code, name);
     subject.SetMaxConnections(maxConnections);
     subject.SetPersistent(persistent);
-    FObserver->SubjectsChanged();
+    FSubjectsChanged = true;
     SendToSubjectCode(code, Msg::AddSubject(name));
   });
   return TCreateSubjectResult::Created;
@@ -680,6 +686,7 @@ bool ServerCore::SaveEditedUser(ConnectionId id, const TZorvaUser& user) {
     record.SetId(guest->User()->Id());
     FHooks.SaveUser(record);
     guest->UpdateUser(record);
+    FGuestsChanged = true;
     saved = true;
     if (const auto* subject = guest->Subject()) {
       SendToSubject(*subject, Msg::UserInfo(guest->WireText()));

@@ -6,7 +6,8 @@
 // Contract with the transport: the core passes lines without their line feed; every guest the
 // core drops it also closes (after a disconnect or an error too), and it never uses an id
 // again after closing it. A guest dropped while one of its own events is running stays alive
-// until that event returns, so no code path touches a freed guest or subject.
+// until that event returns, so no code path touches a freed guest or subject. The observer
+// hears GuestsChanged / SubjectsChanged once at the end of an event, however much changed.
 //
 //   ServerCore core(transport, clock, hooks);
 //   core.SetSettings(ReadSettings(DefaultIniPath()));
@@ -144,6 +145,8 @@ class ServerCore : public IConnectionEvents {
   template <class Body>
   void Guarded(Body&& body);
   void ReportFailure(std::string_view line) { FObserver->ExceptionLine(line, true); }
+  // Tells the observer what changed, once per event however often it changed.
+  void Notify();
 
   // Receiving
   bool HandleLine(TZorvaGuest& guest, std::string_view line);
@@ -220,6 +223,9 @@ class ServerCore : public IConnectionEvents {
   TServerCounters FCounters;
   TZorvaServerStats FStats;
   TTraceLog FTrace;
+
+  bool FGuestsChanged = false;
+  bool FSubjectsChanged = false;
 
   // Dropped guests and removed subjects live until the outermost event returns.
   int FEventDepth = 0;

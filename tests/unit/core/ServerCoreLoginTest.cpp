@@ -44,15 +44,14 @@ void PrintTo(const TRefusal& c, std::ostream* os) {
 
 class LoginRefusal : public LoginTest, public ::testing::WithParamInterface<TRefusal> {};
 
-TEST_P(LoginRefusal, RefusesAndChangesNothing) {
+TEST_P(LoginRefusal, AnswersWithTheErrorLine) {
   LoggedIn("ann");
   const auto guest = Connect();
   for (const auto& line : GetParam().In) Say(guest, line);
   const auto lines = Take(guest);
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), GetParam().Out);
-  EXPECT_EQ(Core.FindSubject("Game", "Lobby Chat")->MemberCount(),
-            GetParam().In.size() == 1 ? 1u : 2u);
+  EXPECT_EQ(Core.FindGuest(1)->User()->Id(), "ann");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -274,6 +273,32 @@ TEST_F(PendingLoginTest, RefusalThenWaitingLines) {
   EXPECT_THAT(Take(guest), ElementsAre("LOGIN|ERROR|Invalid User Id"));
   Hooks.Finish(1);
   EXPECT_EQ(Take(guest).front(), "LOGIN|SUCCESS|" + Wire("ann"));
+}
+
+// A store that fails: at once by throwing, or later with a Failed verdict.
+class FailingHooks : public TServerHooks {
+ public:
+  void AuthorizeLogin(TLoginRequest request, TLoginDone done) override {
+    if (request.Id == "throw") throw std::runtime_error("store offline");
+    TLoginResult result;
+    result.Error = "[EStoreError] " + request.Id;
+    done(std::move(result));
+  }
+};
+
+class FailingStoreTest : public CoreTest {
+ protected:
+  FailingStoreTest() : CoreTest(Hooks) {}
+  FailingHooks Hooks;
+};
+
+TEST_F(FailingStoreTest, FailureIsReportedAndTheNextLinesRun) {
+  const auto guest = Connect();
+  Read(guest, "LOGIN|throw|Game|pw\nLOGIN|late|Game|pw\nLOGIN|throw|Game|pw\nX\n");
+  EXPECT_THAT(Observer.Exceptions,
+              ElementsAre("[std::runtime_error] store offline", "[EStoreError] late",
+                          "[std::runtime_error] store offline"));
+  EXPECT_THAT(Take(guest), ElementsAre("ERROR|Unrecognized Server Command: X|"));
 }
 
 }  // namespace

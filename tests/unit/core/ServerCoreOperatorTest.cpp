@@ -81,6 +81,19 @@ TEST_F(OperatorTest, DeleteSubjectMovesMembersIntoTheLobby) {
   EXPECT_EQ(Core.UpdateServerStats().CurrentSubjects(), 0);
 }
 
+TEST_F(OperatorTest, DeleteAfterLobbyRenameMovesIntoANewLobby) {
+  const auto ann = LoggedIn("ann");
+  auto settings = Core.Settings();
+  settings.LobbyName = "Hall";
+  Core.SetSettings(settings);
+  Forget();
+  EXPECT_EQ(Core.DeleteSubject("Game", "Lobby Chat"), TDeleteSubjectResult::Deleted);
+  EXPECT_THAT(Take(ann),
+              ElementsAre("REMOVESUBJECT|Lobby Chat", "JOINSUBJECT|Hall|" + Wire("ann")));
+  ASSERT_EQ(Core.Subjects("Game").size(), 1u);
+  EXPECT_EQ(Core.Subjects("Game")[0]->Name(), "Hall");
+}
+
 TEST_F(OperatorTest, DeleteEmptySubjectRemovesAtOnce) {
   const auto ann = LoggedIn("ann");
   Core.CreateSubject("Game", "Room", 0, true);
