@@ -127,6 +127,11 @@ void ServerCore::OnClientConnect(ConnectionId id, std::string remoteAddress,
                                  std::string localAddress) {
   Guarded([&] {
     if (FGuestsById.contains(id)) return;
+    // A connection that slipped in as listening stopped has no server to join.
+    if (!FRunning) {
+      FTransport.Close(id, ITransport::CloseMode::Now);
+      return;
+    }
     auto guest =
         std::make_unique<TZorvaGuest>(id, std::move(remoteAddress), std::move(localAddress),
                                       FClock.NowMs(), FMaxLine, FNextArrival++);
