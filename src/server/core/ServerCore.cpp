@@ -551,13 +551,14 @@ void ServerCore::SendToGuest(TZorvaGuest& guest, std::string_view text) {
   if (FHooks.FiltersLines()) {
     filtered = text;
     FHooks.FilterOutgoing(filtered);
-    // A line feed inside would split the line into two for the client.
-    if (filtered.find(kLineFeed) != std::string::npos) {
-      ReportFailure("[EFilterError] The outgoing filter put a line feed into a line for " +
-                    guest.TraceName() + "; the line was not sent");
-      return;
-    }
     text = filtered;
+  }
+  // A line feed inside (from a filter, an operator's text or a stored record) would split the
+  // line in two for the client.
+  if (text.find(kLineFeed) != std::string_view::npos) {
+    ReportFailure("[ELineFeedError] A line for " + guest.TraceName() +
+                  " holds a line feed; it was not sent");
+    return;
   }
   FTransport.Send(guest.Connection(), text);
   FCounters.Written(text.size() + 1);

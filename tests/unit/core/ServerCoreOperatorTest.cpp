@@ -32,10 +32,12 @@ TEST_F(OperatorTest, ShoutTargets) {
   Core.Shout(TShoutTarget::ToGuest(carl), "g");
   Core.Shout(TShoutTarget::ToGuest(999), "gone");
   Core.Shout(TShoutTarget::ToAll(), "");
+  Core.Shout(TShoutTarget::ToAll(), "two\nlines");
   EXPECT_THAT(Take(ann), ElementsAre("SHOUT|a|b|", "SHOUT|c|"));
   EXPECT_THAT(Take(bob), ElementsAre("SHOUT|a|b|", "SHOUT|c|", "SHOUT|r|"));
   EXPECT_THAT(Take(carl), ElementsAre("SHOUT|a|b|", "SHOUT|g|"));
   EXPECT_THAT(Take(guest), ElementsAre("SHOUT|a|b|", "SHOUT|s|"));
+  EXPECT_EQ(Observer.Exceptions.size(), 4u);  // the two-line shout, once per guest
   Forget();
   Core.Stop();
   Core.Shout(TShoutTarget::ToAll(), "late");

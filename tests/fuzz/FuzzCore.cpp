@@ -1,0 +1,87 @@
+// Raw bytes from three connections into the server core, with pings, clock steps, drops and
+// operator actions in between: no input may crash it, leak a guest or send after a close.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <set>
+#include <string_view>
+
+#include "ServerCore.h"
+
+namespace {
+
+using namespace zorva;
+
+class NullClock : public IClock {
+ public:
+  std::uint64_t NowMs() const override { return Ms; }
+  TDateTime Today() const override { return 45000; }
+  std::uint64_t Ms = 1000;
+};
+
+class CheckingTransport : public ITransport {
+ public:
+  bool Listen(std::uint16_t, std::string&) override { return true; }
+  void StopListening() override {}
+  std::string ListenAddress() const override { return {}; }
+  void StartPingTimer() override {}
+  void StopPingTimer() override {}
+  void Send(ConnectionId id, std::string_view line) override {
+    if (Closed.contains(id) || line.find('\n') != std::string_view::npos) std::abort();
+  }
+  void Close(ConnectionId id, CloseMode) override {
+    if (!Closed.insert(id).second) std::abort();
+  }
+  void Post(std::function<void()> task) override { task(); }
+  std::set<ConnectionId> Closed;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  NullClock clock;
+  CheckingTransport transport;
+  TServerHooks hooks;
+  ServerCore core(transport, clock, hooks);
+  core.SetMaxLine(256);
+  std::string error;
+  core.Start(error);
+  ConnectionId next = 1;
+  for (int i = 0; i < 3; ++i) core.OnClientConnect(next++, "10.0.0.1", "10.0.0.2");
+
+  std::string_view rest(reinterpret_cast<const char*>(data), size);
+  while (!rest.empty()) {
+    // Each step: one control byte (connection and action), then a chunk of up to 32 bytes.
+    const auto control = static_cast<unsigned char>(rest.front());
+    rest.remove_prefix(1);
+    const ConnectionId id = next - 1 - control % 3;
+    const std::size_t len = std::min<std::size_t>(rest.size(), (control >> 3) + 1);
+    const auto chunk = rest.substr(0, len);
+    rest.remove_prefix(len);
+    switch ((control >> 2) % 8) {
+      case 0:
+        core.OnPingTimer();
+        clock.Ms += 31'000;
+        break;
+      case 1:
+        core.OnClientDisconnect(id);
+        core.OnClientConnect(next++, "10.0.0.3", "10.0.0.2");
+        break;
+      case 2:
+        core.KillGuest(id);
+        break;
+      case 3:
+        core.DeleteSubject("G", std::string(chunk));
+        break;
+      case 4:
+        core.CreateSubject("G", std::string(chunk), control % 4, control & 1);
+        break;
+      default:
+        core.OnClientRead(id, chunk);
+        break;
+    }
+  }
+  core.UpdateServerStats();
+  core.Stop();
+  return 0;
+}
