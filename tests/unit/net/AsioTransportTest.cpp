@@ -72,7 +72,6 @@ class RecordingEvents : public IConnectionEvents {
     return WaitFor([&] { return Count(entry) > 0; }, timeout);
   }
 
- private:
   void Record(std::string entry) {
     {
       std::lock_guard lock(FMutex);
@@ -81,6 +80,7 @@ class RecordingEvents : public IConnectionEvents {
     FChanged.notify_all();
   }
 
+ private:
   std::mutex FMutex;
   std::condition_variable FChanged;
   std::vector<std::string> FLog;
@@ -94,10 +94,8 @@ class AsioTransportTest : public testing::Test {
     options.BindAddress = "127.0.0.1";
     FTransport = std::make_unique<AsioTransport>(FIo, options);
     FTransport->SetEvents(&FEvents);
-    FTransport->SetExceptionReporter([this](const std::exception& e) {
-      std::lock_guard lock(FExceptionsMutex);
-      FExceptions.emplace_back(e.what());
-    });
+    FTransport->SetExceptionReporter(
+        [this](const std::exception& e) { FEvents.Record(std::string("exception ") + e.what()); });
     std::string error;
     ASSERT_TRUE(FTransport->Listen(0, error)) << error;
     FPort = FTransport->ListenPort();
@@ -136,6 +134,15 @@ class AsioTransportTest : public testing::Test {
     return std::stoull(entry.substr(entry.find(' ') + 1));
   }
 
+  bool WaitForConnectionCount(std::size_t count, std::chrono::milliseconds timeout = 3s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (OnLoop([this] { return FTransport->ConnectionCount(); }) != count) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(10ms);
+    }
+    return true;
+  }
+
   std::vector<std::string> Connects() {
     std::vector<std::string> connects;
     for (const auto& entry : FEvents.Log()) {
@@ -144,19 +151,12 @@ class AsioTransportTest : public testing::Test {
     return connects;
   }
 
-  std::vector<std::string> Exceptions() {
-    std::lock_guard lock(FExceptionsMutex);
-    return FExceptions;
-  }
-
   asio::io_context FIo;
   asio::executor_work_guard<asio::io_context::executor_type> FWork{FIo.get_executor()};
   RecordingEvents FEvents;
   std::unique_ptr<AsioTransport> FTransport;
   std::thread FLoop;
   std::uint16_t FPort = 0;
-  std::mutex FExceptionsMutex;
-  std::vector<std::string> FExceptions;
 };
 
 TEST_F(AsioTransportTest, ReportsConnectionsWithAddressesAndNeverReusesIds) {
@@ -235,6 +235,203 @@ TEST_F(AsioTransportTest, PeerPastTheOutputCapIsDroppedAsSlowReaderOthersStay) {
   EXPECT_EQ(OnLoop([this] { return FTransport->ConnectionCount(); }), 1u);
   EXPECT_EQ(reader.ReadLine(), "tick");
   EXPECT_TRUE(slow.WaitClosed(10s));
+}
+
+// How a peer may leave, and what the transport must report for it.
+struct PeerLeaveCase {
+  const char* label;
+  void (*leave)(LineClient&);
+  std::string report;  // after "<event> <id>"
+};
+
+void PrintTo(const PeerLeaveCase& c, std::ostream* os) {
+  *os << c.label;
+}
+
+class PeerLeaveTest : public AsioTransportTest,
+                      public testing::WithParamInterface<PeerLeaveCase> {};
+
+TEST_P(PeerLeaveTest, IsReportedOnceAndForgotten) {
+  Start();
+  LineClient client;
+  const auto id = Connect(client);
+  GetParam().leave(client);
+  const auto prefix = GetParam().report.substr(0, GetParam().report.find(' '));
+  const auto expected = prefix + " " + std::to_string(id) + GetParam().report.substr(prefix.size());
+  ASSERT_TRUE(FEvents.WaitForEntry(expected)) << testing::PrintToString(FEvents.Log());
+  EXPECT_EQ(OnLoop([&] {
+              FTransport->Send(id, "late");  // a send after the drop is ignored
+              FTransport->Close(id, ITransport::CloseMode::Now);
+              return FTransport->ConnectionCount();
+            }),
+            0u);
+  EXPECT_EQ(FEvents.Log().size(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, PeerLeaveTest,
+                         testing::Values(PeerLeaveCase{"fin", [](LineClient& c) { c.Close(); },
+                                                       "disconnect"},
+                                         PeerLeaveCase{"fin_after_partial_line",
+                                                       [](LineClient& c) {
+                                                         c.Write("SEND|CH");
+                                                         c.Close();
+                                                       },
+                                                       "disconnect"},
+                                         PeerLeaveCase{"reset", [](LineClient& c) { c.Abort(); },
+                                                       "error " + std::to_string(ECONNRESET) +
+                                                           " Connection reset by peer"}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(AsioTransportTest, CloseNowEndsTheStreamAndReportsNothingMore) {
+  Start();
+  FEvents.React = [this](ConnectionId id, std::string_view) {
+    FTransport->Send(id, "dropped with the connection");
+    FTransport->Close(id, ITransport::CloseMode::Now);
+  };
+  LineClient client;
+  Connect(client);
+  client.WriteLine("bye");
+  EXPECT_TRUE(client.WaitClosed());
+  EXPECT_EQ(client.Buffered(), "");
+  client.Close();
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(FEvents.Log().size(), 1u) << testing::PrintToString(FEvents.Log());
+}
+
+// Close(AfterFlush) must deliver everything queued and then end the stream with a FIN, also
+// when the peer reads slowly and when it keeps sending after the close (unread input would
+// make the close a reset, which can destroy the lines before the peer reads them).
+struct FlushCase {
+  const char* label;
+  int lines;
+  std::size_t sentAfterClose;
+};
+
+void PrintTo(const FlushCase& c, std::ostream* os) {
+  *os << c.label;
+}
+
+class CloseAfterFlushTest : public AsioTransportTest,
+                            public testing::WithParamInterface<FlushCase> {};
+
+TEST_P(CloseAfterFlushTest, DeliversTheQueueThenEnds) {
+  Start();
+  const auto lines = GetParam().lines;
+  FEvents.React = [this, lines](ConnectionId id, std::string_view bytes) {
+    if (bytes.find('\n') == std::string_view::npos) return;
+    for (int i = 0; i < lines; ++i)
+      FTransport->Send(id, std::to_string(i) + std::string(1000, '.'));
+    FTransport->Close(id, ITransport::CloseMode::AfterFlush);
+  };
+  LineClient client;
+  Connect(client, 8192);
+  client.WriteLine("close please");
+  std::this_thread::sleep_for(100ms);  // the peer is slow to read
+  for (int i = 0; i < lines; ++i) {
+    ASSERT_EQ(client.ReadLine(), std::to_string(i) + std::string(1000, '.')) << "line " << i;
+    // Sent while most of the lines still wait in the server's socket.
+    if (i == 0) client.Write(std::string(GetParam().sentAfterClose, 'x'));
+  }
+  EXPECT_TRUE(client.WaitClosed());
+  EXPECT_FALSE(client.Reset());
+  EXPECT_EQ(client.Buffered(), "");
+  client.Close();  // the transport waits for the peer's end before it lets go
+  EXPECT_TRUE(WaitForConnectionCount(0));
+  EXPECT_EQ(FEvents.Log().size(), 1u) << testing::PrintToString(FEvents.Log());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, CloseAfterFlushTest,
+                         testing::Values(FlushCase{"nothing_queued", 0, 0},
+                                         FlushCase{"three_lines", 3, 0},
+                                         FlushCase{"two_megabytes", 2000, 0},
+                                         FlushCase{"peer_sends_after_close", 2000, 200000}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(AsioTransportTest, CloseAfterFlushGivesUpOnAPeerThatNeverReads) {
+  AsioTransport::TOptions options;
+  options.CloseTimeoutMs = 200;
+  Start(options);
+  LineClient client;
+  const auto id = Connect(client, 4096);
+  OnLoop([&] {
+    for (int i = 0; i < 8000; ++i) FTransport->Send(id, std::string(1000, 'q'));
+    FTransport->Close(id, ITransport::CloseMode::AfterFlush);
+    return 0;
+  });
+  EXPECT_TRUE(WaitForConnectionCount(0, 2s));
+}
+
+TEST_F(AsioTransportTest, PostFromAnotherThreadRunsOnTheLoopThread) {
+  Start();
+  const auto loopThread = OnLoop([] { return std::this_thread::get_id(); });
+  std::promise<std::thread::id> ranOn;
+  std::thread poster(
+      [&] { FTransport->Post([&] { ranOn.set_value(std::this_thread::get_id()); }); });
+  poster.join();
+  auto result = ranOn.get_future();
+  ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(result.get(), loopThread);
+}
+
+TEST_F(AsioTransportTest, ExceptionsFromTheHandlerAreReportedAndServiceGoesOn) {
+  Start();
+  FEvents.React = [this](ConnectionId id, std::string_view bytes) {
+    if (bytes.starts_with("throw")) throw std::runtime_error("handler failed");
+    FTransport->Send(id, "still here");
+  };
+  LineClient client;
+  Connect(client);
+  client.WriteLine("throw");
+  ASSERT_TRUE(FEvents.WaitForEntry("exception handler failed"));
+  client.WriteLine("again");
+  EXPECT_EQ(client.ReadLine(), "still here");
+  FTransport->Post([] { throw 42; });
+  EXPECT_TRUE(FEvents.WaitForEntry("exception unknown exception"));
+}
+
+TEST_F(AsioTransportTest, PingTimerTicksStopsAndRestartsWithoutDoubling) {
+  AsioTransport::TOptions options;
+  options.PingIntervalMs = 40;
+  Start(options);
+  OnLoop([this] {
+    FTransport->StartPingTimer();
+    FTransport->StopPingTimer();
+    FTransport->StartPingTimer();
+    FTransport->StartPingTimer();
+  });
+  std::this_thread::sleep_for(420ms);
+  OnLoop([this] { FTransport->StopPingTimer(); });
+  const auto ticks = FEvents.Count("tick");
+  EXPECT_GE(ticks, 5);   // 10 due; a loaded machine may run late
+  EXPECT_LE(ticks, 11);  // a second timer chain would give about 20
+  std::this_thread::sleep_for(150ms);
+  EXPECT_EQ(FEvents.Count("tick"), ticks);
+}
+
+TEST_F(AsioTransportTest, ListenFailuresAreExplained) {
+  Start();
+  asio::io_context otherIo;
+  RecordingEvents otherEvents;
+  struct Case {
+    const char* label;
+    std::string bindAddress;
+    std::uint16_t port;
+    const char* message;
+  };
+  for (const auto& c : {Case{"port_in_use", "127.0.0.1", FPort, "Cannot listen on 127.0.0.1:"},
+                        Case{"bad_address", "not-an-address", 0, "Invalid bind address"}}) {
+    AsioTransport::TOptions options;
+    options.BindAddress = c.bindAddress;
+    AsioTransport other(otherIo, options);
+    other.SetEvents(&otherEvents);
+    std::string error;
+    EXPECT_FALSE(other.Listen(c.port, error)) << c.label;
+    EXPECT_THAT(error, HasSubstr(c.message)) << c.label;
+    EXPECT_EQ(other.ListenAddress(), "") << c.label;
+  }
+  std::string error;
+  EXPECT_FALSE(FTransport->Listen(0, error));
+  EXPECT_THAT(error, HasSubstr("Already listening"));
 }
 
 }  // namespace
