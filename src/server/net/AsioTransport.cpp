@@ -106,6 +106,7 @@ bool AsioTransport::Listen(std::uint16_t port, std::string& error) {
 }
 
 void AsioTransport::StopListening() {
+  ++FListenGeneration;
   std::error_code ignored;
   FAcceptor.close(ignored);
   FAcceptRetry.cancel();
@@ -125,19 +126,22 @@ std::string AsioTransport::ListenAddress() const {
 }
 
 void AsioTransport::Accept() {
-  FAcceptor.async_accept([this](const std::error_code& ec, asio::ip::tcp::socket socket) {
+  FAcceptor.async_accept([this, generation = FListenGeneration](const std::error_code& ec,
+                                                                asio::ip::tcp::socket socket) {
+    // A connection accepted just before StopListening belongs to no listener any more.
+    if (generation != FListenGeneration) return;
     OnAccepted(ec, std::move(socket));
   });
 }
 
 void AsioTransport::OnAccepted(const std::error_code& ec, asio::ip::tcp::socket socket) {
-  if (ec == asio::error::operation_aborted || !FAcceptor.is_open()) return;
+  if (ec == asio::error::operation_aborted) return;
   if (ec) {
     if (!IsResourceShortage(ec)) return Accept();
     if (FReportException) FReportException(std::system_error(ec, "Accepting a connection"));
     FAcceptRetry.expires_after(kAcceptRetryDelay);
-    FAcceptRetry.async_wait([this](const std::error_code& waitEc) {
-      if (!waitEc && FAcceptor.is_open()) Accept();
+    FAcceptRetry.async_wait([this, generation = FListenGeneration](const std::error_code& waitEc) {
+      if (!waitEc && generation == FListenGeneration) Accept();
     });
     return;
   }

@@ -100,6 +100,7 @@ class AsioTransport : public ITransport {
   TExceptionReporter FReportException;
   asio::ip::tcp::acceptor FAcceptor;
   asio::steady_timer FAcceptRetry;
+  std::uint64_t FListenGeneration = 0;  // handlers of an earlier listen are ignored
   asio::steady_timer FPingTimer;
   std::uint64_t FPingGeneration = 0;  // a tick of an older start or a stop is ignored
   ConnectionId FLastId = 0;
