@@ -402,7 +402,7 @@ TEST_F(AsioTransportTest, PingTimerTicksStopsAndRestartsWithoutDoubling) {
   std::this_thread::sleep_for(420ms);
   OnLoop([this] { FTransport->StopPingTimer(); });
   const auto ticks = FEvents.Count("tick");
-  EXPECT_GE(ticks, 5);   // 10 due; a loaded machine may run late
+  EXPECT_GE(ticks, 3);   // 10 due; a loaded machine may run late
   EXPECT_LE(ticks, 11);  // a second timer chain would give about 20
   std::this_thread::sleep_for(150ms);
   EXPECT_EQ(FEvents.Count("tick"), ticks);
