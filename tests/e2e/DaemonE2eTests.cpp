@@ -98,6 +98,26 @@ TEST_P(DaemonTest, TraceGoesToStdoutAndLogFileInTheLogFormat) {
   EXPECT_THAT(log, HasSubstr("\r\nSent To ann: SUBJECTS|Lobby Chat|\r\n"));
 }
 
+TEST_P(DaemonTest, SlowReaderPastMaxOutputIsDroppedAndReportedOnStderr) {
+  StartServer({"--max-output", "100000"});
+  LineClient slow;
+  LineClient talker;
+  ASSERT_TRUE(slow.Connect(FPort, 4096));
+  slow.WriteLine("LOGIN|slow|GAME|pw");  // and never reads again
+  Login(talker, "talker");
+  const std::string line = "SEND|DATA|" + std::string(1000, 'd');
+  std::optional<std::string> removed;
+  for (int i = 0; i < 5000 && !removed; ++i) {
+    talker.WriteLine(line);
+    if (i % 100 == 0) removed = talker.ReadLine(1ms);
+    if (removed && !removed->starts_with("REMOVEGUEST|")) removed.reset();
+  }
+  if (!removed) removed = talker.ReadLine();
+  EXPECT_EQ(removed, "REMOVEGUEST|slow");
+  EXPECT_THAT(FServer->Stderr(), HasSubstr("Client Socket Error: " + std::to_string(ENOBUFS) +
+                                           "\nUser slow has been disconnected\n"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Daemon, DaemonTest, testing::Values(kDaemon),
                          [](const auto& info) { return info.param.Label; });
 
