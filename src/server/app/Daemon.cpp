@@ -1,0 +1,103 @@
+#include "Daemon.h"
+
+#include <asio.hpp>
+#include <csignal>
+#include <cstdio>
+#include <string_view>
+
+#include "AsioTransport.h"
+#include "ExceptionText.h"
+#include "ServerCore.h"
+#include "SystemClock.h"
+
+namespace zorva {
+
+namespace {
+
+void PrintLine(std::FILE* stream, std::string_view prefix, std::string_view text) {
+  std::fwrite(prefix.data(), 1, prefix.size(), stream);
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fputc('\n', stream);
+}
+
+void PrintError(std::string_view text) {
+  PrintLine(stderr, "", text);
+}
+
+// The window's panes, for a terminal: trace lines on stdout, exception lines on stderr.
+class ConsoleObserver : public IServerObserver {
+ public:
+  void TraceIncoming(std::string_view text) override { PrintLine(stdout, "Rcvd From ", text); }
+  void TraceOutgoing(std::string_view text) override { PrintLine(stdout, "Sent To ", text); }
+  void ExceptionLine(std::string_view text, bool) override { PrintError(text); }
+};
+
+AsioTransport::TOptions TransportOptions(const TDaemonOptions& options) {
+  AsioTransport::TOptions transport;
+  transport.BindAddress = options.BindAddress;
+  transport.MaxOutput = options.MaxOutput;
+  transport.PingIntervalMs = options.PingIntervalMs;
+  return transport;
+}
+
+// A handler that throws outside the transport's guard (the signal handler) must not end the
+// server either.
+void RunLoop(asio::io_context& io) {
+  for (;;) {
+    try {
+      io.run();
+      return;
+    } catch (const std::exception& error) {
+      PrintError(DescribeException(error));
+    }
+  }
+}
+
+}  // namespace
+
+int RunDaemon(const TDaemonOptions& options) {
+  const auto settings = ApplyOverrides(ReadSettings(options.IniPath), options);
+  if (settings.Port < 0 || settings.Port > 65535) {
+    PrintError("zorva-server: port " + std::to_string(settings.Port) + " is out of range");
+    return 1;
+  }
+
+  asio::io_context io;
+  AsioTransport transport(io, TransportOptions(options));
+  SystemClock clock;
+  TServerHooks hooks;
+  ServerCore core(transport, clock, hooks);
+  ConsoleObserver observer;
+  transport.SetEvents(&core);
+  transport.SetExceptionReporter(
+      [](const std::exception& error) { PrintError(DescribeException(error)); });
+  core.SetObserver(&observer);
+  core.SetSettings(settings);
+  core.SetMaxLine(options.MaxLine);
+  core.SetTraceIncoming(options.Trace);
+  core.SetTraceOutgoing(options.Trace);
+
+  std::string error;
+  // Asked for on the command line, a log that cannot be written is a reason not to start.
+  if (options.LogPath && !core.OpenLogFile(*options.LogPath, error)) {
+    PrintError("zorva-server: " + error);
+    return 1;
+  }
+  if (!core.Start(error)) {
+    PrintError("zorva-server: " + error);
+    return 1;
+  }
+  std::printf("Listening on %s\n", transport.ListenAddress().c_str());
+  std::fflush(stdout);
+
+  asio::signal_set signals(io, SIGINT, SIGTERM);
+  signals.async_wait([&](const std::error_code& ec, int) {
+    if (ec) return;
+    core.Stop();
+    transport.CloseAll();  // connections still flushing after a close have no guest to stop
+  });
+  RunLoop(io);
+  return 0;
+}
+
+}  // namespace zorva

@@ -1,0 +1,114 @@
+// AsioTransport: the server's sockets and ping timer on one Asio io_context, driving an
+// IConnectionEvents (the core) from the thread that runs the io_context. The headless daemon
+// uses it; the tests drive it with a recording handler.
+//
+//   asio::io_context io;
+//   AsioTransport transport(io, {.BindAddress = "127.0.0.1"});
+//   ServerCore core(transport, clock, hooks);
+//   transport.SetEvents(&core);
+//   core.Start(error);  // Listen + StartPingTimer
+//   io.run();
+//
+// Costs: all connections share one read buffer (a connection waits for readability, then reads
+// into it), so an idle connection holds only its socket and two empty queues. Everything sent to
+// a connection in one loop turn leaves in one write; one write is in flight per connection while
+// a second buffer collects. Output past the cap drops the connection as a slow reader.
+#pragma once
+
+#include <asio.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "ServerInterfaces.h"
+
+namespace zorva {
+
+class AsioTransport : public ITransport {
+ public:
+  struct TOptions {
+    std::string BindAddress = "0.0.0.0";
+    std::size_t MaxOutput = 8 * 1024 * 1024;  // unsent bytes per connection
+    std::uint32_t PingIntervalMs = 30000;
+    // How long Close(AfterFlush) may take to deliver the queue and see the peer's end.
+    std::uint32_t CloseTimeoutMs = 5000;
+  };
+  // Told about every exception that escapes the event handler or a posted task.
+  using TExceptionReporter = std::function<void(const std::exception&)>;
+
+  static constexpr std::string_view kSlowReader = "Output queue full (slow reader)";
+
+  AsioTransport(asio::io_context& io, TOptions options);
+  ~AsioTransport() override;
+  AsioTransport(const AsioTransport&) = delete;
+  AsioTransport& operator=(const AsioTransport&) = delete;
+
+  // Must be set before Listen; the core is built on the transport, so this comes second.
+  void SetEvents(IConnectionEvents* events) { FEvents = events; }
+  void SetExceptionReporter(TExceptionReporter reporter) { FReportException = std::move(reporter); }
+
+  // The bound port (the one chosen by the system when asked for port 0); 0 while not listening.
+  std::uint16_t ListenPort() const;
+  std::size_t ConnectionCount() const { return FConnections.size(); }
+  // Writes started since construction; lets tests and benchmarks see how sends coalesce.
+  std::uint64_t WriteCount() const { return FWriteCount; }
+  // Closes every connection at once, those still flushing after Close(AfterFlush) included.
+  void CloseAll();
+
+  bool Listen(std::uint16_t port, std::string& error) override;
+  void StopListening() override;
+  std::string ListenAddress() const override;
+  void StartPingTimer() override;
+  void StopPingTimer() override;
+  void Send(ConnectionId id, std::string_view line) override;
+  void Close(ConnectionId id, CloseMode mode) override;
+  void Post(std::function<void()> task) override;
+
+ private:
+  struct TConnection;
+  using TConnectionPtr = std::shared_ptr<TConnection>;
+
+  void Accept();
+  void OnAccepted(const std::error_code& ec, asio::ip::tcp::socket socket);
+  void WaitReadable(const TConnectionPtr& connection);
+  void OnReadable(const TConnectionPtr& connection);
+  void DiscardUntilEnd(const TConnectionPtr& connection);
+  void ScheduleFlush(const TConnectionPtr& connection);
+  void FlushDirty();
+  void StartWrite(const TConnectionPtr& connection);
+  void OnWritten(const TConnectionPtr& connection, const std::error_code& ec);
+  void BeginGracefulClose(const TConnectionPtr& connection);
+  void ReportSlowReader(const TConnectionPtr& connection);
+  void Fail(const TConnectionPtr& connection, const std::error_code& ec);
+  void Remove(const TConnectionPtr& connection);
+  void ArmPingTimer();
+  TConnectionPtr Find(ConnectionId id) const;
+  // Calls the event handler; an exception ends only that call and goes to the reporter.
+  template <class Call>
+  void Deliver(Call&& call);
+
+  asio::io_context& FIo;
+  TOptions FOptions;
+  IConnectionEvents* FEvents = nullptr;
+  TExceptionReporter FReportException;
+  asio::ip::tcp::acceptor FAcceptor;
+  asio::steady_timer FAcceptRetry;
+  std::uint64_t FListenGeneration = 0;  // handlers of an earlier listen are ignored
+  asio::steady_timer FPingTimer;
+  std::uint64_t FPingGeneration = 0;  // a tick of an older start or a stop is ignored
+  ConnectionId FLastId = 0;
+  std::unordered_map<ConnectionId, TConnectionPtr> FConnections;
+  std::vector<TConnectionPtr> FDirty;  // connections with output waiting for this turn's flush
+  bool FFlushPosted = false;
+  std::vector<char> FReadBuffer;
+  std::uint64_t FWriteCount = 0;
+};
+
+}  // namespace zorva

@@ -1,0 +1,125 @@
+// The daemon zorva-server: the shared server tests, and what only a command-line program has
+// (its options, signals, exit codes, stdout and stderr).
+#include <gmock/gmock.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "E2eSupport.h"
+
+namespace zorva::test {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::HasSubstr;
+
+const TServerCommand kDaemon{"daemon", {ZORVA_SERVER_BINARY}};
+
+INSTANTIATE_TEST_SUITE_P(Daemon, ServerE2eTest, testing::Values(kDaemon),
+                         [](const auto& info) { return info.param.Label; });
+
+struct SignalCase {
+  const char* label;
+  int signal;
+};
+
+class DaemonTest : public ServerE2eTest {};
+
+TEST_P(DaemonTest, StopsCleanlyClosingEveryConnection) {
+  for (const auto& c : {SignalCase{"SIGTERM", SIGTERM}, SignalCase{"SIGINT", SIGINT}}) {
+    StartServer();
+    LineClient ann;
+    LineClient idle;
+    Login(ann, "ann");
+    ASSERT_TRUE(idle.Connect(FPort));
+    FServer->Signal(c.signal);
+    EXPECT_EQ(FServer->WaitExit(), 0) << c.label << "\n" << FServer->Stderr();
+    EXPECT_TRUE(ann.WaitClosed()) << c.label;
+    EXPECT_TRUE(idle.WaitClosed()) << c.label;
+    EXPECT_EQ(FServer->Stderr(), "") << c.label;
+  }
+}
+
+TEST_P(DaemonTest, PortInUseEndsWithExitCodeOne) {
+  const int blocker = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(blocker, 1), 0);
+  ::getsockname(blocker, reinterpret_cast<sockaddr*>(&address), &length);
+  const auto port = std::to_string(ntohs(address.sin_port));
+
+  ServerProcess server(FFolder);
+  ASSERT_TRUE(server.Spawn(CommandLine({"--port", port})));
+  EXPECT_EQ(server.WaitExit(), 1);
+  EXPECT_THAT(server.Stderr(), HasSubstr("127.0.0.1:" + port));
+  EXPECT_EQ(server.Stdout(), "");
+  ::close(blocker);
+}
+
+TEST_P(DaemonTest, BadCommandLinesAreRefusedAndHelpListsTheOptions) {
+  struct Case {
+    const char* label;
+    std::vector<std::string> args;
+  };
+  for (const auto& c :
+       {Case{"port_too_big", {"--port", "70000"}}, Case{"unknown_option", {"--colour"}},
+        Case{"max_line_zero", {"--max-line", "0"}},
+        Case{"log_without_folder", {"--log", "/nonexistent/folder/x.log"}}}) {
+    ServerProcess server(FFolder);
+    ASSERT_TRUE(server.Spawn(CommandLine(c.args)));
+    const auto exitCode = server.WaitExit();
+    EXPECT_TRUE(exitCode.has_value() && *exitCode != 0) << c.label;
+    EXPECT_NE(server.Stderr(), "") << c.label;
+  }
+  ServerProcess help(FFolder);
+  ASSERT_TRUE(help.Spawn({ZORVA_SERVER_BINARY, "--help"}));
+  EXPECT_EQ(help.WaitExit(), 0);
+  for (const auto* option :
+       {"--port", "--bind", "--ini", "--lobby-name", "--timeout", "--ping-interval-ms", "--log",
+        "--trace", "--max-line", "--max-output"}) {
+    EXPECT_THAT(help.Stdout(), HasSubstr(option));
+  }
+}
+
+TEST_P(DaemonTest, TraceGoesToStdoutAndLogFileInTheLogFormat) {
+  const auto logPath = (FFolder / "trace.log").string();
+  StartServer({"--trace", "--log", logPath});
+  LineClient ann;
+  Login(ann, "ann");
+  FServer->Signal(SIGTERM);
+  ASSERT_EQ(FServer->WaitExit(), 0);
+  const auto out = FServer->Stdout();
+  EXPECT_THAT(out, HasSubstr("\nRcvd From 127.0.0.1: LOGIN|ann|GAME|pw\n"));
+  EXPECT_THAT(out, HasSubstr("\nSent To ann: LOGIN|SUCCESS|ann^"));
+  const auto log = ReadFile(logPath);
+  EXPECT_TRUE(log.starts_with("Rcvd From 127.0.0.1: LOGIN|ann|GAME|pw\r\n")) << log;
+  EXPECT_THAT(log, HasSubstr("\r\nSent To ann: SUBJECTS|Lobby Chat|\r\n"));
+}
+
+TEST_P(DaemonTest, SlowReaderPastMaxOutputIsDroppedAndReportedOnStderr) {
+  StartServer({"--max-output", "100000"});
+  LineClient slow;
+  LineClient talker;
+  ASSERT_TRUE(slow.Connect(FPort, 4096));
+  slow.WriteLine("LOGIN|slow|GAME|pw");  // and never reads again
+  Login(talker, "talker");
+  const std::string line = "SEND|DATA|" + std::string(1000, 'd');
+  std::optional<std::string> removed;
+  for (int i = 0; i < 5000 && !removed; ++i) {
+    talker.WriteLine(line);
+    if (i % 100 == 0) removed = talker.ReadLine(1ms);
+    if (removed && !removed->starts_with("REMOVEGUEST|")) removed.reset();
+  }
+  if (!removed) removed = talker.ReadLine();
+  EXPECT_EQ(removed, "REMOVEGUEST|slow");
+  EXPECT_THAT(FServer->Stderr(), HasSubstr("Client Socket Error: " + std::to_string(ENOBUFS) +
+                                           "\nUser slow has been disconnected\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Daemon, DaemonTest, testing::Values(kDaemon),
+                         [](const auto& info) { return info.param.Label; });
+
+}  // namespace
+}  // namespace zorva::test

@@ -1,0 +1,194 @@
+// Support for end-to-end tests: a server program started as a child process in a scratch
+// folder, and a fixture whose parameter is that program's command line, so that the daemon
+// and the window program (started with "--start") run the same tests. The program must
+// accept --bind, --port, --ini, --timeout, --ping-interval-ms and --lobby-name, and print
+// "Listening on ADDRESS:PORT" as the first line of its stdout.
+//
+//   INSTANTIATE_TEST_SUITE_P(Daemon, ServerE2eTest,
+//                            testing::Values(TServerCommand{"daemon", {ZORVA_SERVER_BINARY}}));
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "LineClient.h"
+
+extern char** environ;
+
+namespace zorva::test {
+
+struct TServerCommand {
+  std::string Label;
+  std::vector<std::string> Argv;  // the program and the options it always needs
+};
+
+inline void PrintTo(const TServerCommand& command, std::ostream* os) {
+  *os << command.Label;
+}
+
+// A folder of its own under the system's temporary folder, removed with the object.
+class ScratchFolder {
+ public:
+  ScratchFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "zorva-e2e-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) != nullptr) FPath = pattern;
+  }
+  ~ScratchFolder() {
+    std::error_code ignored;
+    if (!FPath.empty()) std::filesystem::remove_all(FPath, ignored);
+  }
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+  std::filesystem::path operator/(const std::string& name) const { return FPath / name; }
+
+ private:
+  std::filesystem::path FPath;
+};
+
+inline std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// A server program run as a child, its stdout and stderr going to files in the scratch folder
+// (files never fill up and block the child as a pipe would). Killed when the object ends.
+class ServerProcess {
+ public:
+  using Ms = std::chrono::milliseconds;
+
+  explicit ServerProcess(const ScratchFolder& folder)
+      : FStdout(folder / "stdout.txt"), FStderr(folder / "stderr.txt") {}
+  ~ServerProcess() {
+    if (FPid <= 0) return;
+    ::kill(FPid, SIGKILL);
+    ::waitpid(FPid, nullptr, 0);
+  }
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  bool Spawn(const std::vector<std::string>& argv) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, FStdout.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, FStderr.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    std::vector<char*> args;
+    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    const int failed = ::posix_spawn(&FPid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0) FPid = -1;
+    return failed == 0;
+  }
+
+  // Waits for the first line of stdout; for "Listening on ADDRESS:PORT" returns the port.
+  std::optional<std::uint16_t> WaitListening(Ms timeout = Ms(10000)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      const auto out = Stdout();
+      const auto lf = out.find('\n');
+      if (lf != std::string::npos) {
+        FirstLine = out.substr(0, lf);
+        const auto colon = FirstLine.rfind(':');
+        if (!FirstLine.starts_with("Listening on ") || colon == std::string::npos) return {};
+        return static_cast<std::uint16_t>(std::stoi(FirstLine.substr(colon + 1)));
+      }
+      if (HasExited()) return {};
+      std::this_thread::sleep_for(Ms(10));
+    }
+    return {};
+  }
+
+  void Signal(int signal) const { ::kill(FPid, signal); }
+
+  // The exit code, 128 + signal when a signal ended it, or nullopt while it still runs.
+  std::optional<int> WaitExit(Ms timeout = Ms(10000)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!HasExited()) {
+      if (std::chrono::steady_clock::now() > deadline) return {};
+      std::this_thread::sleep_for(Ms(10));
+    }
+    return FExitCode;
+  }
+
+  std::string Stdout() const { return ReadFile(FStdout); }
+  std::string Stderr() const { return ReadFile(FStderr); }
+
+  std::string FirstLine;
+
+ private:
+  bool HasExited() {
+    if (FPid <= 0) return true;
+    int status = 0;
+    if (::waitpid(FPid, &status, WNOHANG) != FPid) return false;
+    FPid = -1;
+    FExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return true;
+  }
+
+  std::filesystem::path FStdout;
+  std::filesystem::path FStderr;
+  pid_t FPid = -1;
+  std::optional<int> FExitCode;
+};
+
+// Starts the parameter's server on 127.0.0.1 and an ephemeral port, with its settings file
+// in a scratch folder, so no test touches the real configuration.
+class ServerE2eTest : public testing::TestWithParam<TServerCommand> {
+ protected:
+  // Starts the server with `options` added; fails the test unless it listens.
+  void StartServer(const std::vector<std::string>& options = {}) {
+    FServer.emplace(FFolder);
+    ASSERT_TRUE(FServer->Spawn(CommandLine(options)));
+    const auto port = FServer->WaitListening();
+    ASSERT_TRUE(port.has_value()) << "first line: " << FServer->FirstLine
+                                  << "\nstderr: " << FServer->Stderr();
+    FPort = *port;
+  }
+
+  std::vector<std::string> CommandLine(const std::vector<std::string>& options) const {
+    auto argv = GetParam().Argv;
+    for (const auto& option : {"--bind", "127.0.0.1", "--port", "0", "--ini"}) {
+      argv.emplace_back(option);
+    }
+    argv.push_back(IniPath().string());
+    argv.insert(argv.end(), options.begin(), options.end());
+    return argv;
+  }
+
+  std::filesystem::path IniPath() const { return FFolder / "Win.ini"; }
+
+  // Connects and logs in; the three lines of a successful login are read and checked.
+  void Login(LineClient& client, const std::string& id, const std::string& code = "GAME") {
+    ASSERT_TRUE(client.Connect(FPort));
+    ASSERT_TRUE(client.WriteLine("LOGIN|" + id + "|" + code + "|pw"));
+    const auto success = client.ReadLine();
+    ASSERT_TRUE(success && success->starts_with("LOGIN|SUCCESS|" + id + "^")) << *success;
+    ASSERT_TRUE(client.ReadLine().has_value());  // SUBJECTS|
+    ASSERT_TRUE(client.ReadLine().has_value());  // JOINSUBJECT|
+  }
+
+  ScratchFolder FFolder;
+  std::optional<ServerProcess> FServer;
+  std::uint16_t FPort = 0;
+};
+
+}  // namespace zorva::test
