@@ -1,0 +1,142 @@
+#include "QtClientSocket.h"
+
+#include <QApplication>
+#include <QHostAddress>
+#include <QMessageBox>
+#include <QTcpSocket>
+#include <QTimer>
+#include <exception>
+#include <iostream>
+
+namespace zorva {
+
+namespace {
+
+// A peer that stops reading must not keep a closed connection alive for ever.
+constexpr int kCloseTimeoutMs = 5000;
+
+}  // namespace
+
+std::unique_ptr<IClientSocket> CreateDefaultClientSocket() {
+  return std::make_unique<QtClientSocket>();
+}
+
+QtClientSocket::QtClientSocket(QObject* parent) : QObject(parent) {}
+
+QtClientSocket::~QtClientSocket() {
+  FEvents = nullptr;
+}
+
+template <class Notify>
+void QtClientSocket::Deliver(Notify&& notify) {
+  if (!FEvents) return;
+  try {
+    notify(*FEvents);
+  } catch (const std::exception& error) {
+    qWarning("ZorvaComp: a connection event handler failed: %s", error.what());
+  } catch (...) {
+    qWarning("ZorvaComp: a connection event handler failed");
+  }
+}
+
+void QtClientSocket::Connect(const std::string& host, bool numericAddress, std::int32_t port) {
+  if (FSocket) {
+    FSocket->disconnect(this);
+    FSocket->abort();
+    FSocket->deleteLater();
+    FSocket = nullptr;
+    FUp = false;
+  }
+  if (port < 0 || port > 65535) {
+    ReportLater(QAbstractSocket::UnsupportedSocketOperationError,
+                QStringLiteral("Port %1 is out of range").arg(port));
+    return;
+  }
+  const auto hostText = QString::fromStdString(host);
+  QHostAddress address;
+  if (numericAddress && !address.setAddress(hostText)) {
+    ReportLater(QAbstractSocket::HostNotFoundError,
+                QStringLiteral("%1 is not a usable address").arg(hostText));
+    return;
+  }
+  FSocket = new QTcpSocket(this);
+  Attach(FSocket);
+  if (numericAddress) {
+    FSocket->connectToHost(address, static_cast<quint16>(port));
+  } else {
+    FSocket->connectToHost(hostText, static_cast<quint16>(port));
+  }
+}
+
+void QtClientSocket::Attach(QTcpSocket* socket) {
+  connect(socket, &QTcpSocket::connected, this, [this] {
+    FUp = true;
+    Deliver([](auto& events) { events.MyOnConnect(); });
+  });
+  connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+    const QByteArray bytes = socket->readAll();
+    Deliver([&](auto& events) {
+      events.MyOnRead(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+    });
+  });
+  connect(socket, &QTcpSocket::disconnected, this, [this] {
+    if (!FUp) return;
+    FUp = false;
+    Deliver([](auto& events) { events.MyOnDisconnect(); });
+  });
+  connect(socket, &QTcpSocket::errorOccurred, this, [this, socket](auto error) {
+    // Qt reports an orderly close by the server as an error too; it is only the disconnect.
+    if (error == QAbstractSocket::RemoteHostClosedError) return;
+    const auto text = socket->errorString().toStdString();
+    Deliver([&](auto& events) { events.MyOnError(static_cast<int>(error), text); });
+  });
+}
+
+void QtClientSocket::ReportLater(int code, const QString& text) {
+  QTimer::singleShot(0, this, [this, code, text] {
+    const auto message = text.toStdString();
+    Deliver([&](auto& events) { events.MyOnError(code, message); });
+  });
+}
+
+void QtClientSocket::Write(std::string_view bytes) {
+  if (!FUp) return;
+  FSocket->write(bytes.data(), static_cast<qint64>(bytes.size()));
+}
+
+void QtClientSocket::Close() {
+  if (!FSocket) return;
+  QTcpSocket* socket = std::exchange(FSocket, nullptr);
+  socket->disconnect(this);
+  const bool wasUp = std::exchange(FUp, false);
+  Retire(socket);
+  if (wasUp) Deliver([](auto& events) { events.MyOnDisconnect(); });
+}
+
+// The socket leaves the connection's hands at once but writes out what is queued before it
+// closes, so that a program may send its last line and close straight after.
+void QtClientSocket::Retire(QTcpSocket* socket) {
+  if (socket->state() != QAbstractSocket::ConnectedState) {
+    socket->abort();
+    socket->deleteLater();
+    return;
+  }
+  ++FRetiring;
+  connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+    socket->deleteLater();
+    if (--FRetiring == 0) emit allClosed();
+  });
+  QTimer::singleShot(kCloseTimeoutMs, socket, [socket] { socket->abort(); });
+  socket->disconnectFromHost();
+}
+
+void QtClientSocket::ShowError(int code, std::string_view text) {
+  const auto message = QStringLiteral("Error Code %1").arg(code);
+  if (qobject_cast<QApplication*>(QCoreApplication::instance())) {
+    QMessageBox::information(nullptr, QCoreApplication::applicationName(), message);
+    return;
+  }
+  std::cerr << message.toStdString() << ": " << text << std::endl;
+}
+
+}  // namespace zorva

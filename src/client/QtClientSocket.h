@@ -1,0 +1,49 @@
+// QtClientSocket: the client socket that ZorvaComp ships, on QTcpSocket, driven by the host's
+// Qt event loop. TZorvaConnection gets one from its default constructor; a Qt program that
+// wants to wait for a closed connection's last bytes keeps a pointer and watches allClosed.
+#pragma once
+
+#include <QObject>
+
+#include "ClientSocket.h"
+
+class QTcpSocket;
+
+namespace zorva {
+
+class QtClientSocket : public QObject, public IClientSocket {
+  Q_OBJECT
+
+ public:
+  explicit QtClientSocket(QObject* parent = nullptr);
+  ~QtClientSocket() override;
+
+  void SetEvents(IClientSocketEvents* events) override { FEvents = events; }
+  void Connect(const std::string& host, bool numericAddress, std::int32_t port) override;
+  void Write(std::string_view bytes) override;
+  void Close() override;
+  // "Error Code N" in a message box under a QApplication, on standard error otherwise.
+  void ShowError(int code, std::string_view text) override;
+
+  // True while a closed connection is still writing out its queue.
+  bool Closing() const { return FRetiring > 0; }
+
+ signals:
+  // Every closed connection has written its queue (or given up on it).
+  void allClosed();
+
+ private:
+  void Attach(QTcpSocket* socket);
+  void Retire(QTcpSocket* socket);
+  void ReportLater(int code, const QString& text);
+  // Runs a notification; nothing a handler throws may unwind through Qt's event loop.
+  template <class Notify>
+  void Deliver(Notify&& notify);
+
+  IClientSocketEvents* FEvents = nullptr;
+  QTcpSocket* FSocket = nullptr;  // the current connection or attempt
+  bool FUp = false;               // MyOnConnect was delivered for FSocket
+  int FRetiring = 0;
+};
+
+}  // namespace zorva

@@ -1,0 +1,399 @@
+#include "ZorvaConnection.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <utility>
+
+#include "ZorvaProtocol.h"
+#include "ZorvaUtils.h"
+
+namespace zorva {
+
+namespace {
+
+using THandler = void (TZorvaConnection::*)(std::string_view);
+
+}  // namespace
+
+TZorvaConnection::TZorvaConnection(std::unique_ptr<IClientSocket> socket)
+    : FSocket(std::move(socket)) {
+  FSocket->SetEvents(this);
+}
+
+TZorvaConnection::~TZorvaConnection() {
+  FSocket->SetEvents(nullptr);
+  FSocket->Close();
+  ClearUsers();
+}
+
+void TZorvaConnection::SetActive(bool value) {
+  if (value == FConnected) return;
+  if (value) {
+    FSocket->Connect(FHost, IsValidIPAddress(FHost), FPort);
+    return;
+  }
+  FClosing = true;
+  FSocket->Close();
+  // A socket that did not report the end itself: the connection is over all the same.
+  if (FConnected) MyOnDisconnect();
+  FClosing = false;
+}
+
+void TZorvaConnection::SetPort(std::int32_t value) {
+  if (!FConnected) FPort = value;
+}
+
+void TZorvaConnection::SetSubjectCode(std::string value) {
+  if (!FConnected) FSubjectCode = std::move(value);
+}
+
+void TZorvaConnection::Login(std::string_view userId, std::string_view password) {
+  SendMessageData(Msg::Login(userId, FSubjectCode, password));
+}
+
+void TZorvaConnection::LoginNew(std::string_view userId, std::string_view userText) {
+  SendMessageData(Msg::LoginNew(userId, FSubjectCode, userText));
+}
+
+void TZorvaConnection::JoinSubject(std::string_view subjectName) {
+  if (subjectName == FCurrentSubject) return;
+  SendMessageData(Msg::JoinSubject(subjectName));
+}
+
+void TZorvaConnection::CreateSubject(std::string_view subjectName, std::int32_t limit) {
+  SendMessageData(Msg::CreateSubject(subjectName, limit));
+}
+
+void TZorvaConnection::SendChatMessage(std::string_view text) {
+  SendMessageData(Msg::SendChat(text));
+}
+
+void TZorvaConnection::SendDataMessage(std::string_view text) {
+  SendMessageData(Msg::SendData(text));
+}
+
+void TZorvaConnection::SendMessage(std::string_view messageType, std::string_view messageText) {
+  SendMessageData(Msg::Custom(messageType, messageText));
+}
+
+void TZorvaConnection::SendFeedback(std::string_view text) {
+  SendMessageData(Msg::Feedback(text));
+}
+
+void TZorvaConnection::RequestUserInfo(std::string_view userId) {
+  SendMessageData(Msg::UserInfoRequest(userId));
+}
+
+void TZorvaConnection::RequestStatistics() {
+  SendMessageData(Msg::ServerStatsRequest());
+}
+
+void TZorvaConnection::UpdateUserInfo() {
+  if (!FCurrentUser) return;
+  SendMessageData(Msg::UserUpdate(FCurrentUser->Id(), FCurrentUser->toString()));
+}
+
+TZorvaUser& TZorvaConnection::GetUser(int index) const {
+  if (index < 0 || index >= GetUserCount()) {
+    throw std::out_of_range("List index out of bounds (" + std::to_string(index) + ")");
+  }
+  return *FUsers[static_cast<std::size_t>(index)];
+}
+
+TZorvaUser* TZorvaConnection::FindUser(std::string_view userId) const {
+  const auto found = FUserIndex.find(userId);
+  if (found == FUserIndex.end()) return nullptr;
+  if (found->second->Id() == userId) return found->second;
+  // The program renamed a listed record (its own, to update it): the index is stale for it.
+  return ScanUsers(userId);
+}
+
+TZorvaUser* TZorvaConnection::ScanUsers(std::string_view userId) const {
+  const auto found = std::ranges::find_if(FUsers, [&](const auto& u) { return u->Id() == userId; });
+  return found == FUsers.end() ? nullptr : found->get();
+}
+
+void TZorvaConnection::ClearUsers() {
+  FUsers.clear();
+  FUserIndex.clear();
+  ++FListVersion;
+}
+
+bool TZorvaConnection::IsValidIPAddress(std::string_view text) {
+  std::int32_t value = 0;
+  for (int part = 0; part < 3; ++part) {
+    if (!TryStrToInt(getToken(text, '.'), value) || text.empty()) return false;
+  }
+  return TryStrToInt(text, value);
+}
+
+void TZorvaConnection::SendMessageData(std::string line) {
+  if (!FConnected) return;
+  Fire(FOnEncryptString, line);
+  // The encrypt handler may have closed the connection. A line feed, from the program's text or
+  // from encryption, would make the rest a command of its own.
+  if (!FConnected || line.find(kLineFeed) != std::string::npos) return;
+  line += kLineFeed;
+  FSocket->Write(line);
+}
+
+void TZorvaConnection::ProcessMessage(std::string_view args, std::string_view command) {
+  static const std::unordered_map<std::string_view, THandler> handlers = {
+      {Cmd::Login, &TZorvaConnection::HandleLogin},
+      {Cmd::Send, &TZorvaConnection::HandleSend},
+      {Cmd::Ping, &TZorvaConnection::HandlePing},
+      {Cmd::Subjects, &TZorvaConnection::HandleSubjects},
+      {Cmd::AddSubject, &TZorvaConnection::HandleAddSubject},
+      {Cmd::RemoveSubject, &TZorvaConnection::HandleRemoveSubject},
+      {Cmd::JoinSubject, &TZorvaConnection::HandleJoinSubject},
+      {Cmd::AddGuest, &TZorvaConnection::HandleAddGuest},
+      {Cmd::RemoveGuest, &TZorvaConnection::HandleRemoveGuest},
+      {Cmd::BeginSubject, &TZorvaConnection::HandleBeginSubject},
+      {Cmd::ServerStats, &TZorvaConnection::HandleServerStats},
+      {Cmd::UserInfo, &TZorvaConnection::HandleUserInfo},
+      {Cmd::Shout, &TZorvaConnection::HandleShout},
+      {Cmd::Error, &TZorvaConnection::HandleError},
+      {Cmd::Custom, &TZorvaConnection::HandleCustom},
+  };
+  const auto found = handlers.find(command);
+  if (found != handlers.end()) (this->*found->second)(args);
+}
+
+void TZorvaConnection::HandleLogin(std::string_view args) {
+  const auto result = getToken(args, kFieldSeparator);
+  if (result != Cmd::Success) {
+    Fire(FOnLoginFailed, args);
+    return;
+  }
+  // Parsed apart first: a text that does not parse leaves the old login as it was.
+  auto user = std::make_unique<TZorvaUser>();
+  user->fromString(args);
+  if (FCurrentUser) Unlist(FCurrentUser.get());
+  FCurrentUser = std::move(user);
+  FLoggedIn = true;
+  Fire(FOnLoginSuccess, *FCurrentUser);
+}
+
+void TZorvaConnection::HandleSend(std::string_view args) {
+  const auto senderId = getToken(args, kFieldSeparator);
+  const auto kind = getToken(args, kFieldSeparator);
+  if (kind == Cmd::Chat) {
+    Fire(FOnChatReceived, args, senderId);
+  } else if (kind == Cmd::Data) {
+    Fire(FOnDataReceived, args, senderId);
+  }
+}
+
+void TZorvaConnection::HandlePing(std::string_view args) {
+  SendMessageData(Msg::PingReply());
+  for (;;) {
+    const auto userId = getToken(args, kFieldSeparator);
+    if (userId.empty()) return;
+    const auto roundTrip = StrToInt(getToken(args, kFieldSeparator), "RoundTrip");
+    if (auto* user = FindUser(userId)) user->recordPing(roundTrip);
+  }
+}
+
+void TZorvaConnection::HandleSubjects(std::string_view args) {
+  const auto session = FSession;
+  FSubjectNames.clear();
+  for (;;) {
+    const auto name = getToken(args, kFieldSeparator);
+    if (name.empty()) return;
+    FSubjectNames.emplace_back(name);
+    Fire(FOnAddSubject, name);
+    if (FSession != session) return;
+  }
+}
+
+void TZorvaConnection::HandleAddSubject(std::string_view args) {
+  const auto name = getToken(args, kFieldSeparator);
+  FSubjectNames.emplace_back(name);
+  Fire(FOnAddSubject, name);
+}
+
+void TZorvaConnection::HandleRemoveSubject(std::string_view args) {
+  const auto name = getToken(args, kFieldSeparator);
+  Fire(FOnRemoveSubject, name);
+  const auto found = std::ranges::find(FSubjectNames, name);
+  if (found != FSubjectNames.end()) FSubjectNames.erase(found);
+}
+
+void TZorvaConnection::HandleJoinSubject(std::string_view args) {
+  const auto session = FSession;
+  const auto name = getToken(args, kFieldSeparator);
+  FCurrentSubject = name;
+  ClearUsers();
+  Fire(FOnJoinSubject, name);
+  for (;;) {
+    if (FSession != session) return;
+    const auto userText = getToken(args, kFieldSeparator);
+    if (userText.empty()) return;
+    Fire(FOnAddUser, ListUser(userText));
+  }
+}
+
+void TZorvaConnection::HandleAddGuest(std::string_view args) {
+  getToken(args, kFieldSeparator);
+  Fire(FOnAddUser, ListUser(args));
+}
+
+void TZorvaConnection::HandleRemoveGuest(std::string_view args) {
+  auto* user = FindUser(args);
+  if (!user) return;
+  const auto version = FListVersion;
+  Fire(FOnRemoveUser, *user);
+  // A handler that cleared the list (or ended the connection) has already freed the record.
+  if (version == FListVersion) Unlist(user);
+}
+
+void TZorvaConnection::HandleBeginSubject(std::string_view) {
+  Fire(FOnBeginSubject);
+}
+
+void TZorvaConnection::HandleServerStats(std::string_view args) {
+  TZorvaServerStats stats;
+  stats.fromString(getToken(args, kFieldSeparator));
+  FServerStats = stats;
+  Fire(FOnServerStatus, FServerStats);
+}
+
+void TZorvaConnection::HandleUserInfo(std::string_view args) {
+  TZorvaUser scratch;
+  scratch.fromString(getToken(args, kFieldSeparator));
+  auto* user = FindUser(scratch.Id());
+  if (!user) return;
+  *user = std::move(scratch);
+  Fire(FOnUserInfo, *user);
+}
+
+void TZorvaConnection::HandleShout(std::string_view args) {
+  Fire(FOnShout, getToken(args, kFieldSeparator));
+}
+
+void TZorvaConnection::HandleError(std::string_view args) {
+  Fire(FOnServerError, args);
+}
+
+void TZorvaConnection::HandleCustom(std::string_view args) {
+  const auto messageType = getToken(args, kFieldSeparator);
+  Fire(FOnCustomMessage, messageType, args);
+}
+
+TZorvaUser& TZorvaConnection::ListUser(std::string_view userText) {
+  auto fresh = std::make_unique<TZorvaUser>();
+  fresh->fromString(userText);
+  TListedUser entry;
+  if (FCurrentUser && fresh->Id() == FCurrentUser->Id()) {
+    entry = TListedUser(FCurrentUser.get(), TListedUserDeleter{false});
+  } else {
+    entry = TListedUser(fresh.release());
+  }
+  auto& user = *entry;
+  FUsers.push_back(std::move(entry));
+  FUserIndex.try_emplace(user.Id(), &user);
+  return user;
+}
+
+void TZorvaConnection::Unlist(const TZorvaUser* user) {
+  const auto isUser = [&](const auto& listed) { return listed.get() == user; };
+  if (std::ranges::find_if(FUsers, isUser) == FUsers.end()) return;
+  // The id is read before erasing: erasing frees every record but the own one.
+  const std::string id = user->Id();
+  std::erase_if(FUsers, isUser);
+  const auto indexed = FUserIndex.find(id);
+  if (indexed == FUserIndex.end() || indexed->second != user) return;
+  // Ids are unique on a sane server; should one repeat, its next record takes over the index.
+  FUserIndex.erase(indexed);
+  if (auto* next = ScanUsers(id)) FUserIndex.try_emplace(id, next);
+}
+
+void TZorvaConnection::MyOnConnect() {
+  if (FConnected) return;
+  FConnected = true;
+  ++FSession;
+  FNestedInput.clear();
+  // While lines are being dispatched the framer is in use; FeedFramer drops its old text.
+  if (!FReading) FFramer.Clear();
+  Fire(FOnConnected);
+}
+
+void TZorvaConnection::MyOnDisconnect() {
+  if (!FConnected) return;
+  FConnected = false;
+  FLoggedIn = false;
+  FCurrentSubject.clear();
+  ++FSession;
+  FNestedInput.clear();
+  ClearUsers();
+  if (!FClosing) Fire(FOnDisconnected);
+}
+
+void TZorvaConnection::MyOnError(int code, std::string_view text) {
+  if (FOnSocketError) {
+    Fire(FOnSocketError, code, text);
+    return;
+  }
+  FSocket->ShowError(code, text);
+}
+
+void TZorvaConnection::MyOnRead(std::string_view bytes) {
+  if (!FConnected) return;
+  if (FReading) {
+    FNestedInput.append(bytes);
+    return;
+  }
+  FReading = true;
+  FeedFramer(bytes);
+  while (FConnected && !FNestedInput.empty()) {
+    const std::string next = std::exchange(FNestedInput, {});
+    FeedFramer(next);
+  }
+  FReading = false;
+}
+
+void TZorvaConnection::FeedFramer(std::string_view bytes) {
+  const auto session = FSession;
+  const auto status = FFramer.Feed(bytes, [&](std::string_view line) {
+    DispatchLine(line);
+    return FSession == session;
+  });
+  if (FSession != session) {
+    FFramer.Clear();
+    return;
+  }
+  if (status == LineFramer::Status::TooLong) DropConnection();
+}
+
+void TZorvaConnection::DispatchLine(std::string_view line) {
+  std::string decrypted;  // outlives the try: the error report may quote it
+  try {
+    if (FOnDecryptString) {
+      decrypted.assign(line);
+      Fire(FOnDecryptString, decrypted);
+      line = decrypted;
+    }
+    Fire(OnStringRead, line);
+    const auto [command, args] = SplitCommand(line);
+    ProcessMessage(args, command);
+  } catch (const std::exception& error) {
+    ReportLineError(line, error.what());
+  } catch (...) {
+    ReportLineError(line, "unknown exception");
+  }
+}
+
+void TZorvaConnection::ReportLineError(std::string_view line, std::string_view reason) {
+  // The lines after this one are still to be dispatched, so nothing may escape from here.
+  try {
+    Fire(FOnLineError, line, reason);
+  } catch (...) {
+  }
+}
+
+void TZorvaConnection::DropConnection() {
+  FSocket->Close();
+  if (FConnected) MyOnDisconnect();
+}
+
+}  // namespace zorva

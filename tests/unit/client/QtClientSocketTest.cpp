@@ -1,0 +1,133 @@
+// The shipped Qt socket under a TZorvaConnection, against a QTcpServer on 127.0.0.1.
+#include "QtClientSocket.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "ZorvaConnection.h"
+
+namespace zorva {
+namespace {
+
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!done()) {
+    if (timer.elapsed() > timeoutMs) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  return true;
+}
+
+class QtSocketTest : public testing::Test {
+ protected:
+  QtSocketTest() {
+    Conn.SetHost("127.0.0.1");
+    Conn.SetSubjectCode("chess");
+    Conn.SetOnConnected([this](TZorvaConnection&) { Log.push_back("Connected"); });
+    Conn.SetOnDisconnected([this](TZorvaConnection&) { Log.push_back("Disconnected"); });
+    Conn.SetOnShout([this](TZorvaConnection&, std::string_view t) {
+      Log.push_back("Shout:" + std::string(t));
+    });
+    Conn.SetOnSocketError([this](TZorvaConnection&, int code, std::string_view) {
+      Log.push_back("SocketError:" + std::to_string(code));
+    });
+  }
+
+  // Connects through a listening server and returns the server's end of the connection.
+  QTcpSocket* ConnectToServer() {
+    EXPECT_TRUE(Server.listen(QHostAddress::LocalHost, 0));
+    Conn.SetPort(Server.serverPort());
+    Conn.SetActive(true);
+    EXPECT_TRUE(WaitUntil([&] { return Server.hasPendingConnections() && Conn.Active(); }));
+    return Server.nextPendingConnection();
+  }
+
+  std::string ReadUntilClosed(QTcpSocket* peer, std::size_t expected) {
+    std::string received;
+    WaitUntil([&] {
+      received += peer->readAll().toStdString();
+      return received.size() >= expected || peer->state() != QAbstractSocket::ConnectedState;
+    });
+    received += peer->readAll().toStdString();
+    return received;
+  }
+
+  int Argc = 0;
+  QCoreApplication App{Argc, nullptr};
+  QTcpServer Server;
+  TZorvaConnection Conn;  // the default socket: the Qt adapter
+  std::vector<std::string> Log;
+};
+
+TEST_F(QtSocketTest, LinesBothWaysAcrossChunks) {
+  QTcpSocket* peer = ConnectToServer();
+  ASSERT_NE(peer, nullptr);
+  Conn.Login("ann", "pw");
+  ASSERT_TRUE(WaitUntil([&] { return peer->canReadLine(); }));
+  EXPECT_EQ(peer->readLine().toStdString(), "LOGIN|ann|chess|pw\n");
+
+  peer->write("SHOUT|one|\nSHO");
+  peer->flush();
+  ASSERT_TRUE(WaitUntil([&] { return Log.size() == 2; }));
+  peer->write("UT|two|\n");
+  ASSERT_TRUE(WaitUntil([&] { return Log.size() == 3; }));
+  EXPECT_EQ(Log, (std::vector<std::string>{"Connected", "Shout:one", "Shout:two"}));
+}
+
+TEST_F(QtSocketTest, ClosingRightAfterSendingStillDeliversEverything) {
+  QTcpSocket* peer = ConnectToServer();
+  ASSERT_NE(peer, nullptr);
+  const std::string text(60000, 'x');
+  for (int i = 0; i < 50; ++i) Conn.SendChatMessage(text);
+  Conn.SetActive(false);
+  EXPECT_FALSE(Conn.Active());
+  const std::size_t expected = 50 * (text.size() + 11);  // "SEND|CHAT|" + text + "\n"
+  EXPECT_EQ(ReadUntilClosed(peer, expected).size(), expected);
+  EXPECT_EQ(Log, std::vector<std::string>{"Connected"});
+}
+
+TEST_F(QtSocketTest, ServerClosingIsADisconnectNotAnError) {
+  QTcpSocket* peer = ConnectToServer();
+  ASSERT_NE(peer, nullptr);
+  peer->write("SHOUT|last|\n");
+  peer->disconnectFromHost();
+  ASSERT_TRUE(WaitUntil([&] { return !Conn.Active(); }));
+  EXPECT_EQ(Log, (std::vector<std::string>{"Connected", "Shout:last", "Disconnected"}));
+}
+
+TEST_F(QtSocketTest, RefusedConnectionIsReportedAndCanBeRetried) {
+  ASSERT_TRUE(Server.listen(QHostAddress::LocalHost, 0));
+  Conn.SetPort(Server.serverPort());
+  Server.close();
+  Conn.SetActive(true);
+  ASSERT_TRUE(WaitUntil([&] { return Log.size() == 1; }));
+  Conn.SetActive(true);
+  ASSERT_TRUE(WaitUntil([&] { return Log.size() == 2; }));
+  const auto refused = "SocketError:" + std::to_string(QAbstractSocket::ConnectionRefusedError);
+  EXPECT_EQ(Log, (std::vector<std::string>{refused, refused}));
+  EXPECT_FALSE(Conn.Active());
+}
+
+TEST_F(QtSocketTest, UnusableAddressOrPortIsReportedNotAttempted) {
+  Conn.SetHost("1.2.3.999");
+  Conn.SetPort(4000);
+  Conn.SetActive(true);
+  Conn.SetHost("127.0.0.1");
+  Conn.SetPort(70000);
+  Conn.SetActive(true);
+  ASSERT_TRUE(WaitUntil([&] { return Log.size() == 2; }));
+  EXPECT_EQ(Log[0], "SocketError:" + std::to_string(QAbstractSocket::HostNotFoundError));
+  EXPECT_EQ(Log[1],
+            "SocketError:" + std::to_string(QAbstractSocket::UnsupportedSocketOperationError));
+}
+
+}  // namespace
+}  // namespace zorva
