@@ -1,0 +1,225 @@
+#include "QtTransport.h"
+
+#include <QTcpSocket>
+#include <atomic>
+#include <cerrno>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#endif
+
+namespace zorva {
+
+namespace {
+
+ConnectionId NextConnectionId() {
+  static std::atomic<ConnectionId> next{1};
+  return next++;
+}
+
+// The operator reads socket errors as numbers; Qt hides the system's, so name the nearest.
+int ErrorNumber(QAbstractSocket::SocketError error) {
+  switch (error) {
+    case QAbstractSocket::ConnectionRefusedError:
+      return ECONNREFUSED;
+    case QAbstractSocket::RemoteHostClosedError:
+      return ECONNRESET;
+    case QAbstractSocket::SocketTimeoutError:
+      return ETIMEDOUT;
+    case QAbstractSocket::SocketResourceError:
+      return ENOBUFS;
+    case QAbstractSocket::NetworkError:
+      return ENETDOWN;
+    default:
+      return EIO;
+  }
+}
+
+// IPv4 peers of a dual-stack socket show as "::ffff:a.b.c.d"; the operator wants "a.b.c.d".
+std::string DottedAddress(const QHostAddress& address) {
+  bool isIPv4 = false;
+  const quint32 ipv4 = address.toIPv4Address(&isIPv4);
+  if (isIPv4) return QHostAddress(ipv4).toString().toStdString();
+  return address.toString().toStdString();
+}
+
+void ShutWriteSide(qintptr descriptor) {
+  if (descriptor < 0) return;
+#ifdef _WIN32
+  ::shutdown(static_cast<SOCKET>(descriptor), SD_SEND);
+#else
+  ::shutdown(static_cast<int>(descriptor), SHUT_WR);
+#endif
+}
+
+}  // namespace
+
+QtTransport::QtTransport(QObject* parent) : QObject(parent) {
+  FPingTimer.setInterval(kDefaultPingIntervalMs);
+  connect(&FServer, &QTcpServer::newConnection, this, &QtTransport::AcceptPending);
+  connect(&FPingTimer, &QTimer::timeout, this, [this] {
+    if (FEvents) FEvents->OnPingTimer();
+  });
+}
+
+QtTransport::~QtTransport() {
+  for (auto& [id, connection] : FConnections) {
+    connection.Socket->disconnect(this);
+    connection.Socket->abort();
+    delete connection.Socket;
+  }
+}
+
+bool QtTransport::SetBindAddress(const QString& address) {
+  QHostAddress parsed;
+  if (!parsed.setAddress(address)) return false;
+  FBindAddress = parsed;
+  return true;
+}
+
+void QtTransport::SetPingInterval(int milliseconds) {
+  FPingTimer.setInterval(milliseconds);
+}
+
+bool QtTransport::Listen(std::uint16_t port, std::string& error) {
+  if (FServer.isListening()) FServer.close();
+  if (FServer.listen(FBindAddress, port)) return true;
+  error = FServer.errorString().toStdString();
+  return false;
+}
+
+void QtTransport::StopListening() {
+  FServer.close();
+}
+
+std::string QtTransport::ListenAddress() const {
+  if (!FServer.isListening()) return {};
+  return DottedAddress(FServer.serverAddress()) + ":" + std::to_string(FServer.serverPort());
+}
+
+void QtTransport::StartPingTimer() {
+  FPingTimer.start();
+}
+
+void QtTransport::StopPingTimer() {
+  FPingTimer.stop();
+}
+
+void QtTransport::Send(ConnectionId id, std::string_view line) {
+  const auto found = FConnections.find(id);
+  if (found == FConnections.end() || found->second.Overflowed) return;
+  QTcpSocket* socket = found->second.Socket;
+  const std::size_t queued = static_cast<std::size_t>(socket->bytesToWrite());
+  if (queued + line.size() + 1 > FMaxOutputBytes) {
+    // Reporting now would re-enter the core in the middle of its send.
+    found->second.Overflowed = true;
+    QMetaObject::invokeMethod(
+        this, [this, id] { ReportOverflow(id); }, Qt::QueuedConnection);
+    return;
+  }
+  socket->write(line.data(), static_cast<qint64>(line.size()));
+  socket->putChar('\n');
+}
+
+void QtTransport::Close(ConnectionId id, CloseMode mode) {
+  QTcpSocket* socket = Forget(id);
+  if (!socket) return;
+  if (mode == CloseMode::AfterFlush) {
+    CloseAfterFlush(socket);
+    return;
+  }
+  socket->abort();
+  socket->deleteLater();
+}
+
+void QtTransport::Post(std::function<void()> task) {
+  QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);
+}
+
+void QtTransport::AcceptPending() {
+  while (QTcpSocket* socket = FServer.nextPendingConnection()) Accept(socket);
+}
+
+void QtTransport::Accept(QTcpSocket* socket) {
+  const ConnectionId id = NextConnectionId();
+  socket->setParent(nullptr);
+  socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+  FConnections.emplace(id, TConnection{socket});
+  connect(socket, &QTcpSocket::readyRead, this, [this, id] { ReadFrom(id); });
+  connect(socket, &QTcpSocket::disconnected, this, [this, id] { PeerClosed(id); });
+  connect(socket, &QAbstractSocket::errorOccurred, this, [this, id] { SocketFailed(id); });
+  if (!FEvents) return;
+  FEvents->OnClientConnect(id, DottedAddress(socket->peerAddress()),
+                           DottedAddress(socket->localAddress()));
+}
+
+void QtTransport::ReadFrom(ConnectionId id) {
+  const auto found = FConnections.find(id);
+  if (found == FConnections.end()) return;
+  const QByteArray bytes = found->second.Socket->readAll();
+  if (bytes.isEmpty() || !FEvents) return;
+  FEvents->OnClientRead(id, std::string_view(bytes.constData(), bytes.size()));
+}
+
+void QtTransport::PeerClosed(ConnectionId id) {
+  // Bytes that came with the hang-up are still the client's last words.
+  ReadFrom(id);
+  QTcpSocket* socket = Forget(id);
+  if (!socket) return;
+  socket->deleteLater();
+  if (FEvents) FEvents->OnClientDisconnect(id);
+}
+
+void QtTransport::SocketFailed(ConnectionId id) {
+  const auto found = FConnections.find(id);
+  if (found == FConnections.end()) return;
+  QTcpSocket* socket = found->second.Socket;
+  // A hang-up is followed by `disconnected`, which reports it as such.
+  if (socket->error() == QAbstractSocket::RemoteHostClosedError) return;
+  const int code = ErrorNumber(socket->error());
+  const std::string reason = socket->errorString().toStdString();
+  Forget(id);
+  socket->abort();
+  socket->deleteLater();
+  if (FEvents) FEvents->OnClientError(id, code, reason);
+}
+
+void QtTransport::ReportOverflow(ConnectionId id) {
+  QTcpSocket* socket = Forget(id);
+  if (!socket) return;
+  socket->abort();
+  socket->deleteLater();
+  if (FEvents) FEvents->OnClientError(id, ENOBUFS, "Output queue full (slow reader)");
+}
+
+QTcpSocket* QtTransport::Forget(ConnectionId id) {
+  const auto found = FConnections.find(id);
+  if (found == FConnections.end()) return nullptr;
+  QTcpSocket* socket = found->second.Socket;
+  FConnections.erase(found);
+  socket->disconnect(this);
+  return socket;
+}
+
+void QtTransport::CloseAfterFlush(QTcpSocket* socket) {
+  // Closing with unread input makes the kernel answer with a reset, which can destroy our last
+  // lines before the peer reads them. So: flush, shut the write side, discard what still
+  // arrives and close when the peer hangs up, or after a linger at the latest.
+  const auto finish = [socket] {
+    socket->abort();
+    socket->deleteLater();
+  };
+  const auto shutWhenFlushed = [socket] {
+    if (socket->bytesToWrite() == 0) ShutWriteSide(socket->socketDescriptor());
+  };
+  connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
+  connect(socket, &QTcpSocket::bytesWritten, socket, shutWhenFlushed);
+  connect(socket, &QTcpSocket::disconnected, socket, finish);
+  connect(socket, &QAbstractSocket::errorOccurred, socket, finish);
+  QTimer::singleShot(kLingerMs, socket, finish);
+  shutWhenFlushed();
+}
+
+}  // namespace zorva

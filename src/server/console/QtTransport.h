@@ -1,0 +1,78 @@
+// QtTransport: the server's sockets and ping timer on the Qt event loop, so that the operator
+// window and the server share the one user-interface thread. The window program plugs it into
+// the server core; the GUI and end-to-end tests drive it over loopback.
+//
+//   QtTransport transport;
+//   transport.SetEvents(&core);            // the core is fed every connection event
+//   transport.Listen(4000, error);
+#pragma once
+
+#include <QHostAddress>
+#include <QObject>
+#include <QTcpServer>
+#include <QTimer>
+#include <cstddef>
+#include <unordered_map>
+
+#include "ServerInterfaces.h"
+
+class QTcpSocket;
+
+namespace zorva {
+
+class QtTransport : public QObject, public ITransport {
+  Q_OBJECT
+
+ public:
+  static constexpr int kDefaultPingIntervalMs = 30000;
+  static constexpr std::size_t kDefaultMaxOutputBytes = 8 * 1024 * 1024;
+  // How long a connection closed after flushing waits for its peer to hang up.
+  static constexpr int kLingerMs = 2000;
+
+  explicit QtTransport(QObject* parent = nullptr);
+  ~QtTransport() override;
+
+  // Receives every event; nothing is reported while unset.
+  void SetEvents(IConnectionEvents* events) { FEvents = events; }
+  // Takes effect at the next Listen; false when `address` is not an IP address.
+  bool SetBindAddress(const QString& address);
+  void SetPingInterval(int milliseconds);
+  // Unsent bytes one connection may hold before it is dropped as a slow reader.
+  void SetMaxOutputBytes(std::size_t bytes) { FMaxOutputBytes = bytes; }
+  std::size_t ConnectionCount() const { return FConnections.size(); }
+
+  bool Listen(std::uint16_t port, std::string& error) override;
+  void StopListening() override;
+  std::string ListenAddress() const override;
+  void StartPingTimer() override;
+  void StopPingTimer() override;
+  void Send(ConnectionId id, std::string_view line) override;
+  void Close(ConnectionId id, CloseMode mode) override;
+  void Post(std::function<void()> task) override;
+
+ private:
+  struct TConnection {
+    QTcpSocket* Socket = nullptr;
+    // Past its output cap: takes no more output; the error is reported from the event loop.
+    bool Overflowed = false;
+  };
+
+  void AcceptPending();
+  void Accept(QTcpSocket* socket);
+  void ReadFrom(ConnectionId id);
+  void PeerClosed(ConnectionId id);
+  void SocketFailed(ConnectionId id);
+  void ReportOverflow(ConnectionId id);
+  // Stops reporting the connection; the socket stays alive for the caller to finish.
+  QTcpSocket* Forget(ConnectionId id);
+  void CloseAfterFlush(QTcpSocket* socket);
+
+  IConnectionEvents* FEvents = nullptr;
+  QTcpServer FServer;
+  QTimer FPingTimer;
+  QHostAddress FBindAddress{QHostAddress::AnyIPv4};
+  std::size_t FMaxOutputBytes = kDefaultMaxOutputBytes;
+  std::unordered_map<ConnectionId, TConnection> FConnections;
+};
+
+}  // namespace zorva
