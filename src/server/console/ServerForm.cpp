@@ -1,0 +1,828 @@
+#include "ServerForm.h"
+
+#include <QApplication>
+#include <QChart>
+#include <QChartView>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QHostInfo>
+#include <QLabel>
+#include <QLineSeries>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QStatusTipEvent>
+#include <QTabWidget>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <QValueAxis>
+
+#include "AlarmPanel.h"
+#include "ConsoleImages.h"
+#include "ExceptionText.h"
+#include "ModalResult.h"
+#include "NewSubjectForm.h"
+#include "Prompts.h"
+#include "ServerCore.h"
+#include "ServerSettingsForm.h"
+#include "ServerStatsForm.h"
+#include "UserInfoForm.h"
+
+namespace zorva {
+
+namespace {
+
+constexpr int kKindRole = Qt::UserRole;
+constexpr int kGuestRole = Qt::UserRole + 1;
+constexpr int kNoPicture = -1;
+
+TfrmServer::TNodeKind NodeKind(const QTreeWidgetItem* node) {
+  return static_cast<TfrmServer::TNodeKind>(node->data(0, kKindRole).toInt());
+}
+
+QString ToQString(std::string_view text) {
+  return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+std::string ToStd(const QString& text) {
+  return text.toLatin1().toStdString();
+}
+
+// The first IPv4 address the machine's own name resolves to; "0.0.0.0" when it resolves to none.
+QString LocalHostAddress() {
+  const QHostInfo info = QHostInfo::fromName(QHostInfo::localHostName());
+  for (const QHostAddress& address : info.addresses())
+    if (address.protocol() == QAbstractSocket::IPv4Protocol) return address.toString();
+  return QStringLiteral("0.0.0.0");
+}
+
+QPlainTextEdit* NewPane(QWidget* page, const char* name) {
+  auto* pane = new QPlainTextEdit(page);
+  pane->setObjectName(name);
+  pane->setReadOnly(true);
+  pane->setLineWrapMode(QPlainTextEdit::NoWrap);
+  pane->setMaximumBlockCount(TfrmServer::kMaxPaneLines);
+  auto* layout = new QVBoxLayout(page);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(pane);
+  return pane;
+}
+
+}  // namespace
+
+struct TActionRow {
+  QAction* TfrmServer::*Field;
+  const char* Name;
+  const char* Category;
+  const char* Caption;
+  const char* Hint;
+  int Picture;
+  bool Enabled;
+  bool Checkable;
+  void (TfrmServer::*Handler)();
+};
+
+// The actions in their declared order.
+static const TActionRow kActions[] = {
+    {&TfrmServer::actStartServer, "actStartServer", "Server", "Start", "Start the Server", 0, true,
+     false, &TfrmServer::actStartServerExecute},
+    {&TfrmServer::actStopServer, "actStopServer", "Server", "Stop",
+     "Stop Server, killing all active connections", 1, false, false,
+     &TfrmServer::actStopServerExecute},
+    {&TfrmServer::actServerSettings, "actServerSettings", "Server", "Settings",
+     "Display the Server Settings Dialog", 3, true, false, &TfrmServer::actServerSettingsExecute},
+    {&TfrmServer::actIncoming, "actIncoming", "Tracing", "Incoming Mesages",
+     "Trace Incoming Messages in Window", kNoPicture, true, true, &TfrmServer::actIncomingExecute},
+    {&TfrmServer::actOutgoing, "actOutgoing", "Tracing", "Outgoing Messages",
+     "Trace Outgoing Messages in Window", kNoPicture, true, true, &TfrmServer::actOutgoingExecute},
+    {&TfrmServer::actServerStatistics, "actServerStatistics", "Server", "Statistics",
+     "Display the Server Performance Statistics Dialog", 9, true, false,
+     &TfrmServer::actServerStatisticsExecute},
+    {&TfrmServer::actClearTrace, "actClearTrace", "Tracing", "Clear Trace Windows",
+     "Clear Trace Windows", kNoPicture, true, false, &TfrmServer::actClearTraceExecute},
+    {&TfrmServer::actUserInfo, "actUserInfo", "User", "User Info", "View or Edit Selected User", 16,
+     false, false, &TfrmServer::actUserInfoExecute},
+    {&TfrmServer::actUserKill, "actUserKill", "User", "Kill User",
+     "Disconnect the Selected User from the Server", 15, false, false,
+     &TfrmServer::actUserKillExecute},
+    {&TfrmServer::actServerBlock, "actServerBlock", "Server", "Shut Down",
+     "Prevent new Users from logging on", 10, false, false, &TfrmServer::actServerBlockExecute},
+    {&TfrmServer::actServerUnblock, "actServerUnblock", "Server", "Re-Open",
+     "Cancel previous Server Shut Down", 11, false, false, &TfrmServer::actServerUnblockExecute},
+    {&TfrmServer::actLogFiles, "actLogFiles", "Tracing", "To Log File",
+     "Trace Message Flow to Log File Zorva.log", kNoPicture, true, true,
+     &TfrmServer::actLogFilesExecute},
+    {&TfrmServer::actShout, "actShout", "User", "Shout", "Send a Message to the Selected User(s)",
+     12, true, false, &TfrmServer::actShoutExecute},
+    {&TfrmServer::actServerAddSubject, "actServerAddSubject", "Server", "Create a New Subject",
+     "Cerate a New Subject", 13, false, false, &TfrmServer::actServerAddSubjectExecute},
+    {&TfrmServer::actServerDeleteSubject, "actServerDeleteSubject", "Server", "Delete Subject",
+     "Delete the Selected Subject", 14, false, false, &TfrmServer::actServerDeleteSubjectExecute},
+};
+
+TfrmServer::TfrmServer(ServerCore& core, const ITransport& transport, std::string iniPath,
+                       const TSettingsOverrides& overrides, QWidget* parent)
+    : QMainWindow(parent),
+      FCore(core),
+      FTransport(transport),
+      FIniPath(std::move(iniPath)),
+      FImages(ConsoleImages()),
+      FCodeIcon(TwoStateIcon(TConsoleImage::SubjectCode, TConsoleImage::SubjectCodeSelected)),
+      FSubjectIcon(TwoStateIcon(TConsoleImage::Subject, TConsoleImage::SubjectSelected)) {
+  setWindowTitle(QStringLiteral("Velstrand Zorva Server"));
+  resize(541, 375);
+  CreateActions();
+  CreateMenus();
+  CreateToolBar();
+  CreateControls();
+  CreateStatusBar();
+  CreateActivityChart();
+
+  FSavedSettings = ReadSettings(FIniPath);
+  TServerSettings settings = FSavedSettings;
+  if (overrides.LobbyName) settings.LobbyName = *overrides.LobbyName;
+  if (overrides.Timeout) settings.Timeout = *overrides.Timeout;
+  if (overrides.Port) settings.Port = *overrides.Port;
+  FCore.SetSettings(settings);
+  FCore.SetObserver(this);
+  FSettingsDialog = new TfrmServerSettings(this);
+  UpdateClientCount();
+}
+
+TfrmServer::~TfrmServer() {
+  FCore.SetObserver(nullptr);
+  FCore.CloseLogFile();
+}
+
+void TfrmServer::CreateActions() {
+  for (const TActionRow& row : kActions) {
+    auto* action = new QAction(QString::fromLatin1(row.Caption), this);
+    action->setObjectName(row.Name);
+    action->setProperty("category", QString::fromLatin1(row.Category));
+    action->setStatusTip(QString::fromLatin1(row.Hint));
+    action->setToolTip(QString::fromLatin1(row.Hint));
+    action->setProperty("picture", row.Picture);
+    if (row.Picture != kNoPicture) action->setIcon(FImages[row.Picture]);
+    action->setEnabled(row.Enabled);
+    action->setCheckable(row.Checkable);
+    const auto handler = row.Handler;
+    connect(action, &QAction::triggered, this,
+            [this, handler] { Guarded([&] { (this->*handler)(); }); });
+    this->*row.Field = action;
+  }
+}
+
+void TfrmServer::CreateMenus() {
+  QMenu* server = menuBar()->addMenu(QStringLiteral("&Server"));
+  server->addActions({actStartServer, actServerBlock, actServerUnblock, actStopServer});
+  server->addSeparator();
+  server->addAction(actServerSettings);
+  server->addSeparator();
+  server->addAction(actServerStatistics);
+
+  QMenu* tracing = menuBar()->addMenu(QStringLiteral("&Tracing"));
+  tracing->addActions({actIncoming, actOutgoing, actLogFiles});
+  tracing->addSeparator();
+  tracing->addAction(actClearTrace);
+
+  QMenu* user = menuBar()->addMenu(QStringLiteral("&User"));
+  user->addActions({actUserInfo, actUserKill});
+
+  popupUsers = new QMenu(this);
+  popupUsers->setObjectName("popupUsers");
+  popupUsers->addActions({actUserInfo, actUserKill, actShout});
+  popupUsers->addSeparator();
+  popupUsers->addActions({actServerAddSubject, actServerDeleteSubject});
+}
+
+void TfrmServer::CreateToolBar() {
+  toolbar = addToolBar(QStringLiteral("toolbar"));
+  toolbar->setObjectName("toolbar");
+  toolbar->setMovable(false);
+  toolbar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+  const std::pair<QAction*, const char*> buttons[] = {
+      {actStartServer, "btnStart"},
+      {actServerBlock, "tblBlock"},
+      {actServerUnblock, "tblReopen"},
+      {actStopServer, "btnShutDown"},
+      {nullptr, nullptr},
+      {actServerSettings, "btnSettings"},
+      {nullptr, nullptr},
+      {actServerStatistics, "btnServerStats"},
+  };
+  for (const auto& [action, name] : buttons) {
+    if (!action) {
+      toolbar->addSeparator();
+      continue;
+    }
+    toolbar->addAction(action);
+    QWidget* button = toolbar->widgetForAction(action);
+    button->setObjectName(name);
+    button->setMinimumSize(65, 36);
+  }
+}
+
+void TfrmServer::CreateControls() {
+  Splitter1 = new QSplitter(this);
+  Splitter1->setObjectName("Splitter1");
+  Splitter1->setHandleWidth(3);
+  setCentralWidget(Splitter1);
+
+  treeSubjects = new QTreeWidget(Splitter1);
+  treeSubjects->setObjectName("treeSubjects");
+  treeSubjects->setHeaderHidden(true);
+  treeSubjects->setIndentation(19);
+  treeSubjects->setContextMenuPolicy(Qt::CustomContextMenu);
+  for (const char* fixed : {"All", "Staging Area"}) {
+    auto* node = new QTreeWidgetItem(treeSubjects, {QString::fromLatin1(fixed)});
+    node->setData(0, kKindRole,
+                  static_cast<int>(fixed[0] == 'A' ? TNodeKind::All : TNodeKind::Staging));
+    node->setIcon(0, FImages[int(TConsoleImage::TreeRoot)]);
+  }
+
+  pages = new QTabWidget(Splitter1);
+  pages->setObjectName("pages");
+  const std::pair<QWidget * TfrmServer::*, const char*> tabs[] = {
+      {&TfrmServer::tabUsers, "Users"},       {&TfrmServer::tabIncoming, "Incoming"},
+      {&TfrmServer::tabOutgoing, "Outgoing"}, {&TfrmServer::tabExceptions, "Exceptions"},
+      {&TfrmServer::tabActivity, "Activity"},
+  };
+  for (const auto& [field, caption] : tabs) {
+    this->*field = new QWidget(pages);
+    (this->*field)->setObjectName(QStringLiteral("tab") + QString::fromLatin1(caption));
+    pages->addTab(this->*field, QString::fromLatin1(caption));
+  }
+  Splitter1->setSizes({169, 372});
+  Splitter1->setStretchFactor(1, 1);
+
+  lvUsers = new QTreeWidget(tabUsers);
+  lvUsers->setObjectName("lvUsers");
+  lvUsers->setRootIsDecorated(false);
+  lvUsers->setSelectionBehavior(QAbstractItemView::SelectRows);
+  lvUsers->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  lvUsers->setHeaderLabels({"Id", "Name", "Socket"});
+  lvUsers->setColumnWidth(0, 75);
+  lvUsers->setColumnWidth(1, 150);
+  lvUsers->setColumnWidth(2, 100);
+  lvUsers->setContextMenuPolicy(Qt::CustomContextMenu);
+  auto* usersLayout = new QVBoxLayout(tabUsers);
+  usersLayout->setContentsMargins(0, 0, 0, 0);
+  usersLayout->addWidget(lvUsers);
+
+  memoIncoming = NewPane(tabIncoming, "memoIncoming");
+  memoOutgoing = NewPane(tabOutgoing, "memoOutgoing");
+  memoExceptions = NewPane(tabExceptions, "memoExceptions");
+  QPalette red = memoExceptions->palette();
+  red.setColor(QPalette::Text, Qt::red);
+  memoExceptions->setPalette(red);
+
+  treeSubjects->viewport()->installEventFilter(this);
+  lvUsers->viewport()->installEventFilter(this);
+  for (QTreeWidget* view : {treeSubjects, lvUsers})
+    connect(view, &QWidget::customContextMenuRequested, this, [this, view](const QPoint& at) {
+      popupUsers->popup(view->viewport()->mapToGlobal(at));
+    });
+  // A selection moved by the keyboard counts like a click (the mouse already ran both).
+  connect(treeSubjects, &QTreeWidget::itemSelectionChanged, this, [this] {
+    FLastClicked = treeSubjects;
+    Guarded([this] { treeSubjectsClick(); });
+  });
+  connect(treeSubjects, &QTreeWidget::itemClicked, this,
+          [this] { Guarded([this] { treeSubjectsClick(); }); });
+  connect(lvUsers, &QTreeWidget::itemSelectionChanged, this, [this] {
+    lvUsersMouseDown();
+    lvUsersSelectItem();
+  });
+  connect(lvUsers, &QTreeWidget::itemDoubleClicked, this,
+          [this] { Guarded([this] { actUserInfoExecute(); }); });
+  connect(pages, &QTabWidget::currentChanged, this, &TfrmServer::pagesChange);
+}
+
+void TfrmServer::CreateStatusBar() {
+  FHintPanel = new QLabel(this);
+  FHintPanel->setFixedWidth(300);
+  FAddressPanel = new QLabel(this);
+  FAddressPanel->setFixedWidth(150);
+  FAlarmPanel = new TAlarmPanel(this);
+  FAlarmPanel->SetPicture(AlarmPixmap());
+  FCountPanel = new QLabel(this);
+  FCountPanel->setFixedWidth(50);
+  statusBar()->setObjectName("status");
+  statusBar()->addWidget(FHintPanel);
+  statusBar()->addWidget(FAddressPanel);
+  statusBar()->addWidget(FAlarmPanel);
+  statusBar()->addWidget(FCountPanel);
+}
+
+void TfrmServer::CreateActivityChart() {
+  auto* chart = new QChart();
+  Series1 = new QLineSeries(chart);
+  Series1->setName(QStringLiteral("Bytes Read"));
+  Series1->setColor(Qt::red);
+  Series2 = new QLineSeries(chart);
+  Series2->setName(QStringLiteral("Bytes Written"));
+  Series2->setColor(Qt::green);
+  for (int x = 0; x < static_cast<int>(TServerCounters::kActivityPoints); ++x) {
+    Series1->append(x, 0);
+    Series2->append(x, 0);
+  }
+  chart->addSeries(Series1);
+  chart->addSeries(Series2);
+  auto* bottom = new QValueAxis(chart);
+  bottom->setRange(0, TServerCounters::kActivityPoints - 1);
+  bottom->setVisible(false);
+  auto* left = new QValueAxis(chart);
+  left->setLabelFormat(QStringLiteral("%.0f"));
+  left->setRange(0, 1);
+  chart->addAxis(bottom, Qt::AlignBottom);
+  chart->addAxis(left, Qt::AlignLeft);
+  for (QLineSeries* series : {Series1, Series2}) {
+    series->attachAxis(bottom);
+    series->attachAxis(left);
+  }
+  chart->legend()->setVisible(true);
+  chart->legend()->setAlignment(Qt::AlignTop);
+  chart->setBackgroundRoundness(0);
+  chart->setMargins(QMargins(4, 4, 4, 4));
+
+  chartActivity = new QChartView(chart, tabActivity);
+  chartActivity->setObjectName("chartActivity");
+  chartActivity->setRenderHint(QPainter::Antialiasing);
+  auto* footer = new QLabel(QStringLiteral("30 second increments"), tabActivity);
+  footer->setAlignment(Qt::AlignCenter);
+  auto* layout = new QVBoxLayout(tabActivity);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(chartActivity, 1);
+  layout->addWidget(footer);
+}
+
+QIcon TfrmServer::TwoStateIcon(TConsoleImage normal, TConsoleImage selected) const {
+  QIcon icon = FImages[int(normal)];
+  for (const QSize& size : FImages[int(selected)].availableSizes())
+    icon.addPixmap(FImages[int(selected)].pixmap(size), QIcon::Selected);
+  return icon;
+}
+
+template <class THandler>
+void TfrmServer::Guarded(THandler&& handler) {
+  try {
+    handler();
+  } catch (const std::exception& error) {
+    AppException(error);
+  }
+}
+
+void TfrmServer::AppException(const std::exception& error) {
+  memoExceptions->appendPlainText(ToQString(DescribeException(error)));
+  RaiseAlarm();
+}
+
+void TfrmServer::RaiseAlarm() {
+  QApplication::beep();
+  FAlarmPanel->SetLit(true);
+}
+
+bool TfrmServer::Alarm() const {
+  return FAlarmPanel->Lit();
+}
+
+void TfrmServer::pagesChange(int index) {
+  if (pages->widget(index) == tabExceptions) FAlarmPanel->SetLit(false);
+}
+
+QString TfrmServer::StatusText(int panel) const {
+  switch (panel) {
+    case 1:
+      return FHintPanel->text();
+    case 2:
+      return FAddressPanel->text();
+    case 4:
+      return FCountPanel->text();
+    default:
+      return {};
+  }
+}
+
+bool TfrmServer::event(QEvent* event) {
+  if (event->type() == QEvent::StatusTip) {
+    FHintPanel->setText(static_cast<QStatusTipEvent*>(event)->tip());
+    return true;
+  }
+  return QMainWindow::event(event);
+}
+
+bool TfrmServer::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::MouseButtonPress) {
+    if (watched == treeSubjects->viewport()) treeSubjectsMouseDown();
+    if (watched == lvUsers->viewport()) lvUsersMouseDown();
+  }
+  return QMainWindow::eventFilter(watched, event);
+}
+
+void TfrmServer::closeEvent(QCloseEvent* event) {
+  std::string error;
+  if (!WriteSettings(FIniPath, FSavedSettings, &error))
+    memoExceptions->appendPlainText(ToQString(error));
+  event->accept();
+}
+
+// ---- server state -------------------------------------------------------------------------
+
+void TfrmServer::SetRunningState(bool running, bool blocked) {
+  actStartServer->setEnabled(!running);
+  actStopServer->setEnabled(running);
+  actServerBlock->setEnabled(running && !blocked);
+  actServerUnblock->setEnabled(running && blocked);
+  actServerSettings->setEnabled(!running);
+}
+
+void TfrmServer::actStartServerExecute() {
+  std::string error;
+  if (!FCore.Start(error)) throw ESocketError(error);
+  const std::string address = FTransport.ListenAddress();
+  FAddressPanel->setText(LocalHostAddress() + ToQString(address.substr(address.rfind(':'))));
+  SetRunningState(true, false);
+}
+
+void TfrmServer::actStopServerExecute() {
+  if (FCore.GuestCount() > 0 &&
+      !Prompts().Confirm(
+          this, QStringLiteral("There are still clients connected ... Stop Server anyway?")))
+    return;
+  StopServer();
+}
+
+void TfrmServer::StopServer() {
+  FCore.Stop();
+  FHintPanel->clear();
+  SetRunningState(false, false);
+  RebuildTree();
+  ClearUsers();
+  UpdateClientCount();
+}
+
+void TfrmServer::actServerBlockExecute() {
+  if (FCore.GuestCount() == 0) {
+    StopServer();
+    return;
+  }
+  FCore.ShutDown();
+  SetRunningState(true, true);
+}
+
+void TfrmServer::actServerUnblockExecute() {
+  FCore.ReOpen();
+  SetRunningState(true, false);
+}
+
+void TfrmServer::actServerSettingsExecute() {
+  TfrmServerSettings& dialog = *FSettingsDialog;
+  const TServerSettings& current = FCore.Settings();
+  dialog.SetPort(current.Port);
+  dialog.SetLobbyName(current.LobbyName);
+  dialog.SetTimeoutSeconds(current.Timeout);
+  if (Prompts().RunDialog(dialog) != mrOk) return;
+  TServerSettings changed;
+  changed.Port = dialog.Port();
+  changed.LobbyName = dialog.LobbyName();
+  changed.Timeout = dialog.TimeoutSeconds();
+  FCore.SetSettings(changed);
+  FSavedSettings = changed;
+}
+
+void TfrmServer::actServerStatisticsExecute() {
+  TfrmZorvaServerStats form;
+  form.Populate(FCore.UpdateServerStats());
+  Prompts().RunDialog(form);
+}
+
+// ---- tracing ------------------------------------------------------------------------------
+
+void TfrmServer::actIncomingExecute() {
+  FCore.SetTraceIncoming(actIncoming->isChecked());
+}
+
+void TfrmServer::actOutgoingExecute() {
+  FCore.SetTraceOutgoing(actOutgoing->isChecked());
+}
+
+void TfrmServer::actClearTraceExecute() {
+  memoIncoming->clear();
+  memoOutgoing->clear();
+}
+
+std::string TfrmServer::LogFilePath() const {
+  if (!FLogFilePath.empty()) return FLogFilePath;
+  return ToStd(QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("Zorva.log")));
+}
+
+void TfrmServer::actLogFilesExecute() {
+  if (!actLogFiles->isChecked()) {
+    FCore.CloseLogFile();
+    return;
+  }
+  std::string error;
+  if (FCore.OpenLogFile(LogFilePath(), error)) return;
+  // The switch must not claim a file that is not there.
+  actLogFiles->setChecked(false);
+  throw ELogFileError(error);
+}
+
+void TfrmServer::TraceIncoming(std::string_view line) {
+  memoIncoming->appendPlainText(ToQString(line));
+}
+
+void TfrmServer::TraceOutgoing(std::string_view line) {
+  memoOutgoing->appendPlainText(ToQString(line));
+}
+
+void TfrmServer::ExceptionLine(std::string_view line, bool alarm) {
+  memoExceptions->appendPlainText(ToQString(line));
+  if (alarm) RaiseAlarm();
+}
+
+void TfrmServer::ActivityChanged() {
+  const auto& read = FCore.ActivityBytesRead();
+  const auto& written = FCore.ActivityBytesWritten();
+  double top = 1;
+  for (std::size_t i = 0; i < read.size(); ++i) {
+    Series1->replace(static_cast<int>(i), QPointF(i, read[i]));
+    Series2->replace(static_cast<int>(i), QPointF(i, written[i]));
+    top = std::max({top, read[i], written[i]});
+  }
+  chartActivity->chart()->axes(Qt::Vertical).front()->setRange(0, top);
+}
+
+// ---- tree and users list ------------------------------------------------------------------
+
+void TfrmServer::GuestsChanged() {
+  FRefreshGuests = true;
+  RefreshViews();
+}
+
+void TfrmServer::SubjectsChanged() {
+  FRefreshSubjects = true;
+  RefreshViews();
+}
+
+// Redrawing the tree and list per event would cost O(guests) per login; a burst of events
+// is drawn once, a moment later. Nodes name guests and subjects by id, so a stale view is safe.
+void TfrmServer::RefreshViews() {
+  if (FRefreshPosted) return;
+  FRefreshPosted = true;
+  QTimer::singleShot(50, this, [this] {
+    FRefreshPosted = false;
+    if (std::exchange(FRefreshSubjects, false)) RebuildTree();
+    if (std::exchange(FRefreshGuests, false)) UpdateClientCount();
+  });
+}
+
+void TfrmServer::UpdateClientCount() {
+  const std::size_t count = FCore.GuestCount();
+  FCountPanel->setText(QString::number(count) + (count == 1 ? " client" : " clients"));
+  treeSubjectsClick();
+}
+
+QTreeWidgetItem* TfrmServer::SelectedNode() const {
+  const QList<QTreeWidgetItem*> selected = treeSubjects->selectedItems();
+  return selected.isEmpty() ? nullptr : selected.front();
+}
+
+void TfrmServer::treeSubjectsMouseDown() {
+  FLastClicked = treeSubjects;
+}
+
+void TfrmServer::lvUsersMouseDown() {
+  FLastClicked = lvUsers;
+  actServerAddSubject->setEnabled(false);
+  actServerDeleteSubject->setEnabled(false);
+}
+
+void TfrmServer::lvUsersSelectItem() {
+  const bool selected = !lvUsers->selectedItems().isEmpty();
+  actUserInfo->setEnabled(selected);
+  actUserKill->setEnabled(selected);
+}
+
+void TfrmServer::ClearUsers() {
+  const QSignalBlocker quiet(lvUsers);
+  lvUsers->clear();
+}
+
+void TfrmServer::AddUserRow(ConnectionId id) {
+  const TZorvaGuest* guest = FCore.FindGuest(id);
+  if (!guest) return;
+  const TZorvaUser* user = guest->User();
+  auto* row = new QTreeWidgetItem(lvUsers);
+  row->setText(0, user ? ToQString(user->Id()) : QStringLiteral("N/A"));
+  row->setText(1, user ? ToQString(user->GetFullName()) : QString());
+  row->setText(2, ToQString(guest->RemoteAddress()));
+  row->setData(0, kGuestRole, QVariant::fromValue<qulonglong>(id));
+}
+
+void TfrmServer::treeSubjectsClick() {
+  actUserInfo->setEnabled(false);
+  actUserKill->setEnabled(false);
+  actServerAddSubject->setEnabled(false);
+  actServerDeleteSubject->setEnabled(false);
+  QTreeWidgetItem* node = SelectedNode();
+  if (!node) return;
+  lvUsers->setUpdatesEnabled(false);
+  ClearUsers();
+  const QSignalBlocker quiet(lvUsers);
+  switch (NodeKind(node)) {
+    case TNodeKind::All:
+      for (const TZorvaGuest* guest : FCore.Guests()) AddUserRow(guest->Connection());
+      break;
+    case TNodeKind::Staging:
+      for (const TZorvaGuest* guest : FCore.Guests())
+        if (!guest->Subject()) AddUserRow(guest->Connection());
+      break;
+    case TNodeKind::SubjectCode: {
+      actServerAddSubject->setEnabled(true);
+      const std::string code = ToStd(node->text(0));
+      for (const TZorvaGuest* guest : FCore.Guests())
+        if (guest->SubjectCode() == code) AddUserRow(guest->Connection());
+      break;
+    }
+    case TNodeKind::Subject: {
+      actServerDeleteSubject->setEnabled(true);
+      const TZorvaSubject* subject =
+          FCore.FindSubject(ToStd(node->parent()->text(0)), ToStd(node->text(0)));
+      if (subject)
+        for (const TZorvaGuest* member : subject->Members()) AddUserRow(member->Connection());
+      break;
+    }
+    case TNodeKind::Guest:
+      actUserInfo->setEnabled(true);
+      actUserKill->setEnabled(true);
+      break;
+  }
+  lvUsers->setUpdatesEnabled(true);
+}
+
+std::optional<ConnectionId> TfrmServer::SelectedGuest() const {
+  if (FLastClicked == treeSubjects) {
+    const QTreeWidgetItem* node = SelectedNode();
+    if (!node || NodeKind(node) != TNodeKind::Guest) return std::nullopt;
+    return node->data(0, kGuestRole).toULongLong();
+  }
+  if (FLastClicked == lvUsers) {
+    const QList<QTreeWidgetItem*> rows = lvUsers->selectedItems();
+    if (rows.isEmpty()) return std::nullopt;
+    return rows.front()->data(0, kGuestRole).toULongLong();
+  }
+  return std::nullopt;
+}
+
+void TfrmServer::RebuildTree() {
+  // Keeps the operator's place: the selected node and the open nodes, found again by path.
+  auto pathOf = [](const QTreeWidgetItem* node) {
+    QStringList path;
+    for (; node; node = node->parent()) path.prepend(node->text(0));
+    return path.join(QChar('\n'));
+  };
+  const QTreeWidgetItem* selected = SelectedNode();
+  const QString selectedPath = selected ? pathOf(selected) : QString();
+  QSet<QString> expanded;
+  for (QTreeWidgetItemIterator it(treeSubjects); *it; ++it)
+    if ((*it)->isExpanded()) expanded.insert(pathOf(*it));
+
+  const QSignalBlocker quiet(treeSubjects);
+  treeSubjects->setUpdatesEnabled(false);
+  QTreeWidgetItem* staging = treeSubjects->topLevelItem(1);
+  qDeleteAll(staging->takeChildren());
+  while (treeSubjects->topLevelItemCount() > 2) delete treeSubjects->takeTopLevelItem(2);
+
+  const QIcon& guestIcon = FImages[int(TConsoleImage::Guest)];
+  auto addGuest = [&guestIcon](QTreeWidgetItem* parent, const TZorvaGuest& guest) {
+    const TZorvaUser* user = guest.User();
+    auto* node = new QTreeWidgetItem(parent, {ToQString(user ? user->Id() : guest.LocalAddress())});
+    node->setData(0, kKindRole, static_cast<int>(TNodeKind::Guest));
+    node->setData(0, kGuestRole, QVariant::fromValue<qulonglong>(guest.Connection()));
+    node->setIcon(0, guestIcon);
+  };
+  for (const TZorvaGuest* guest : FCore.StagingGuests()) addGuest(staging, *guest);
+  for (const std::string& code : FCore.SubjectCodes()) {
+    auto* codeNode = new QTreeWidgetItem(treeSubjects, {ToQString(code)});
+    codeNode->setData(0, kKindRole, static_cast<int>(TNodeKind::SubjectCode));
+    codeNode->setIcon(0, FCodeIcon);
+    for (const TZorvaSubject* subject : FCore.Subjects(code)) {
+      auto* subjectNode = new QTreeWidgetItem(codeNode, {ToQString(subject->Name())});
+      subjectNode->setData(0, kKindRole, static_cast<int>(TNodeKind::Subject));
+      subjectNode->setIcon(0, FSubjectIcon);
+      for (const TZorvaGuest* member : subject->Members()) addGuest(subjectNode, *member);
+    }
+  }
+
+  for (QTreeWidgetItemIterator it(treeSubjects); *it; ++it) {
+    const QString path = pathOf(*it);
+    if (expanded.contains(path)) (*it)->setExpanded(true);
+    if (!selectedPath.isEmpty() && path == selectedPath) treeSubjects->setCurrentItem(*it);
+  }
+  treeSubjects->setUpdatesEnabled(true);
+}
+
+// ---- user actions -------------------------------------------------------------------------
+
+void TfrmServer::actUserInfoExecute() {
+  const std::optional<ConnectionId> id = SelectedGuest();
+  if (!id) return;
+  const TZorvaGuest* guest = FCore.FindGuest(*id);
+  if (!guest || !guest->User()) return;
+  TZorvaUser user = *guest->User();
+  TfrmUserInfo form;
+  form.Populate(user, nullptr);
+  form.SetEditable(false);
+  form.SetAllowEdits(true);
+  if (Prompts().RunDialog(form) != mrYes) return;
+  // The guest may have left while the form was open; the core then ignores the edit.
+  FCore.SaveEditedUser(*id, user);
+}
+
+void TfrmServer::actUserKillExecute() {
+  const std::optional<ConnectionId> id = SelectedGuest();
+  if (!id) return;
+  if (!Prompts().Confirm(this, QStringLiteral("Are you sure you want to kill this User?"))) return;
+  FCore.KillGuest(*id);
+  treeSubjectsClick();
+}
+
+void TfrmServer::actShoutExecute() {
+  if (!FCore.Running()) return;
+  const std::optional<QString> text =
+      Prompts().AskText(this, QStringLiteral("Shout Message"), QStringLiteral("Message:"));
+  if (!text || text->isEmpty()) return;
+  if (const std::optional<TShoutTarget> target = ShoutTarget()) FCore.Shout(*target, ToStd(*text));
+}
+
+std::optional<TShoutTarget> TfrmServer::ShoutTarget() const {
+  TShoutTarget target;
+  if (FLastClicked == lvUsers) {
+    const std::optional<ConnectionId> id = SelectedGuest();
+    if (!id) return std::nullopt;
+    target.Kind = TShoutKind::Guest;
+    target.Guest = *id;
+    return target;
+  }
+  const QTreeWidgetItem* node = FLastClicked == treeSubjects ? SelectedNode() : nullptr;
+  if (!node) return std::nullopt;
+  switch (NodeKind(node)) {
+    case TNodeKind::All:
+      target.Kind = TShoutKind::All;
+      break;
+    case TNodeKind::Staging:
+      target.Kind = TShoutKind::StagingArea;
+      break;
+    case TNodeKind::SubjectCode:
+      target.Kind = TShoutKind::SubjectCode;
+      target.Code = ToStd(node->text(0));
+      break;
+    case TNodeKind::Subject:
+      target.Kind = TShoutKind::Subject;
+      target.Code = ToStd(node->parent()->text(0));
+      target.Name = ToStd(node->text(0));
+      break;
+    case TNodeKind::Guest:
+      target.Kind = TShoutKind::Guest;
+      target.Guest = node->data(0, kGuestRole).toULongLong();
+      break;
+  }
+  return target;
+}
+
+// ---- subjects -----------------------------------------------------------------------------
+
+void TfrmServer::actServerAddSubjectExecute() {
+  QTreeWidgetItem* node = SelectedNode();
+  if (!node) return;
+  const std::string code = ToStd(node->text(0));
+  TfrmNewSubject dialog;
+  if (Prompts().RunDialog(dialog) != mrOk) return;
+  const TCreateSubjectResult result =
+      FCore.CreateSubject(code, dialog.SubjectName(), dialog.MaxPlayers(), dialog.Persistent());
+  if (result == TCreateSubjectResult::Exists)
+    Prompts().Inform(this, QStringLiteral("A Subject with that name already exists"));
+}
+
+void TfrmServer::actServerDeleteSubjectExecute() {
+  QTreeWidgetItem* node = SelectedNode();
+  if (!node || !node->parent()) return;
+  const std::string name = ToStd(node->text(0));
+  const std::string code = ToStd(node->parent()->text(0));
+  if (name == FCore.Settings().LobbyName) {
+    Prompts().Inform(this, QStringLiteral("You cannot delete the main Lobby"));
+    return;
+  }
+  if (!Prompts().Confirm(this, QStringLiteral("Are you sure you want to delete this Subject?")))
+    return;
+  FCore.DeleteSubject(code, name);
+}
+
+}  // namespace zorva

@@ -1,0 +1,75 @@
+// ZorvaServer: the server with its operator window. The window, the server core and the Qt
+// transport share the user-interface thread.
+#include <QApplication>
+#include <cstdio>
+
+#include "ProgramOptions.h"
+#include "QtTransport.h"
+#include "Screenshots.h"
+#include "ServerCore.h"
+#include "ServerForm.h"
+#include "SignalCloser.h"
+#include "SystemClock.h"
+
+using namespace zorva;
+
+namespace {
+
+bool ConfigureTransport(QtTransport& transport, const TProgramOptions& options) {
+  transport.SetPingInterval(options.PingIntervalMs);
+  transport.SetMaxOutputBytes(options.MaxOutput);
+  if (options.BindAddress.empty()) return true;
+  return transport.SetBindAddress(QString::fromStdString(options.BindAddress));
+}
+
+// What --log and --trace ask for is what the operator would switch on in the "Tracing" menu.
+void SwitchTracing(TfrmServer& window, const TProgramOptions& options) {
+  if (options.Trace) {
+    window.actIncoming->trigger();
+    window.actOutgoing->trigger();
+  }
+  if (options.LogPath.empty()) return;
+  window.SetLogFilePath(options.LogPath);
+  window.actLogFiles->trigger();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  TProgramOptions options;
+  if (const std::optional<int> exitCode = ParseProgramOptions(argc, argv, options))
+    return *exitCode;
+
+  QtTransport transport;
+  if (!ConfigureTransport(transport, options)) {
+    std::fprintf(stderr, "ZorvaServer: cannot bind to %s\n", options.BindAddress.c_str());
+    return 2;
+  }
+  SystemClock clock;
+  // The user-store variant will bring its own hooks here.
+  TServerHooks hooks;
+  ServerCore core(transport, clock, hooks);
+  core.SetMaxLine(options.MaxLine);
+  transport.SetEvents(&core);
+
+  const std::string iniPath = options.IniPath.empty() ? DefaultIniPath() : options.IniPath;
+  TfrmServer window(core, transport, iniPath, options.Settings);
+  TSignalCloser closer([&window] { window.close(); });
+  SwitchTracing(window, options);
+  window.show();
+
+  if (options.Start) {
+    window.actStartServer->trigger();
+    if (!core.Running()) {
+      std::fprintf(stderr, "ZorvaServer: cannot listen on port %d\n", core.Settings().Port);
+      return 1;
+    }
+    std::printf("Listening on %s\n", transport.ListenAddress().c_str());
+    std::fflush(stdout);
+  }
+  if (!options.ScreenshotDir.empty())
+    ScheduleScreenshots(window, core, QString::fromStdString(options.ScreenshotDir),
+                        options.ScreenshotAfterMs);
+  return app.exec();
+}
