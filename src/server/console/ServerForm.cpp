@@ -248,6 +248,8 @@ void TfrmServer::CreateControls() {
 
   pages = new QTabWidget(Splitter1);
   pages->setObjectName("pages");
+  // Five pages must fit beside the tree in the window's 541 pixels.
+  pages->setStyleSheet(QStringLiteral("QTabBar::tab { padding: 3px 7px; }"));
   const std::pair<QWidget * TfrmServer::*, const char*> tabs[] = {
       {&TfrmServer::tabUsers, "Users"},       {&TfrmServer::tabIncoming, "Incoming"},
       {&TfrmServer::tabOutgoing, "Outgoing"}, {&TfrmServer::tabExceptions, "Exceptions"},
@@ -339,6 +341,7 @@ void TfrmServer::CreateActivityChart() {
   bottom->setVisible(false);
   auto* left = new QValueAxis(chart);
   left->setLabelFormat(QStringLiteral("%.0f"));
+  left->setTruncateLabels(false);
   left->setRange(0, 1);
   chart->addAxis(bottom, Qt::AlignBottom);
   chart->addAxis(left, Qt::AlignLeft);
@@ -556,7 +559,9 @@ void TfrmServer::ActivityChanged() {
     Series2->replace(static_cast<int>(i), QPointF(i, written[i]));
     top = std::max({top, read[i], written[i]});
   }
-  chartActivity->chart()->axes(Qt::Vertical).front()->setRange(0, top);
+  auto* left = static_cast<QValueAxis*>(chartActivity->chart()->axes(Qt::Vertical).front());
+  left->setRange(0, top);
+  left->applyNiceNumbers();
 }
 
 // ---- tree and users list ------------------------------------------------------------------

@@ -16,7 +16,9 @@ std::optional<int> ParseProgramOptions(int argc, char** argv, TProgramOptions& o
       ->check(CLI::PositiveNumber);
   app.add_option("--ping-interval-ms", options.PingIntervalMs, "milliseconds between pings")
       ->check(CLI::PositiveNumber);
-  app.add_option("--log", options.LogPath, "trace the message flow to this file");
+  std::string logPath;
+  CLI::Option* log =
+      app.add_option("--log", logPath, "trace the message flow to a file")->expected(0, 1);
   app.add_flag("--trace", options.Trace, "trace incoming and outgoing lines in the window");
   app.add_option("--max-line", options.MaxLine, "longest accepted line in bytes")
       ->check(CLI::PositiveNumber);
@@ -30,6 +32,7 @@ std::optional<int> ParseProgramOptions(int argc, char** argv, TProgramOptions& o
   } catch (const CLI::ParseError& error) {
     return app.exit(error);
   }
+  if (log->count() > 0) options.LogPath = logPath;
   return std::nullopt;
 }
 

@@ -20,8 +20,9 @@ struct TProgramOptions {
   std::string IniPath;      // empty: the user's default "Win.ini"
   std::string BindAddress;  // empty: every IPv4 interface
   int PingIntervalMs = QtTransport::kDefaultPingIntervalMs;
-  std::string LogPath;  // non-empty: "To Log File" on, writing here
-  bool Trace = false;   // both trace panes on
+  // Set: "To Log File" on from the start; empty: the usual "Zorva.log" beside the program.
+  std::optional<std::string> LogPath;
+  bool Trace = false;  // both trace panes on
   std::size_t MaxLine = LineFramer::kDefaultMaxLine;
   std::size_t MaxOutput = QtTransport::kDefaultMaxOutputBytes;
   bool Start = false;

@@ -1,6 +1,7 @@
 // ZorvaServer: the server with its operator window. The window, the server core and the Qt
 // transport share the user-interface thread.
 #include <QApplication>
+#include <QPlainTextEdit>
 #include <cstdio>
 
 #include "ProgramOptions.h"
@@ -28,18 +29,19 @@ void SwitchTracing(TfrmServer& window, const TProgramOptions& options) {
     window.actIncoming->trigger();
     window.actOutgoing->trigger();
   }
-  if (options.LogPath.empty()) return;
-  window.SetLogFilePath(options.LogPath);
+  if (!options.LogPath) return;
+  if (!options.LogPath->empty()) window.SetLogFilePath(*options.LogPath);
   window.actLogFiles->trigger();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);
+  // Before the application object, so that --help and mistakes need no display.
   TProgramOptions options;
   if (const std::optional<int> exitCode = ParseProgramOptions(argc, argv, options))
     return *exitCode;
+  QApplication app(argc, argv);
 
   QtTransport transport;
   if (!ConfigureTransport(transport, options)) {
@@ -62,7 +64,9 @@ int main(int argc, char** argv) {
   if (options.Start) {
     window.actStartServer->trigger();
     if (!core.Running()) {
-      std::fprintf(stderr, "ZorvaServer: cannot listen on port %d\n", core.Settings().Port);
+      // The window reported why in its "Exceptions" pane; the terminal gets the same line.
+      const QString why = window.memoExceptions->toPlainText().section('\n', -1);
+      std::fprintf(stderr, "ZorvaServer: %s\n", qPrintable(why));
       return 1;
     }
     std::printf("Listening on %s\n", transport.ListenAddress().c_str());
