@@ -536,13 +536,13 @@ TEST_F(ServerFormPopulatedTest, DeleteSubjectAnsweredNoKeepsIt) {
 
 // ---- settings -----------------------------------------------------------------------------
 
-std::function<int(QDialog&)> EditSettings(const char* port, const char* lobby, const char* timeout,
+std::function<int(QDialog&)> EditSettings(std::string port, std::string lobby, std::string timeout,
                                           int result) {
   return [=](QDialog& dialog) {
     auto& form = dynamic_cast<TfrmServerSettings&>(dialog);
-    SetText(*form.spinPortNbr, port);
-    form.edtLobbyName->setText(lobby);
-    SetText(*form.spinTimeout, timeout);
+    SetText(*form.spinPortNbr, port.c_str());
+    form.edtLobbyName->setText(QString::fromStdString(lobby));
+    SetText(*form.spinTimeout, timeout.c_str());
     return result;
   };
 }
@@ -658,8 +658,7 @@ TEST_F(ServerFormTest, FailedStartIsReportedStaysStoppedAndTheExceptionsPagePuts
   std::string error;
   ASSERT_TRUE(squatter.Listen(0, error));
   const std::string taken = squatter.ListenAddress();
-  FPrompts.Dialogs = {
-      EditSettings(taken.substr(taken.rfind(':') + 1).c_str(), "Lobby Chat", "60", mrOk)};
+  FPrompts.Dialogs = {EditSettings(taken.substr(taken.rfind(':') + 1), "Lobby Chat", "60", mrOk)};
   FWindow->actServerSettings->trigger();
   FWindow->pages->setCurrentWidget(FWindow->tabActivity);
   FWindow->actStartServer->trigger();
