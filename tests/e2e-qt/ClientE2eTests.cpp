@@ -8,6 +8,7 @@
 #include <QEventLoop>
 #include <QTimer>
 #include <functional>
+#include <optional>
 #include <source_location>
 #include <string>
 #include <vector>
@@ -60,10 +61,21 @@ class ClientProgram {
   }
 
   // Connects and logs in under the program's name; the login's events are left to the caller.
-  void ConnectAndLogin() {
+  void ConnectAndLogin(std::source_location where = std::source_location::current()) {
     Conn.SetActive(true);
-    Sees({"Connected"});
+    Sees({"Connected"}, where);
     Conn.Login(FName, "pw");
+  }
+
+  // Logs in where only the lobby exists and `others` are in it, and checks what that brings.
+  void LogIntoLobby(const std::vector<std::string>& others = {},
+                    std::source_location where = std::source_location::current()) {
+    ConnectAndLogin(where);
+    Transcript expected = {"LoginSuccess " + FName + " password='' (own record)",
+                           "AddSubject Lobby Chat", "JoinSubject Lobby Chat"};
+    for (const auto& other : others) expected.push_back("AddUser " + other + " password=''");
+    expected.push_back("AddUser " + FName + " password='' (own record)");
+    Sees(expected, where);
   }
 
   // Waits for as many events as expected, then compares and forgets them.
@@ -126,26 +138,32 @@ class ClientProgram {
   std::string FName;
 };
 
-class ClientE2eTest : public ServerE2eTest {};
+class ClientE2eTest : public ServerE2eTest {
+ protected:
+  // Starts the server; ann and then bob log into its lobby.
+  void StartAndMeetInLobby() {
+    ASSERT_NO_FATAL_FAILURE(StartServer());
+    Ann.emplace("ann", FPort);
+    Bob.emplace("bob", FPort);
+    Ann->LogIntoLobby();
+    Bob->LogIntoLobby({"ann"});
+    Ann->Sees({"AddUser bob password=''"});
+  }
+
+  std::optional<ClientProgram> Ann;
+  std::optional<ClientProgram> Bob;
+};
 
 INSTANTIATE_TEST_SUITE_P(Daemon, ClientE2eTest,
                          testing::Values(TServerCommand{"daemon", {ZORVA_SERVER_BINARY}}),
                          [](const auto& info) { return info.param.Label; });
 
 TEST_P(ClientE2eTest, TwoProgramsMeetTalkAndPart) {
-  ASSERT_NO_FATAL_FAILURE(StartServer());
-  ClientProgram ann("ann", FPort);
-  ClientProgram bob("bob", FPort);
+  ASSERT_NO_FATAL_FAILURE(StartAndMeetInLobby());
+  auto& ann = *Ann;
+  auto& bob = *Bob;
 
-  // Logging in lands each program in the lobby; its own user is listed as its login record.
-  ann.ConnectAndLogin();
-  ann.Sees({"LoginSuccess ann password='' (own record)", "AddSubject Lobby Chat",
-            "JoinSubject Lobby Chat", "AddUser ann password='' (own record)"});
-  bob.ConnectAndLogin();
-  bob.Sees({"LoginSuccess bob password='' (own record)", "AddSubject Lobby Chat",
-            "JoinSubject Lobby Chat", "AddUser ann password=''",
-            "AddUser bob password='' (own record)"});
-  ann.Sees({"AddUser bob password=''"});
+  // Each program's own user is listed as the very record its login brought.
   EXPECT_TRUE(ann.Conn.LoggedIn());
   EXPECT_EQ(ann.Conn.CurrentSubject(), "Lobby Chat");
   EXPECT_EQ(ann.Conn.GetUserCount(), 2);
@@ -241,14 +259,29 @@ TEST_P(ClientE2eTest, TwoProgramsMeetTalkAndPart) {
   ann.Sees({});
 }
 
+// A line near the server's limit crosses in many reads and arrives whole; one past it is
+// refused with an error the sender still reads before its connection ends.
+TEST_P(ClientE2eTest, LongLinesArriveWholeAndOverlongOnesEndTheSender) {
+  ASSERT_NO_FATAL_FAILURE(StartAndMeetInLobby());
+  auto& ann = *Ann;
+  auto& bob = *Bob;
+
+  const std::string board(65000, 'x');
+  bob.Conn.SendDataMessage(board);
+  ann.Sees({"Data from bob: " + board});
+
+  bob.Conn.SendChatMessage(std::string(70000, 'y'));
+  bob.Sees({"ServerError Line too long", "Disconnected"});
+  ann.Sees({"RemoveUser bob password=''"});
+  EXPECT_TRUE(ann.Conn.Active());
+}
+
 // With a ping every 200 ms and a timeout of 1 s, a program that does nothing itself stays
 // connected for 2.5 s, while a raw client that never answers is dropped from the same lobby.
 TEST_P(ClientE2eTest, PingsAreAnsweredByTheConnectionItself) {
   ASSERT_NO_FATAL_FAILURE(StartServer({"--ping-interval-ms", "200", "--timeout", "1"}));
   ClientProgram ann("ann", FPort);
-  ann.ConnectAndLogin();
-  ann.Sees({"LoginSuccess ann password='' (own record)", "AddSubject Lobby Chat",
-            "JoinSubject Lobby Chat", "AddUser ann password='' (own record)"});
+  ann.LogIntoLobby();
 
   LineClient mute;
   ASSERT_NO_FATAL_FAILURE(Login(mute, "mute"));
