@@ -1,6 +1,6 @@
 // Client programs built on ZorvaComp (TZorvaConnection on its Qt socket) against the real
-// daemon on 127.0.0.1. Each program writes the events it gets to a transcript; a step is one
-// request and then the lines each program must have seen, in order and nothing more.
+// server programs on 127.0.0.1. Each program writes the events it gets to a transcript; a step is
+// one request and then the lines each program must have seen, in order and nothing more.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -154,8 +154,11 @@ class ClientE2eTest : public ServerE2eTest {
   std::optional<ClientProgram> Bob;
 };
 
-INSTANTIATE_TEST_SUITE_P(Daemon, ClientE2eTest,
-                         testing::Values(TServerCommand{"daemon", {ZORVA_SERVER_BINARY}}),
+// The daemon and the window program behind the Qt transport look the same to a client.
+INSTANTIATE_TEST_SUITE_P(Servers, ClientE2eTest,
+                         testing::Values(TServerCommand{"daemon", {ZORVA_SERVER_BINARY}},
+                                         TServerCommand{"window",
+                                                        {ZORVA_WINDOW_BINARY, "--start"}}),
                          [](const auto& info) { return info.param.Label; });
 
 TEST_P(ClientE2eTest, TwoProgramsMeetTalkAndPart) {
