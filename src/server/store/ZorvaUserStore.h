@@ -1,0 +1,65 @@
+// TZorvaUserStore: the server's user hooks kept in a SQLite file, so that users and feedback
+// survive restarts. The daemon and the store window (TfrmDbServer) plug it in as the core's
+// hooks; the line filters and custom commands keep their base bodies.
+//
+// Passwords are kept only as salted slow hashes. Logins are decided on a small worker pool so
+// that a burst of them never stalls the network thread; the other hooks run on the caller's
+// thread with a connection of their own.
+//
+//   TZorvaUserStore store("/var/lib/zorva/users.db", clock,
+//                         [&](std::function<void()> task) { transport.Post(std::move(task)); });
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "DatabaseWorkers.h"
+#include "PasswordHash.h"
+#include "ServerInterfaces.h"
+#include "UserDatabase.h"
+
+namespace zorva {
+
+struct TUserStoreOptions {
+  int Workers = TDatabaseWorkers::DefaultCount();
+  TPasswordCost PasswordCost = TPasswordCost::Default();
+};
+
+class TZorvaUserStore : public TServerHooks {
+ public:
+  // Runs a task on the core's thread (ITransport::Post); called from the workers.
+  using TPostToCore = std::function<void(std::function<void()>)>;
+
+  // Opens (or creates) the database; throws EDatabaseError with a message for the operator.
+  // `clock` dates the feedback rows; `postToCore` must stay callable while the store lives.
+  TZorvaUserStore(const std::string& path, const IClock& clock, TPostToCore postToCore,
+                  TUserStoreOptions options = {});
+
+  bool CheckPassword(const std::string& id, const std::string& password) override;
+  bool UserExists(const std::string& id) override;
+  // Leaves the password empty: the stored hash never leaves the store.
+  void LoadUser(TZorvaUser& user) override;
+  void StoreFeedback(TZorvaGuest& guest, const std::string& text) override;
+  // An empty password keeps the stored hash; any other is hashed and replaces it.
+  void SaveUser(const TZorvaUser& user) override;
+
+  // Decides on a worker and answers through `postToCore`; a database failure answers Failed.
+  void AuthorizeLogin(TLoginRequest request, TLoginDone done) override;
+
+ private:
+  TLoginResult DecideLogin(TUserDatabase& database, const TLoginRequest& request) const;
+  TLoginResult LogIn(TUserDatabase& database, const TLoginRequest& request) const;
+  TLoginResult Register(TUserDatabase& database, const TLoginRequest& request) const;
+  // The login step: load, date, count and save, as one transaction.
+  static TLoginResult Accept(TUserDatabase& database, const TLoginRequest& request);
+  std::string HashUnlessEmpty(const std::string& password) const;
+
+  const IClock& FClock;
+  TPostToCore FPostToCore;
+  TPasswordCost FPasswordCost;
+  TUserDatabase FDatabase;
+  // Last, so that the workers stop before anything they use goes.
+  TDatabaseWorkers FWorkers;
+};
+
+}  // namespace zorva
