@@ -78,7 +78,7 @@ TEST_P(DaemonTest, BadCommandLinesAreRefusedAndHelpListsTheOptions) {
   EXPECT_EQ(help.WaitExit(), 0);
   for (const auto* option :
        {"--port", "--bind", "--ini", "--lobby-name", "--timeout", "--ping-interval-ms", "--log",
-        "--trace", "--max-line", "--max-output"}) {
+        "--trace", "--max-line", "--max-output", "--users"}) {
     EXPECT_THAT(help.Stdout(), HasSubstr(option));
   }
 }

@@ -9,6 +9,7 @@
 #include "ExceptionText.h"
 #include "ServerCore.h"
 #include "SystemClock.h"
+#include "ZorvaUserStore.h"
 
 namespace zorva {
 
@@ -53,6 +54,15 @@ void RunLoop(asio::io_context& io) {
   }
 }
 
+// With --users the store decides about users; otherwise the base hooks keep nothing.
+std::unique_ptr<TServerHooks> MakeHooks(const TDaemonOptions& options, const IClock& clock,
+                                        ITransport& transport) {
+  if (!options.UsersPath) return std::make_unique<TServerHooks>();
+  return std::make_unique<TZorvaUserStore>(
+      *options.UsersPath, clock,
+      [&transport](std::function<void()> task) { transport.Post(std::move(task)); });
+}
+
 }  // namespace
 
 int RunDaemon(const TDaemonOptions& options) {
@@ -65,8 +75,14 @@ int RunDaemon(const TDaemonOptions& options) {
   asio::io_context io;
   AsioTransport transport(io, TransportOptions(options));
   SystemClock clock;
-  TServerHooks hooks;
-  ServerCore core(transport, clock, hooks);
+  std::unique_ptr<TServerHooks> hooks;
+  try {
+    hooks = MakeHooks(options, clock, transport);
+  } catch (const EDatabaseError& error) {
+    PrintError(std::string("zorva-server: ") + error.what());
+    return 1;
+  }
+  ServerCore core(transport, clock, *hooks);
   ConsoleObserver observer;
   transport.SetEvents(&core);
   transport.SetExceptionReporter(

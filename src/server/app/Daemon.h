@@ -8,7 +8,7 @@
 namespace zorva {
 
 // Returns the process's exit code: 0 after a signal stopped the server, 1 when it could not
-// start (the port or the log file; the reason is on stderr).
+// start (the port, the log file or the user database; the reason is on stderr).
 int RunDaemon(const TDaemonOptions& options);
 
 }  // namespace zorva

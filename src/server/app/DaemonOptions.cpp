@@ -35,6 +35,8 @@ std::optional<int> ParseDaemonOptions(int argc, const char* const* argv,
                  "Unsent bytes per connection before it is dropped as a slow reader")
       ->capture_default_str()
       ->check(CLI::PositiveNumber);
+  app.add_option("--users", options.UsersPath,
+                 "Keep users and feedback in this database file (created when missing)");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {

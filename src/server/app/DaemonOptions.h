@@ -23,6 +23,8 @@ struct TDaemonOptions {
   bool Trace = false;
   std::size_t MaxLine = 65536;
   std::size_t MaxOutput = 8 * 1024 * 1024;
+  // Users and feedback kept in this database file; without it nothing is kept.
+  std::optional<std::string> UsersPath;
 };
 
 // Fills `options` from the command line. Returns an exit code when the program should end at
