@@ -1,7 +1,8 @@
 // The window program ZorvaServer, started with --start on the offscreen platform, passes the
 // same end-to-end tests as the daemon: the Qt transport and the window in front of the core
-// change nothing a client can see.
+// change nothing a client can see; with --users it is the store window.
 #include "E2eSupport.h"
+#include "UserStoreE2eTest.h"
 
 namespace zorva::test {
 namespace {
@@ -9,6 +10,8 @@ namespace {
 const TServerCommand kWindow{"window", {ZORVA_WINDOW_BINARY, "--start"}};
 
 INSTANTIATE_TEST_SUITE_P(Window, ServerE2eTest, testing::Values(kWindow),
+                         [](const auto& info) { return info.param.Label; });
+INSTANTIATE_TEST_SUITE_P(Window, UserStoreE2eTest, testing::Values(kWindow),
                          [](const auto& info) { return info.param.Label; });
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include "E2eSupport.h"
+#include "UserStoreE2eTest.h"
 
 namespace zorva::test {
 namespace {
@@ -15,6 +16,8 @@ using testing::HasSubstr;
 const TServerCommand kDaemon{"daemon", {ZORVA_SERVER_BINARY}};
 
 INSTANTIATE_TEST_SUITE_P(Daemon, ServerE2eTest, testing::Values(kDaemon),
+                         [](const auto& info) { return info.param.Label; });
+INSTANTIATE_TEST_SUITE_P(Daemon, UserStoreE2eTest, testing::Values(kDaemon),
                          [](const auto& info) { return info.param.Label; });
 
 struct SignalCase {

@@ -58,9 +58,7 @@ void RunLoop(asio::io_context& io) {
 std::unique_ptr<TServerHooks> MakeHooks(const TDaemonOptions& options, const IClock& clock,
                                         ITransport& transport) {
   if (!options.UsersPath) return std::make_unique<TServerHooks>();
-  return std::make_unique<TZorvaUserStore>(
-      *options.UsersPath, clock,
-      [&transport](std::function<void()> task) { transport.Post(std::move(task)); });
+  return std::make_unique<TZorvaUserStore>(*options.UsersPath, clock, transport);
 }
 
 }  // namespace

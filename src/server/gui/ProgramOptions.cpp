@@ -25,6 +25,8 @@ std::optional<int> ParseProgramOptions(int argc, char** argv, TProgramOptions& o
   app.add_option("--max-output", options.MaxOutput, "unsent bytes per connection before a drop")
       ->check(CLI::PositiveNumber);
   app.add_flag("--start", options.Start, "start the server at launch and print where it listens");
+  app.add_option("--users", options.UsersPath,
+                 "keep users and feedback in this database file (created when missing)");
   app.add_option("--screenshot", options.ScreenshotDir)->group("");
   app.add_option("--screenshot-after-ms", options.ScreenshotAfterMs)->group("");
   try {

@@ -26,6 +26,8 @@ struct TProgramOptions {
   std::size_t MaxLine = LineFramer::kDefaultMaxLine;
   std::size_t MaxOutput = QtTransport::kDefaultMaxOutputBytes;
   bool Start = false;
+  // Set: the store window, with users and feedback kept in this database file.
+  std::optional<std::string> UsersPath;
   std::string ScreenshotDir;
   int ScreenshotAfterMs = 3000;
 };

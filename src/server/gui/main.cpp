@@ -4,6 +4,7 @@
 #include <QPlainTextEdit>
 #include <cstdio>
 
+#include "DbServerForm.h"
 #include "ProgramOptions.h"
 #include "QtTransport.h"
 #include "Screenshots.h"
@@ -49,21 +50,36 @@ int main(int argc, char** argv) {
     return 2;
   }
   SystemClock clock;
-  // The user-store variant will bring its own hooks here.
-  TServerHooks hooks;
-  ServerCore core(transport, clock, hooks);
-  core.SetMaxLine(options.MaxLine);
-  transport.SetEvents(&core);
-
   const std::string iniPath = options.IniPath.empty() ? DefaultIniPath() : options.IniPath;
-  TfrmServer window(core, transport, iniPath, options.Settings);
+  // Without --users the base hooks keep nothing; the store window brings its store and core.
+  TServerHooks hooks;
+  std::optional<ServerCore> plainCore;
+  std::unique_ptr<TfrmServer> form;
+  ServerCore* core = nullptr;
+  if (options.UsersPath) {
+    try {
+      auto dbForm = std::make_unique<TfrmDbServer>(*options.UsersPath, transport, clock, iniPath,
+                                                   options.Settings);
+      core = &dbForm->Core();
+      form = std::move(dbForm);
+    } catch (const EDatabaseError& error) {
+      std::fprintf(stderr, "ZorvaServer: %s\n", error.what());
+      return 1;
+    }
+  } else {
+    core = &plainCore.emplace(transport, clock, hooks);
+    form = std::make_unique<TfrmServer>(*core, transport, iniPath, options.Settings);
+  }
+  core->SetMaxLine(options.MaxLine);
+  transport.SetEvents(core);
+  TfrmServer& window = *form;
   TSignalCloser closer([&window] { window.close(); });
   SwitchTracing(window, options);
   window.show();
 
   if (options.Start) {
     window.actStartServer->trigger();
-    if (!core.Running()) {
+    if (!core->Running()) {
       // The window reported why in its "Exceptions" pane; the terminal gets the same line.
       const QString why = window.memoExceptions->toPlainText().section('\n', -1);
       std::fprintf(stderr, "ZorvaServer: %s\n", qPrintable(why));
@@ -73,7 +89,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
   }
   if (!options.ScreenshotDir.empty())
-    ScheduleScreenshots(window, core, QString::fromStdString(options.ScreenshotDir),
+    ScheduleScreenshots(window, *core, QString::fromStdString(options.ScreenshotDir),
                         options.ScreenshotAfterMs);
   return app.exec();
 }

@@ -35,6 +35,12 @@ TZorvaUserStore::TZorvaUserStore(const std::string& path, const IClock& clock,
       FDatabase(path),
       FWorkers(path, options.Workers) {}
 
+TZorvaUserStore::TZorvaUserStore(const std::string& path, const IClock& clock,
+                                 ITransport& transport, TUserStoreOptions options)
+    : TZorvaUserStore(
+          path, clock,
+          [&transport](std::function<void()> task) { transport.Post(std::move(task)); }, options) {}
+
 bool TZorvaUserStore::CheckPassword(const std::string& id, const std::string& password) {
   const auto stored = FDatabase.StoredPassword(id);
   return stored && PasswordMatches(*stored, password);

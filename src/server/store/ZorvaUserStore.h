@@ -6,8 +6,8 @@
 // that a burst of them never stalls the network thread; the other hooks run on the caller's
 // thread with a connection of their own.
 //
-//   TZorvaUserStore store("/var/lib/zorva/users.db", clock,
-//                         [&](std::function<void()> task) { transport.Post(std::move(task)); });
+//   TZorvaUserStore store("/var/lib/zorva/users.db", clock, transport);
+//   ServerCore core(transport, clock, store);
 #pragma once
 
 #include <functional>
@@ -33,6 +33,9 @@ class TZorvaUserStore : public TServerHooks {
   // Opens (or creates) the database; throws EDatabaseError with a message for the operator.
   // `clock` dates the feedback rows; `postToCore` must stay callable while the store lives.
   TZorvaUserStore(const std::string& path, const IClock& clock, TPostToCore postToCore,
+                  TUserStoreOptions options = {});
+  // Answers through the transport that drives the core; it must outlive the store.
+  TZorvaUserStore(const std::string& path, const IClock& clock, ITransport& transport,
                   TUserStoreOptions options = {});
 
   bool CheckPassword(const std::string& id, const std::string& password) override;
