@@ -88,20 +88,6 @@ TEST_F(UserDatabaseTest, EmptyGlyphIsStoredAsNull) {
   EXPECT_TRUE(user.InfoTokens().empty());
 }
 
-TEST_F(UserDatabaseTest, PasswordColumnIsKeptUnlessANewOneIsGiven) {
-  TUserDatabase database(FTemp.Path());
-  database.SaveUser(FullUser("ann"), "first");
-  EXPECT_EQ(database.StoredPassword("ann"), "first");
-  TZorvaUser renamed = FullUser("ann");
-  renamed.SetCity("Bergen");
-  database.SaveUser(renamed, "");
-  EXPECT_EQ(database.StoredPassword("ann"), "first");
-  EXPECT_EQ(Query("SELECT City FROM ZorvaUsers"), "Bergen");
-  database.SaveUser(renamed, "second");
-  EXPECT_EQ(database.StoredPassword("ann"), "second");
-  EXPECT_EQ(database.StoredPassword("bob"), std::nullopt);
-}
-
 TEST_F(UserDatabaseTest, IdsAreExactAndUnique) {
   TUserDatabase database(FTemp.Path());
   database.SaveUser(FullUser("ann"), "");
@@ -111,24 +97,6 @@ TEST_F(UserDatabaseTest, IdsAreExactAndUnique) {
   EXPECT_FALSE(database.UserExists("Ann"));
   EXPECT_FALSE(database.UserExists("ann "));
   EXPECT_FALSE(database.UserExists(""));
-}
-
-TEST_F(UserDatabaseTest, AddUserNeverTouchesATakenRow) {
-  TUserDatabase database(FTemp.Path());
-  EXPECT_TRUE(database.AddUser(FullUser("ann"), "mine"));
-  TZorvaUser intruder;
-  intruder.SetId("ann");
-  intruder.SetCity("Elsewhere");
-  EXPECT_FALSE(database.AddUser(intruder, "theirs"));
-  EXPECT_EQ(database.StoredPassword("ann"), "mine");
-  EXPECT_EQ(Query("SELECT City FROM ZorvaUsers"), "Oslo");
-}
-
-TEST_F(UserDatabaseTest, LoadingAnUnknownIdLeavesTheRecord) {
-  TUserDatabase database(FTemp.Path());
-  TZorvaUser user = FullUser("nobody");
-  EXPECT_FALSE(database.LoadUser(user));
-  EXPECT_EQ(user, FullUser("nobody"));
 }
 
 TEST_F(UserDatabaseTest, FeedbackRowsKeepTheTextWhole) {
