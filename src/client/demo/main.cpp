@@ -1,5 +1,6 @@
 // zorva-lobby-demo: a small lobby client on ZorvaComp, and the library's manual test.
 //   zorva-lobby-demo [--host H] [--port P] [--code CODE] [--user ID] [--password PW] [--login]
+//                    [--statistics]
 #include <CLI/CLI.hpp>
 #include <QApplication>
 
