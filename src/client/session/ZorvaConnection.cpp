@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "ComponentPalette.h"
 #include "ZorvaProtocol.h"
 #include "ZorvaUtils.h"
 
@@ -21,6 +22,7 @@ TZorvaConnection::TZorvaConnection(std::unique_ptr<IClientSocket> socket)
 }
 
 TZorvaConnection::~TZorvaConnection() {
+  FLifetime.reset();
   FSocket->SetEvents(nullptr);
   FSocket->Close();
   ClearUsers();
@@ -82,6 +84,10 @@ void TZorvaConnection::SendFeedback(std::string_view text) {
 
 void TZorvaConnection::RequestUserInfo(std::string_view userId) {
   SendMessageData(Msg::UserInfoRequest(userId));
+}
+
+void TZorvaConnection::Register() {
+  RegisterComponents(kZorvaPalettePage, {"TZorvaConnection"});
 }
 
 void TZorvaConnection::RequestStatistics() {

@@ -108,6 +108,12 @@ class TZorvaConnection : private IClientSocketEvents {
   // Four dot-separated decimal integers, of any size.
   static bool IsValidIPAddress(std::string_view text);
 
+  // For components that refer to a connection they do not own (the statistics dialog): expires
+  // when the connection is destroyed, so they can tell a live one from a dead one.
+  std::weak_ptr<const void> Lifetime() const { return FLifetime; }
+  // Puts the class on the component palette.
+  static void Register();
+
   // Every line the connection receives, after decryption.
   TStringEvent OnStringRead;
 
@@ -218,6 +224,7 @@ class TZorvaConnection : private IClientSocketEvents {
   void Unlist(const TZorvaUser* user);
   TZorvaUser* ScanUsers(std::string_view userId) const;
 
+  std::shared_ptr<const void> FLifetime = std::make_shared<bool>();
   std::unique_ptr<IClientSocket> FSocket;
   bool FConnected = false;
   std::int32_t FPort = 0;

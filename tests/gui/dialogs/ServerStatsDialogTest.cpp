@@ -1,0 +1,208 @@
+#include "ZorvaServerStatsDialog.h"
+
+#include <gtest/gtest.h>
+
+#include <QEventLoop>
+#include <QLabel>
+#include <QTimer>
+#include <memory>
+
+#include "FakeClientSocket.h"
+#include "ModalResult.h"
+#include "QtTestEnvironment.h"
+#include "ServerStatsForm.h"
+#include "ZorvaProtocol.h"
+
+namespace zorva {
+namespace {
+
+using TStatusHandler = void (*)(TZorvaConnection&, const TZorvaServerStats&);
+
+// Runs the event loop for `ms` milliseconds, as a modal form does while it is open.
+void RunEventsFor(int ms) {
+  QEventLoop loop;
+  QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+  loop.exec();
+}
+
+int gProgramHandlerCalls = 0;
+void ProgramHandler(TZorvaConnection&, const TZorvaServerStats&) {
+  ++gProgramHandlerCalls;
+}
+
+TZorvaServerStats StatsWithConnections(int connections) {
+  TZorvaServerStats stats;
+  stats.SetCurrentConnections(connections);
+  return stats;
+}
+
+class ServerStatsDialogTest : public ::testing::Test {
+ protected:
+  ServerStatsDialogTest() {
+    auto socket = std::make_unique<FakeClientSocket>();
+    FSocket = socket.get();
+    FRecord = socket->Record();
+    FConnection = std::make_unique<TZorvaConnection>(std::move(socket));
+    FConnection->SetActive(true);
+    FSocket->Connected();
+    FConnection->SetOnServerStatus(&ProgramHandler);
+    gProgramHandlerCalls = 0;
+    FDialog.SetZorvaConnection(FConnection.get());
+  }
+
+  int Requests() const {
+    int count = 0;
+    const std::string request = Msg::ServerStatsRequest() + "\n";
+    for (auto at = FRecord->Written.find(request); at != std::string::npos;
+         at = FRecord->Written.find(request, at + 1)) {
+      ++count;
+    }
+    return count;
+  }
+  void ServerAnswers(int connections) {
+    FSocket->Receive(Msg::ServerStats(StatsWithConnections(connections).toString()) + "\n");
+  }
+  // The handler in place is the program's own function, not a copy of some other callable.
+  bool ProgramHandlerInPlace() const {
+    const auto* target = FConnection->OnServerStatus().target<TStatusHandler>();
+    return target && *target == &ProgramHandler;
+  }
+  static QString ShownConnections() {
+    return frmZorvaServerStats ? frmZorvaServerStats->lblCurrentConnections->text() : QString();
+  }
+
+  TScriptedPrompts FScript;
+  FakeClientSocket* FSocket = nullptr;
+  std::shared_ptr<FakeClientSocket::TRecord> FRecord;
+  std::unique_ptr<TZorvaConnection> FConnection;
+  TZorvaServerStatsDialog FDialog;
+};
+
+TEST_F(ServerStatsDialogTest, StartsWithTheDocumentedValues) {
+  TZorvaServerStatsDialog dialog;
+  EXPECT_FALSE(dialog.AutoUpdate());
+  EXPECT_EQ(dialog.ZorvaConnection(), nullptr);
+  EXPECT_EQ(dialog.Title(), "Server Statistics");
+  EXPECT_EQ(dialog.UpdateInterval(), 0);
+}
+
+TEST_F(ServerStatsDialogTest, WithoutConnectionShowsNothing) {
+  FDialog.SetZorvaConnection(nullptr);
+  FDialog.Execute(StatsWithConnections(1));
+  EXPECT_EQ(FScript.DialogRuns(), 0);
+}
+
+TEST_F(ServerStatsDialogTest, ConnectionDestroyedBeforeExecuteCountsAsNone) {
+  FConnection.reset();
+  EXPECT_EQ(FDialog.ZorvaConnection(), nullptr);
+  FDialog.SetAutoUpdate(true);
+  FDialog.Execute(StatsWithConnections(1));
+  EXPECT_EQ(FScript.DialogRuns(), 0);
+}
+
+TEST_F(ServerStatsDialogTest, WithoutAutoUpdateShowsOnlyTheGivenRecordAndLeavesTheHandler) {
+  FDialog.SetUpdateInterval(5);
+  FScript.SetDialogScript([&](QDialog&) {
+    EXPECT_EQ(ShownConnections(), "7");
+    EXPECT_TRUE(ProgramHandlerInPlace());
+    RunEventsFor(40);
+    ServerAnswers(9);
+    EXPECT_EQ(ShownConnections(), "7");
+    return int(mrOk);
+  });
+  FDialog.Execute(StatsWithConnections(7));
+  EXPECT_EQ(FScript.DialogRuns(), 1);
+  EXPECT_EQ(Requests(), 0);
+  EXPECT_EQ(gProgramHandlerCalls, 1);
+  EXPECT_TRUE(ProgramHandlerInPlace());
+}
+
+TEST_F(ServerStatsDialogTest, AutoUpdateRefreshesTheFormThenRestoresTheVeryHandler) {
+  FDialog.SetAutoUpdate(true);
+  FDialog.SetUpdateInterval(10);
+  FScript.SetDialogScript([&](QDialog&) {
+    EXPECT_EQ(Requests(), 0);  // the first request waits one interval
+    RunEventsFor(80);
+    EXPECT_GE(Requests(), 2);
+    ServerAnswers(9);
+    EXPECT_EQ(ShownConnections(), "9");
+    ServerAnswers(12);
+    EXPECT_EQ(ShownConnections(), "12");
+    return int(mrOk);
+  });
+  FDialog.Execute(StatsWithConnections(7));
+
+  EXPECT_EQ(gProgramHandlerCalls, 0);
+  EXPECT_TRUE(ProgramHandlerInPlace());
+  EXPECT_EQ(frmZorvaServerStats, nullptr);
+  const int requestsWhileOpen = Requests();
+  RunEventsFor(50);
+  EXPECT_EQ(Requests(), requestsWhileOpen);
+  ServerAnswers(3);
+  EXPECT_EQ(gProgramHandlerCalls, 1);
+}
+
+TEST_F(ServerStatsDialogTest, AnEmptyHandlerIsPutBackEmpty) {
+  FConnection->SetOnServerStatus(nullptr);
+  FDialog.SetAutoUpdate(true);
+  FDialog.SetUpdateInterval(10);
+  FScript.SetDialogScript([](QDialog&) { return int(mrOk); });
+  FDialog.Execute(StatsWithConnections(7));
+  EXPECT_FALSE(FConnection->OnServerStatus());
+}
+
+TEST_F(ServerStatsDialogTest, IntervalZeroNeverAsks) {
+  FDialog.SetAutoUpdate(true);
+  FScript.SetDialogScript([&](QDialog& form) {
+    RunEventsFor(40);
+    EXPECT_TRUE(form.isVisible());
+    return int(mrOk);
+  });
+  FDialog.Execute(StatsWithConnections(7));
+  EXPECT_EQ(Requests(), 0);
+  EXPECT_TRUE(ProgramHandlerInPlace());
+}
+
+TEST_F(ServerStatsDialogTest, ConnectionDestroyedWhileOpenIsNeitherAskedNorRestored) {
+  FDialog.SetAutoUpdate(true);
+  FDialog.SetUpdateInterval(5);
+  FScript.SetDialogScript([&](QDialog&) {
+    RunEventsFor(20);
+    FConnection.reset();
+    RunEventsFor(40);  // ticks now find no connection
+    return int(mrOk);
+  });
+  FDialog.Execute(StatsWithConnections(7));
+  EXPECT_EQ(FDialog.ZorvaConnection(), nullptr);
+  const std::string written = FRecord->Written;
+  RunEventsFor(20);
+  EXPECT_EQ(FRecord->Written, written);
+}
+
+TEST_F(ServerStatsDialogTest, HandlerGoesBackToTheConnectionItWasTakenFrom) {
+  TZorvaConnection other(std::make_unique<FakeClientSocket>());
+  FDialog.SetAutoUpdate(true);
+  FDialog.SetUpdateInterval(10);
+  FScript.SetDialogScript([&](QDialog&) {
+    FDialog.SetZorvaConnection(&other);
+    return int(mrOk);
+  });
+  FDialog.Execute(StatsWithConnections(7));
+  EXPECT_TRUE(ProgramHandlerInPlace());
+  EXPECT_FALSE(other.OnServerStatus());
+}
+
+TEST_F(ServerStatsDialogTest, TitleIsTheCaptionOfTheNextForm) {
+  QStringList captions;
+  FScript.SetDialogScript([&](QDialog& form) {
+    captions << form.windowTitle();
+    return int(mrOk);
+  });
+  FDialog.Execute(StatsWithConnections(0));
+  FDialog.SetCaption("Live Figures");
+  FDialog.Execute(StatsWithConnections(0));
+  EXPECT_EQ(captions, (QStringList{"Server Statistics", "Live Figures"}));
+}
+
+}  // namespace
+}  // namespace zorva
