@@ -1,0 +1,65 @@
+// One client connection of zorva-bench. Reads into a buffer shared by all connections (a
+// connection owns only its unfinished line, so 10,000 idle ones cost little), hands complete
+// lines to its sink, and batches output: whatever is appended while a write is in flight goes
+// out in the next single write.
+#pragma once
+
+#include <asio.hpp>
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "LineFramer.h"
+
+namespace zorva {
+
+class TBenchConnection;
+
+class ILineSink {
+ public:
+  virtual ~ILineSink() = default;
+  virtual void OnLine(TBenchConnection& connection, std::string_view line) = 0;
+  // All lines of one read were handed out (a good moment to send more).
+  virtual void OnReadDone(TBenchConnection& connection) = 0;
+  // The connection failed or the peer closed it; nothing more is reported for it.
+  virtual void OnFailed(TBenchConnection& connection, std::string_view what) = 0;
+};
+
+class TBenchConnection {
+ public:
+  // `tag` lets the sink tell its connections apart.
+  TBenchConnection(asio::io_context& io, ILineSink& sink, std::vector<char>& readBuffer,
+                   std::size_t tag);
+
+  std::size_t Tag() const { return FTag; }
+
+  void Connect(const asio::ip::tcp::endpoint& server, std::function<void()> onConnected);
+  // Queues bytes; Flush starts the write.
+  void Append(std::string_view bytes) { FQueued.append(bytes); }
+  void Flush();
+  void Close();
+
+ private:
+  void WaitReadable();
+  void ReadAvailable();
+  // Frames and hands out one read; false when the connection ended meanwhile.
+  bool HandOut(std::string_view bytes);
+  void Fail(std::string_view what, const std::error_code& error);
+
+  static constexpr int kReadsPerTurn = 8;
+
+  asio::ip::tcp::socket FSocket;
+  ILineSink& FSink;
+  std::vector<char>& FReadBuffer;
+  const std::size_t FTag;
+  LineFramer FFramer;
+  std::string FQueued;
+  std::string FWriting;
+  bool FWriteInFlight = false;
+  bool FClosed = false;
+};
+
+}  // namespace zorva

@@ -1,0 +1,35 @@
+// What one run of zorva-bench measures and against whom; filled from the command line by
+// BenchMain and read by TLoadRun.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace zorva {
+
+enum class TBenchTarget { Zorva, Redis };
+enum class TBenchMode { Throughput, Latency, Idle };
+
+struct TBenchOptions {
+  TBenchTarget Target = TBenchTarget::Zorva;
+  TBenchMode Mode = TBenchMode::Throughput;
+  std::string Host = "127.0.0.1";
+  std::uint16_t Port = 4000;
+  // The server's process id, for its CPU time and resident memory from /proc; 0: not reported.
+  int ServerPid = 0;
+
+  int Subjects = 10;   // R: subjects (Redis: channels)
+  int Members = 10;    // M: receiving members of each
+  int Publishers = 0;  // publishing members of each subject; 0: all of them
+  int Window = 32;     // lines each publisher keeps in flight (throughput)
+  int PayloadBytes = 32;
+  double Rate = 45000;      // deliveries per second over all subjects (latency)
+  int Connections = 10000;  // idle: connections, in groups of Members per subject code
+
+  int WarmupMs = 1000;
+  int MeasureMs = 3000;
+  int SetupTimeoutMs = 60000;
+  int MaxConnecting = 256;  // connections set up at once, to stay inside the listen backlog
+};
+
+}  // namespace zorva
