@@ -1,5 +1,7 @@
 #include "BenchConnection.h"
 
+#include <algorithm>
+
 namespace zorva {
 
 TBenchConnection::TBenchConnection(asio::io_context& io, ILineSink& sink,
@@ -62,6 +64,12 @@ void TBenchConnection::ReadAvailable() {
 }
 
 bool TBenchConnection::HandOut(std::string_view bytes) {
+  if (FCountOnly) {
+    FSink.OnLineCount(*this,
+                      static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '\n')));
+    FSink.OnReadDone(*this);
+    return !FClosed;
+  }
   const auto status = FFramer.Feed(bytes, [this](auto line) {
     FSink.OnLine(*this, line);
     return !FClosed;

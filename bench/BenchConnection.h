@@ -22,6 +22,8 @@ class ILineSink {
  public:
   virtual ~ILineSink() = default;
   virtual void OnLine(TBenchConnection& connection, std::string_view line) = 0;
+  // In counting mode: `lines` more line feeds arrived.
+  virtual void OnLineCount(TBenchConnection& connection, std::size_t lines) = 0;
   // All lines of one read were handed out (a good moment to send more).
   virtual void OnReadDone(TBenchConnection& connection) = 0;
   // The connection failed or the peer closed it; nothing more is reported for it.
@@ -41,6 +43,9 @@ class TBenchConnection {
   void Append(std::string_view bytes) { FQueued.append(bytes); }
   void Flush();
   void Close();
+  // From now on only count line feeds instead of handing out lines: a fraction of the cost per
+  // line, for streams whose lines need no reading.
+  void CountLinesOnly() { FCountOnly = true; }
 
  private:
   void WaitReadable();
@@ -60,6 +65,7 @@ class TBenchConnection {
   std::string FWriting;
   bool FWriteInFlight = false;
   bool FClosed = false;
+  bool FCountOnly = false;
 };
 
 }  // namespace zorva

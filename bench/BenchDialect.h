@@ -25,6 +25,9 @@ class IBenchDialect {
   // Sends the member's first requests after connecting.
   virtual TSetup Begin(TBenchMember& member) = 0;
   virtual TSetup OnSetupLine(TBenchMember& member, std::string_view line) = 0;
+  // True when, after setup, every line a receiver gets in throughput runs is a delivery line,
+  // so that counting line feeds suffices.
+  virtual bool OnlyDeliveriesAfterSetup() const = 0;
   // A line after setup: true when it counts as a delivery line. Answers pings.
   virtual bool IsDelivery(TBenchMember& member, std::string_view line) = 0;
   // The bytes that publish `payload` in the member's subject, line end included.

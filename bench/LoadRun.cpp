@@ -129,6 +129,9 @@ void TLoadRun::OnSetupStep(TBenchMember& member, IBenchDialect::TSetup step) {
     return Finish("server refused the setup of " + member.Id);
   if (step == IBenchDialect::TSetup::Pending) return;
   member.Ready = true;
+  const bool countOnly = FOptions.Mode == TBenchMode::Throughput && member.Role.Receives &&
+                         FDialect.OnlyDeliveriesAfterSetup();
+  if (countOnly) member.Connection.CountLinesOnly();
   --FConnecting;
   ++FReady;
   if (FReady == FMembers.size()) return OnAllReady();
@@ -161,9 +164,17 @@ void TLoadRun::OnLine(TBenchConnection& connection, std::string_view line) {
   auto& member = MemberOf(connection);
   if (!member.Ready) return OnSetupStep(member, FDialect.OnSetupLine(member, line));
   if (!FDialect.IsDelivery(member, line)) return;
-  ++member.Subject.ReceivedLines;
-  ++FDeliveryLines;
+  CountDelivered(member, 1);
   if (FPhase == TPhase::Measure && FOptions.Mode == TBenchMode::Latency) RecordLatency(line);
+}
+
+void TLoadRun::OnLineCount(TBenchConnection& connection, std::size_t lines) {
+  CountDelivered(MemberOf(connection), lines);
+}
+
+void TLoadRun::CountDelivered(TBenchMember& member, std::size_t lines) {
+  member.Subject.ReceivedLines += lines;
+  FDeliveryLines += lines;
 }
 
 void TLoadRun::OnReadDone(TBenchConnection& connection) {

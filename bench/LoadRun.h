@@ -50,6 +50,7 @@ class TLoadRun : public ILineSink {
   bool Run(TBenchReport& report, std::string& error);
 
   void OnLine(TBenchConnection& connection, std::string_view line) override;
+  void OnLineCount(TBenchConnection& connection, std::size_t lines) override;
   void OnReadDone(TBenchConnection& connection) override;
   void OnFailed(TBenchConnection& connection, std::string_view what) override;
 
@@ -70,6 +71,7 @@ class TLoadRun : public ILineSink {
   void AddMember(TBenchSubject& subject, TBenchMember::TRole role);
   void ConnectMore();
   void OnSetupStep(TBenchMember& member, IBenchDialect::TSetup step);
+  void CountDelivered(TBenchMember& member, std::size_t lines);
   void OnAllReady();
   void StartLoad();
   void TopUp(TBenchSubject& subject);

@@ -13,6 +13,7 @@ class TRedisDialect : public IBenchDialect {
   bool ReceiversPublish() const override { return false; }
   int Fanout(int members) const override { return members; }
   int LinesPerDelivery() const override { return 7; }
+  bool OnlyDeliveriesAfterSetup() const override { return true; }
   TSetup Begin(TBenchMember& member) override;
   TSetup OnSetupLine(TBenchMember& member, std::string_view line) override;
   bool IsDelivery(TBenchMember& member, std::string_view) override { return member.Role.Receives; }

@@ -12,6 +12,8 @@ class TZorvaDialect : public IBenchDialect {
   // The sender is not sent its own line.
   int Fanout(int members) const override { return members - 1; }
   int LinesPerDelivery() const override { return 1; }
+  // Pings arrive between the relays.
+  bool OnlyDeliveriesAfterSetup() const override { return false; }
   TSetup Begin(TBenchMember& member) override;
   TSetup OnSetupLine(TBenchMember& member, std::string_view line) override;
   bool IsDelivery(TBenchMember& member, std::string_view line) override;
