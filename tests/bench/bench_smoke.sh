@@ -12,7 +12,7 @@ cleanup() {
 trap cleanup EXIT
 
 if [ "$kind" = zorva ]; then
-  "$server" --bind 127.0.0.1 --port 0 >"$dir/out" 2>"$dir/err" &
+  "$server" --bind 127.0.0.1 --port 0 --ini "$dir/Win.ini" >"$dir/out" 2>"$dir/err" &
   pid=$!
   for _ in $(seq 100); do
     port=$(sed -n '1s/^Listening on .*:\([0-9]*\)$/\1/p' "$dir/out")
