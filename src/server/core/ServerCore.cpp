@@ -324,10 +324,7 @@ void ServerCore::Relay(TZorvaGuest& guest, std::string_view args) {
   const auto* subject = guest.Subject();
   if (!subject) return;
   // Built once; every member gets a view of the same text.
-  const auto relay = Msg::Relay(UserId(guest), args);
-  for (auto* member : subject->Members()) {
-    if (member != &guest) SendToGuest(*member, relay);
-  }
+  SendToSubject(*subject, Msg::Relay(UserId(guest), args), &guest);
 }
 
 void ServerCore::Ping(TZorvaGuest& guest, std::string_view) {
@@ -564,8 +561,23 @@ void ServerCore::SendToGuest(TZorvaGuest& guest, std::string_view text) {
   FCounters.Written(text.size() + 1);
 }
 
-void ServerCore::SendToSubject(const TZorvaSubject& subject, std::string_view text) {
-  for (auto* member : subject.Members()) SendToGuest(*member, text);
+void ServerCore::SendToSubject(const TZorvaSubject& subject, std::string_view text,
+                               const TZorvaGuest* except) {
+  if (FHooks.FiltersLines() || FTrace.WantsOutgoing()) {
+    for (auto* member : subject.Members()) {
+      if (member != except) SendToGuest(*member, text);
+    }
+    return;
+  }
+  // Nothing looks at single lines: the same text goes to every member's queue as it is, and
+  // the bytes are counted once.
+  std::size_t sent = 0;
+  for (auto* member : subject.Members()) {
+    if (member == except || !member->HasSocket()) continue;
+    FTransport.Send(member->Connection(), text);
+    ++sent;
+  }
+  FCounters.Written(sent * (text.size() + 1));
 }
 
 void ServerCore::SendToSubjectCode(const std::string& code, std::string_view text) {

@@ -185,7 +185,9 @@ class ServerCore : public IConnectionEvents {
 
   // Sending
   void SendToGuest(TZorvaGuest& guest, std::string_view text);
-  void SendToSubject(const TZorvaSubject& subject, std::string_view text);
+  // To every member but `except`.
+  void SendToSubject(const TZorvaSubject& subject, std::string_view text,
+                     const TZorvaGuest* except = nullptr);
   void SendToSubjectCode(const std::string& code, std::string_view text);
 
   // Guests

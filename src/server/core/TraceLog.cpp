@@ -21,26 +21,16 @@ std::string TraceText(std::string_view who, std::string_view line) {
 bool TTraceLog::Open(const std::string& path, std::string& error) {
   Close();
   FFile.open(path, std::ios::binary | std::ios::trunc);
-  if (FFile.is_open()) return true;
+  FFileOpen = FFile.is_open();
+  if (FFileOpen) return true;
   error = "Cannot create log file " + path + ": " + std::strerror(errno);
   return false;
 }
 
 void TTraceLog::Close() {
-  if (FFile.is_open()) FFile.close();
+  if (FFileOpen) FFile.close();
   FFile.clear();
-}
-
-void TTraceLog::TraceIncoming(std::string_view who, std::string_view line,
-                              IServerObserver& observer) {
-  if (!WantsIncoming()) return;
-  Trace(FIncoming ? &IServerObserver::TraceIncoming : nullptr, "Rcvd From ", who, line, observer);
-}
-
-void TTraceLog::TraceOutgoing(std::string_view who, std::string_view line,
-                              IServerObserver& observer) {
-  if (!WantsOutgoing()) return;
-  Trace(FOutgoing ? &IServerObserver::TraceOutgoing : nullptr, "Sent To ", who, line, observer);
+  FFileOpen = false;
 }
 
 void TTraceLog::Trace(TPane pane, std::string_view logPrefix, std::string_view who,

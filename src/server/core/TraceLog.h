@@ -21,13 +21,22 @@ class TTraceLog {
   // Creates the file anew, empty. On failure returns false with the reason; no file is open.
   bool Open(const std::string& path, std::string& error);
   void Close();
-  bool IsOpen() const { return FFile.is_open(); }
+  // A flag of our own: asking the stream is a library call, and this is asked per line.
+  bool IsOpen() const { return FFileOpen; }
 
   // Nothing is built unless a pane or the file wants it.
   bool WantsIncoming() const { return FIncoming || IsOpen(); }
   bool WantsOutgoing() const { return FOutgoing || IsOpen(); }
-  void TraceIncoming(std::string_view who, std::string_view line, IServerObserver& observer);
-  void TraceOutgoing(std::string_view who, std::string_view line, IServerObserver& observer);
+  // Inline, so that a line costs one test while tracing is off.
+  void TraceIncoming(std::string_view who, std::string_view line, IServerObserver& observer) {
+    if (WantsIncoming())
+      Trace(FIncoming ? &IServerObserver::TraceIncoming : nullptr, "Rcvd From ", who, line,
+            observer);
+  }
+  void TraceOutgoing(std::string_view who, std::string_view line, IServerObserver& observer) {
+    if (WantsOutgoing())
+      Trace(FOutgoing ? &IServerObserver::TraceOutgoing : nullptr, "Sent To ", who, line, observer);
+  }
 
  private:
   using TPane = void (IServerObserver::*)(std::string_view);
@@ -37,6 +46,7 @@ class TTraceLog {
   bool FIncoming = false;
   bool FOutgoing = false;
   std::ofstream FFile;
+  bool FFileOpen = false;
 };
 
 }  // namespace zorva

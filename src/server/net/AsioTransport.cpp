@@ -10,13 +10,14 @@ namespace zorva {
 namespace {
 
 constexpr std::size_t kReadBufferSize = 64 * 1024;
-// Queues keep this much capacity between bursts; more is given back once a connection is idle.
+// Queues keep this much capacity between bursts; more goes back to the spare buffers once a
+// connection has nothing left to write.
 constexpr std::size_t kIdleCapacity = 512;
+// Spare output buffers kept for the next busy connection: enough for one loop turn's writers
+// under load, so that a relay does not pay for growing a queue from nothing on every turn.
+constexpr std::size_t kMaxSpareBuffers = 128;
+constexpr std::size_t kMaxSpareCapacity = 64 * 1024;  // at most 8 MiB kept in all
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
-
-void ReleaseIfLarge(std::string& buffer) {
-  if (buffer.capacity() > kIdleCapacity) std::string().swap(buffer);
-}
 
 // Out of descriptors or memory: accepting again at once would spin.
 bool IsResourceShortage(const std::error_code& ec) {
@@ -210,14 +211,18 @@ void AsioTransport::DiscardUntilEnd(const TConnectionPtr& connection) {
 }
 
 void AsioTransport::Send(ConnectionId id, std::string_view line) {
-  const auto connection = Find(id);
-  if (!connection || connection->State != TConnection::TState::Open) return;
+  // Called once per delivered line: a reference to the map's pointer, not a counted copy.
+  const auto found = FConnections.find(id);
+  if (found == FConnections.end()) return;
+  const auto& connection = found->second;
+  if (connection->State != TConnection::TState::Open) return;
   if (connection->Unsent() + line.size() + 1 > FOptions.MaxOutput) {
     connection->State = TConnection::TState::Overflowed;
     // Reported from a fresh turn: Send must not re-enter the core.
     asio::post(FIo, [this, connection] { ReportSlowReader(connection); });
     return;
   }
+  if (connection->Queue.empty()) TakeSpare(connection->Queue);
   connection->Queue.append(line);
   connection->Queue.push_back('\n');
   ScheduleFlush(connection);
@@ -234,12 +239,28 @@ void AsioTransport::ScheduleFlush(const TConnectionPtr& connection) {
 
 void AsioTransport::FlushDirty() {
   FFlushPosted = false;
-  std::vector<TConnectionPtr> dirty;
-  dirty.swap(FDirty);
-  for (const auto& connection : dirty) {
+  // Both lists keep their capacity from turn to turn.
+  FFlushing.swap(FDirty);
+  for (const auto& connection : FFlushing) {
     connection->Dirty = false;
     StartWrite(connection);
   }
+  FFlushing.clear();
+}
+
+void AsioTransport::TakeSpare(std::string& queue) {
+  if (queue.capacity() > kIdleCapacity || FSpareBuffers.empty()) return;
+  queue = std::move(FSpareBuffers.back());
+  FSpareBuffers.pop_back();
+}
+
+void AsioTransport::GiveBackIfLarge(std::string& buffer) {
+  if (buffer.capacity() <= kIdleCapacity) return;
+  if (FSpareBuffers.size() < kMaxSpareBuffers && buffer.capacity() <= kMaxSpareCapacity) {
+    buffer.clear();
+    FSpareBuffers.push_back(std::move(buffer));
+  }
+  std::string().swap(buffer);
 }
 
 void AsioTransport::StartWrite(const TConnectionPtr& connection) {
@@ -261,8 +282,8 @@ void AsioTransport::OnWritten(const TConnectionPtr& connection, const std::error
   connection->InFlight.clear();
   if (!connection->Queue.empty()) return StartWrite(connection);
   if (connection->State == TConnection::TState::Closing) return BeginGracefulClose(connection);
-  ReleaseIfLarge(connection->Queue);
-  ReleaseIfLarge(connection->InFlight);
+  GiveBackIfLarge(connection->Queue);
+  GiveBackIfLarge(connection->InFlight);
 }
 
 void AsioTransport::Close(ConnectionId id, CloseMode mode) {

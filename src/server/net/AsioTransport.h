@@ -82,6 +82,9 @@ class AsioTransport : public ITransport {
   void DiscardUntilEnd(const TConnectionPtr& connection);
   void ScheduleFlush(const TConnectionPtr& connection);
   void FlushDirty();
+  // An empty queue borrows a spare buffer with capacity; an idle connection gives its back.
+  void TakeSpare(std::string& queue);
+  void GiveBackIfLarge(std::string& buffer);
   void StartWrite(const TConnectionPtr& connection);
   void OnWritten(const TConnectionPtr& connection, const std::error_code& ec);
   void BeginGracefulClose(const TConnectionPtr& connection);
@@ -106,6 +109,8 @@ class AsioTransport : public ITransport {
   ConnectionId FLastId = 0;
   std::unordered_map<ConnectionId, TConnectionPtr> FConnections;
   std::vector<TConnectionPtr> FDirty;  // connections with output waiting for this turn's flush
+  std::vector<TConnectionPtr> FFlushing;
+  std::vector<std::string> FSpareBuffers;
   bool FFlushPosted = false;
   std::vector<char> FReadBuffer;
   std::uint64_t FWriteCount = 0;

@@ -152,5 +152,31 @@ TEST_F(SubjectTest, TimedOutLoneMemberIsToldOfItsSubjectsRemoval) {
   EXPECT_EQ(Core.UpdateServerStats().CurrentSubjects(), 0);
 }
 
+// A relay takes a shorter path while nothing looks at single lines; with tracing on it must
+// still trace each delivery, and either way count the same bytes and skip only the sender.
+class RelayTraceTest : public CoreTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RelayTraceTest, RelayCountsEveryDeliveryAndTracesWhenAsked) {
+  const bool traced = GetParam();
+  const auto ann = LoggedIn("ann");
+  const auto bob = LoggedIn("bob");
+  const auto carl = LoggedIn("carl");
+  Forget();
+  Core.SetTraceOutgoing(traced);
+  const auto bytesBefore = Core.UpdateServerStats().BytesWritten();
+  Say(ann, "SEND|CHAT|hi");
+  const std::string relay = "SEND|ann|CHAT|hi";
+  EXPECT_THAT(TakeAll(), ElementsAre(Line(bob, relay), Line(carl, relay)));
+  EXPECT_EQ(Core.UpdateServerStats().BytesWritten() - bytesBefore, 2.0 * (relay.size() + 1));
+  if (traced) {
+    EXPECT_THAT(Observer.Outgoing, ::testing::IsSupersetOf({"bob: " + relay, "carl: " + relay}));
+  } else {
+    EXPECT_THAT(Observer.Outgoing, IsEmpty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Relay, RelayTraceTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "traced" : "untraced"; });
+
 }  // namespace
 }  // namespace zorva::testing

@@ -211,6 +211,24 @@ TEST_F(AsioTransportTest, SendsOfOneTurnLeaveInOneWriteInOrder) {
   EXPECT_EQ(OnLoop([this] { return FTransport->WriteCount(); }) - writesBefore, 1u);
 }
 
+// Output buffers of idle connections are handed on to busy ones: nothing of an earlier burst
+// may leak into the next, whichever connection it goes to.
+TEST_F(AsioTransportTest, BurstsInTurnCarryOnlyTheirOwnLines) {
+  FEvents.React = [this](ConnectionId id, std::string_view bytes) {
+    const std::string word(bytes.substr(0, bytes.find('\n')));
+    for (int i = 0; i < 100; ++i) FTransport->Send(id, word + std::to_string(i));
+  };
+  Start();
+  LineClient first;
+  LineClient second;
+  Connect(first);
+  Connect(second);
+  for (const auto& [client, word] : {std::pair{&first, "a"}, {&second, "b"}, {&first, "c"}}) {
+    client->WriteLine(word);
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(client->ReadLine(), word + std::to_string(i));
+  }
+}
+
 TEST_F(AsioTransportTest, PeerPastTheOutputCapIsDroppedAsSlowReaderOthersStay) {
   AsioTransport::TOptions options;
   options.MaxOutput = 256 * 1024;
