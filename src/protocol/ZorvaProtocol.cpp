@@ -36,19 +36,33 @@ namespace Msg {
 std::string LoginSuccess(std::string_view userText) {
   return Join({Cmd::Login, Cmd::Success, userText});
 }
-std::string AddSubject(std::string_view name) { return Join({Cmd::AddSubject, name}); }
-std::string RemoveSubject(std::string_view name) { return Join({Cmd::RemoveSubject, name}); }
-std::string JoinSubjectHeader(std::string_view name) { return Join({Cmd::JoinSubject, name}); }
+std::string AddSubject(std::string_view name) {
+  return Join({Cmd::AddSubject, name});
+}
+std::string RemoveSubject(std::string_view name) {
+  return Join({Cmd::RemoveSubject, name});
+}
+std::string JoinSubjectHeader(std::string_view name) {
+  return Join({Cmd::JoinSubject, name});
+}
 std::string AddGuest(std::string_view id, std::string_view userText) {
   return Join({Cmd::AddGuest, id, userText});
 }
-std::string RemoveGuest(std::string_view id) { return Join({Cmd::RemoveGuest, id}); }
-std::string BeginSubject() { return Join({Cmd::BeginSubject}, true); }
+std::string RemoveGuest(std::string_view id) {
+  return Join({Cmd::RemoveGuest, id});
+}
+std::string BeginSubject() {
+  return Join({Cmd::BeginSubject}, true);
+}
 std::string ServerStats(std::string_view statsText) {
   return Join({Cmd::ServerStats, statsText}, true);
 }
-std::string UserInfo(std::string_view userText) { return Join({Cmd::UserInfo, userText}, true); }
-std::string PingHeader() { return Join({Cmd::Ping}, true); }
+std::string UserInfo(std::string_view userText) {
+  return Join({Cmd::UserInfo, userText}, true);
+}
+std::string PingHeader() {
+  return Join({Cmd::Ping}, true);
+}
 void AppendPingEntry(std::string& ping, std::string_view id, std::int32_t roundTrip) {
   ping += id;
   ping += kFieldSeparator;
@@ -56,10 +70,25 @@ void AppendPingEntry(std::string& ping, std::string_view id, std::int32_t roundT
   ping += kFieldSeparator;
 }
 std::string Relay(std::string_view senderId, std::string_view args) {
-  return Join({Cmd::Send, senderId, args});
+  std::string out;
+  Relay(out, senderId, args);
+  return out;
 }
-std::string Shout(std::string_view text) { return Join({Cmd::Shout, text}, true); }
-std::string Error(std::string_view reason) { return Join({Cmd::Error, reason}); }
+void Relay(std::string& out, std::string_view senderId, std::string_view args) {
+  out.clear();
+  out.reserve(Cmd::Send.size() + senderId.size() + args.size() + 2);
+  out += Cmd::Send;
+  out += kFieldSeparator;
+  out += senderId;
+  out += kFieldSeparator;
+  out += args;
+}
+std::string Shout(std::string_view text) {
+  return Join({Cmd::Shout, text}, true);
+}
+std::string Error(std::string_view reason) {
+  return Join({Cmd::Error, reason});
+}
 std::string Unrecognized(std::string_view word, std::string_view args) {
   std::string out(Err::Unrecognized);
   out += word;
@@ -77,19 +106,33 @@ std::string Login(std::string_view id, std::string_view code, std::string_view p
 std::string LoginNew(std::string_view id, std::string_view code, std::string_view userText) {
   return Join({Cmd::LoginNew, id, code, userText});
 }
-std::string SendChat(std::string_view text) { return Join({Cmd::Send, Cmd::Chat, text}); }
-std::string SendData(std::string_view text) { return Join({Cmd::Send, Cmd::Data, text}); }
-std::string PingReply() { return Join({Cmd::Ping}, true); }
+std::string SendChat(std::string_view text) {
+  return Join({Cmd::Send, Cmd::Chat, text});
+}
+std::string SendData(std::string_view text) {
+  return Join({Cmd::Send, Cmd::Data, text});
+}
+std::string PingReply() {
+  return Join({Cmd::Ping}, true);
+}
 std::string CreateSubject(std::string_view name, std::int32_t maxConnections) {
   return Join({Cmd::CreateSubject, name, std::to_string(maxConnections)}, true);
 }
-std::string JoinSubject(std::string_view name) { return Join({Cmd::JoinSubject, name}); }
-std::string ServerStatsRequest() { return Join({Cmd::ServerStats}, true); }
-std::string UserInfoRequest(std::string_view id) { return Join({Cmd::UserInfo, id}, true); }
+std::string JoinSubject(std::string_view name) {
+  return Join({Cmd::JoinSubject, name});
+}
+std::string ServerStatsRequest() {
+  return Join({Cmd::ServerStats}, true);
+}
+std::string UserInfoRequest(std::string_view id) {
+  return Join({Cmd::UserInfo, id}, true);
+}
 std::string UserUpdate(std::string_view id, std::string_view userText) {
   return Join({Cmd::UserUpdate, id, userText}, true);
 }
-std::string Feedback(std::string_view text) { return Join({Cmd::Feedback, text}); }
+std::string Feedback(std::string_view text) {
+  return Join({Cmd::Feedback, text});
+}
 
 void AppendField(std::string& message, std::string_view field) {
   message += kFieldSeparator;

@@ -108,6 +108,8 @@ std::string UserInfo(std::string_view userText);
 std::string PingHeader();  // then AppendPingEntry per member
 void AppendPingEntry(std::string& ping, std::string_view id, std::int32_t roundTrip);
 std::string Relay(std::string_view senderId, std::string_view args);
+// The same into `out`, reusing its capacity: the relay path builds one line per received line.
+void Relay(std::string& out, std::string_view senderId, std::string_view args);
 std::string Shout(std::string_view text);
 std::string Error(std::string_view reason);
 std::string Unrecognized(std::string_view word, std::string_view args);

@@ -323,8 +323,9 @@ void ServerCore::RequestLogin(TZorvaGuest& guest, std::string_view args, bool ne
 void ServerCore::Relay(TZorvaGuest& guest, std::string_view args) {
   const auto* subject = guest.Subject();
   if (!subject) return;
-  // Built once; every member gets a view of the same text.
-  SendToSubject(*subject, Msg::Relay(UserId(guest), args), &guest);
+  // Built once, into a buffer kept across lines; every member gets a view of the same text.
+  Msg::Relay(FRelayLine, UserId(guest), args);
+  SendToSubject(*subject, FRelayLine, &guest);
 }
 
 void ServerCore::Ping(TZorvaGuest& guest, std::string_view) {

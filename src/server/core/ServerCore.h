@@ -225,6 +225,8 @@ class ServerCore : public IConnectionEvents {
   TServerCounters FCounters;
   TZorvaServerStats FStats;
   TTraceLog FTrace;
+  // The relayed line under construction; kept so its capacity is reused line after line.
+  std::string FRelayLine;
 
   bool FGuestsChanged = false;
   bool FSubjectsChanged = false;
