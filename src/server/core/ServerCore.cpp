@@ -84,7 +84,7 @@ bool ServerCore::Start(std::string& error) {
   return true;
 }
 
-void ServerCore::Stop() {
+void ServerCore::Stop(ITransport::CloseMode mode) {
   if (!FRunning) return;
   EventScope scope(*this);
   FTransport.StopPingTimer();
@@ -93,7 +93,7 @@ void ServerCore::Stop() {
   for (auto* guest : FGuests) {
     guest->SetDropped();
     guest->ClearSocket();
-    FTransport.Close(guest->Connection(), ITransport::CloseMode::Now);
+    FTransport.Close(guest->Connection(), mode);
   }
   for (auto& [id, guest] : FGuestsById) FDroppedGuests.push_back(std::move(guest));
   FGuestsById.clear();
@@ -135,10 +135,9 @@ void ServerCore::OnClientConnect(ConnectionId id, std::string remoteAddress,
     auto guest =
         std::make_unique<TZorvaGuest>(id, std::move(remoteAddress), std::move(localAddress),
                                       FClock.NowMs(), FMaxLine, FNextArrival++);
-    if (FBlocked) {
-      SendToGuest(*guest, Err::ShuttingDown);
-      FTransport.Close(id, ITransport::CloseMode::AfterFlush);
-      return;
+    if (FBlocked) return RefuseConnection(*guest, Err::ShuttingDown);
+    if (FMaxClients > 0 && FGuests.Size() >= FMaxClients) {
+      return RefuseConnection(*guest, Err::ServerFull);
     }
     auto* added = guest.get();
     FGuestsById.emplace(id, std::move(guest));
@@ -147,6 +146,12 @@ void ServerCore::OnClientConnect(ConnectionId id, std::string remoteAddress,
     FCounters.ConnectionAccepted(FGuests.Size());
     FGuestsChanged = FSubjectsChanged = true;
   });
+}
+
+// The guest was never listed: it is discarded when the caller's scope ends.
+void ServerCore::RefuseConnection(TZorvaGuest& guest, std::string_view error) {
+  SendToGuest(guest, error);
+  FTransport.Close(guest.Connection(), ITransport::CloseMode::AfterFlush);
 }
 
 void ServerCore::OnClientRead(ConnectionId id, std::string_view bytes) {

@@ -73,11 +73,15 @@ class ServerCore : public IConnectionEvents {
   void SetSettings(const TServerSettings& settings) { FSettings = settings; }
   // Longest accepted line, line feed not counted; applies to connections accepted later.
   void SetMaxLine(std::size_t bytes) { FMaxLine = bytes; }
+  // Most guests at once; a connection past it is sent "ERROR|The Server is full" and closed,
+  // and counts nowhere but in the bytes written. 0 = no limit.
+  void SetMaxClients(std::size_t count) { FMaxClients = count; }
 
   // Listens on the settings' port, starts a statistics period and the ping timer, re-opens.
   bool Start(std::string& error);
   // Closes every connection without announcements and discards all guests and subjects.
-  void Stop();
+  // AfterFlush lets each connection receive what was already sent to it first.
+  void Stop(ITransport::CloseMode mode = ITransport::CloseMode::Now);
   // Refuses new connections; with no guest it is a Stop.
   void ShutDown();
   void ReOpen() { FBlocked = false; }
@@ -148,6 +152,8 @@ class ServerCore : public IConnectionEvents {
   // Tells the observer what changed, once per event however often it changed.
   void Notify();
 
+  void RefuseConnection(TZorvaGuest& guest, std::string_view error);
+
   // Receiving
   bool HandleLine(TZorvaGuest& guest, std::string_view line);
   void HandleLines(TZorvaGuest& guest, LineFramer::Status status);
@@ -205,6 +211,7 @@ class ServerCore : public IConnectionEvents {
   IServerObserver* FObserver = &FNoObserver;
   TServerSettings FSettings;
   std::size_t FMaxLine = LineFramer::kDefaultMaxLine;
+  std::size_t FMaxClients = 0;
   bool FRunning = false;
   bool FBlocked = false;
 

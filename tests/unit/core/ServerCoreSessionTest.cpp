@@ -161,20 +161,75 @@ TEST_F(SessionTest, TenCharactersToThreeGuestsAddThirtyThree) {
   EXPECT_EQ(Core.UpdateServerStats().BytesWritten() - before, 33);
 }
 
-TEST_F(SessionTest, RefusalWhileShutDownCountsOnlyItsBytes) {
+// A connection refused at the door: one error line, flushed before the close, counted only
+// in the bytes written; the guests inside go on as before.
+struct TRefusalCase {
+  const char* Label;
+  void (*Refuse)(ServerCore&);
+  std::string Line;
+};
+
+void PrintTo(const TRefusalCase& c, std::ostream* os) {
+  *os << c.Label;
+}
+
+class RefusalTest : public SessionTest, public ::testing::WithParamInterface<TRefusalCase> {};
+
+TEST_P(RefusalTest, SendsOneLineClosesAfterFlushAndCountsOnlyItsBytes) {
   const auto first = Connect();
-  Core.ShutDown();
-  ASSERT_TRUE(Core.Blocked());
+  GetParam().Refuse(Core);
   const auto refused = Connect();
-  EXPECT_THAT(Take(refused), ElementsAre("ERROR|The Server is shutting down"));
+  EXPECT_THAT(Take(refused), ElementsAre(GetParam().Line));
   EXPECT_EQ(Transport.Closed.at(refused), ITransport::CloseMode::AfterFlush);
   const auto& stats = Core.UpdateServerStats();
-  EXPECT_EQ(stats.BytesWritten(), 34);
+  EXPECT_EQ(stats.BytesWritten(), static_cast<double>(GetParam().Line.size() + 1));
   EXPECT_EQ(stats.TotalConnections(), 1);
   EXPECT_EQ(stats.PeakClientsConnected(), 1);
   EXPECT_EQ(Core.GuestCount(), 1u);
+  EXPECT_THAT(Core.StagingGuests(), ElementsAre(Core.FindGuest(first)));
   Say(first, "LOGIN|ann|Game|pw");
   EXPECT_TRUE(Core.FindGuest(first)->LoggedIn());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RefusalTest,
+    ::testing::Values(TRefusalCase{"shut_down", [](ServerCore& core) { core.ShutDown(); },
+                                   "ERROR|The Server is shutting down"},
+                      TRefusalCase{"full", [](ServerCore& core) { core.SetMaxClients(1); },
+                                   "ERROR|The Server is full"},
+                      TRefusalCase{"shut_down_and_full",
+                                   [](ServerCore& core) {
+                                     core.SetMaxClients(1);
+                                     core.ShutDown();
+                                   },
+                                   "ERROR|The Server is shutting down"}),
+    [](const auto& info) { return std::string(info.param.Label); });
+
+TEST_F(SessionTest, ClientLimitCountsGuestsNotConnectionsEver) {
+  Core.SetMaxClients(2);
+  const auto a = Connect();
+  const auto b = Connect();
+  const auto refused = Connect();
+  EXPECT_THAT(Take(refused), ElementsAre("ERROR|The Server is full"));
+  Core.OnClientDisconnect(a);
+  const auto c = Connect();  // a's place is free again
+  EXPECT_THAT(Take(c), IsEmpty());
+  EXPECT_FALSE(Transport.Closed.contains(c));
+  Core.KillGuest(b);
+  Core.SetMaxClients(0);  // no limit
+  for (int i = 0; i < 5; ++i) EXPECT_THAT(Take(Connect()), IsEmpty());
+  EXPECT_EQ(Core.GuestCount(), 6u);
+}
+
+TEST_F(SessionTest, StopAfterFlushClosesEveryGuestThatWay) {
+  const auto a = Connect();
+  const auto b = LoggedIn("ann");
+  Core.Stop(ITransport::CloseMode::AfterFlush);
+  EXPECT_EQ(Transport.Closed.at(a), ITransport::CloseMode::AfterFlush);
+  EXPECT_EQ(Transport.Closed.at(b), ITransport::CloseMode::AfterFlush);
+  EXPECT_THAT(TakeAll(), IsEmpty());
+  EXPECT_EQ(Core.GuestCount(), 0u);
+  EXPECT_FALSE(Transport.Listening);
 }
 
 TEST_F(SessionTest, PeakAndTotalConnections) {
