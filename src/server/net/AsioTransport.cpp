@@ -1,5 +1,6 @@
 #include "AsioTransport.h"
 
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 #include <system_error>
@@ -18,6 +19,9 @@ constexpr std::size_t kIdleCapacity = 512;
 constexpr std::size_t kMaxSpareBuffers = 128;
 constexpr std::size_t kMaxSpareCapacity = 64 * 1024;  // at most 8 MiB kept in all
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
+// A throttled connection is woken no more often than this, so that it costs the loop a few
+// dozen turns a second however small its budget.
+constexpr auto kMinThrottlePause = std::chrono::milliseconds(20);
 
 // Out of descriptors or memory: accepting again at once would spin.
 bool IsResourceShortage(const std::error_code& ec) {
@@ -35,7 +39,15 @@ struct AsioTransport::TConnection {
     Closed,      // gone from the map; pending handlers only let go of it
   };
 
-  TConnection(ConnectionId id, asio::ip::tcp::socket socket) : Id(id), Socket(std::move(socket)) {}
+  // Input held back by the flood budget, and the timer that hands it on.
+  struct TThrottle {
+    explicit TThrottle(asio::io_context& io) : Timer(io) {}
+    asio::steady_timer Timer;
+    std::string Held;
+  };
+
+  TConnection(ConnectionId id, asio::ip::tcp::socket socket, const TFloodLimits& limits)
+      : Id(id), Socket(std::move(socket)), Budget(limits, std::chrono::steady_clock::now()) {}
 
   std::size_t Unsent() const { return Queue.size() + InFlight.size(); }
 
@@ -48,6 +60,8 @@ struct AsioTransport::TConnection {
   bool Dirty = false;     // waits in FDirty for this turn's flush
   bool PeerDone = false;  // the peer's end of stream was read while closing
   std::unique_ptr<asio::steady_timer> CloseTimer;  // only while closing
+  FloodBudget Budget;
+  std::unique_ptr<TThrottle> Throttle;  // only while input is held back
 };
 
 AsioTransport::AsioTransport(asio::io_context& io, TOptions options)
@@ -56,7 +70,8 @@ AsioTransport::AsioTransport(asio::io_context& io, TOptions options)
       FAcceptor(io),
       FAcceptRetry(io),
       FPingTimer(io),
-      FReadBuffer(kReadBufferSize) {}
+      FReadBuffer(kReadBufferSize),
+      FStopTimer(io) {}
 
 AsioTransport::~AsioTransport() {
   StopPingTimer();
@@ -155,7 +170,8 @@ void AsioTransport::OnAccepted(const std::error_code& ec, asio::ip::tcp::socket 
   if (optionEc) return;  // the peer left before we looked; nothing to report
   const auto local = socket.local_endpoint(optionEc);
 
-  const auto connection = std::make_shared<TConnection>(++FLastId, std::move(socket));
+  const auto connection =
+      std::make_shared<TConnection>(++FLastId, std::move(socket), FOptions.Flood);
   FConnections.emplace(connection->Id, connection);
   Deliver([&] {
     FEvents->OnClientConnect(connection->Id, remote.address().to_string(),
@@ -189,8 +205,50 @@ void AsioTransport::OnReadable(const TConnectionPtr& connection) {
   }
   if (ec) return Fail(connection, ec);
 
-  Deliver(
-      [&] { FEvents->OnClientRead(connection->Id, std::string_view(FReadBuffer.data(), count)); });
+  const std::string_view input(FReadBuffer.data(), count);
+  const auto handedOn = HandOn(connection, input);
+  if (connection->State == TConnection::TState::Open && handedOn < input.size()) {
+    return Hold(connection, input.substr(handedOn));
+  }
+  if (connection->State == TConnection::TState::Open ||
+      connection->State == TConnection::TState::Closing) {
+    WaitReadable(connection);
+  }
+}
+
+// Hands on to the core what the connection's flood budget allows; returns how much that was.
+std::size_t AsioTransport::HandOn(const TConnectionPtr& connection, std::string_view input) {
+  const auto allowed =
+      FOptions.Flood.Any()
+          ? connection->Budget.Take(FOptions.Flood, input, std::chrono::steady_clock::now())
+          : input.size();
+  if (allowed > 0)
+    Deliver([&] { FEvents->OnClientRead(connection->Id, input.substr(0, allowed)); });
+  return allowed;
+}
+
+// Keeps what the budget did not allow and issues no read until it has all been handed on, so
+// the socket's buffers fill and the peer's own sends slow down.
+void AsioTransport::Hold(const TConnectionPtr& connection, std::string_view rest) {
+  if (!connection->Throttle) connection->Throttle = std::make_unique<TConnection::TThrottle>(FIo);
+  auto& throttle = *connection->Throttle;
+  throttle.Held.assign(rest);
+  throttle.Timer.expires_after(std::max<std::chrono::steady_clock::duration>(
+      connection->Budget.TimeToRefill(FOptions.Flood), kMinThrottlePause));
+  throttle.Timer.async_wait([this, connection](const std::error_code& ec) {
+    if (!ec) OnRefilled(connection);
+  });
+}
+
+void AsioTransport::OnRefilled(const TConnectionPtr& connection) {
+  if (connection->State == TConnection::TState::Closed) return;
+  std::string held = std::move(connection->Throttle->Held);
+  const auto handedOn =
+      connection->State == TConnection::TState::Open ? HandOn(connection, held) : held.size();
+  if (connection->State == TConnection::TState::Open && handedOn < held.size()) {
+    return Hold(connection, std::string_view(held).substr(handedOn));
+  }
+  connection->Throttle.reset();
   if (connection->State == TConnection::TState::Open ||
       connection->State == TConnection::TState::Closing) {
     WaitReadable(connection);
@@ -326,13 +384,33 @@ void AsioTransport::Remove(const TConnectionPtr& connection) {
   if (connection->State == TConnection::TState::Closed) return;
   connection->State = TConnection::TState::Closed;
   if (connection->CloseTimer) connection->CloseTimer->cancel();
+  if (connection->Throttle) connection->Throttle->Timer.cancel();
   std::error_code ignored;
   connection->Socket.close(ignored);
   FConnections.erase(connection->Id);
+  CheckAllClosed();
 }
 
 void AsioTransport::CloseAll() {
   while (!FConnections.empty()) Remove(FConnections.begin()->second);
+}
+
+void AsioTransport::WhenAllClosed(std::chrono::milliseconds limit, std::function<void()> done) {
+  FAllClosed = std::move(done);
+  FStopTimer.expires_after(limit);
+  FStopTimer.async_wait([this](const std::error_code& ec) {
+    if (!ec) CloseAll();
+  });
+  CheckAllClosed();
+}
+
+// `done` runs from a fresh turn: Remove is called deep inside handlers that still use the
+// transport, and `done` may well end the loop or destroy it.
+void AsioTransport::CheckAllClosed() {
+  if (!FAllClosed || !FConnections.empty()) return;
+  FStopTimer.cancel();
+  asio::post(FIo, [done = std::move(FAllClosed)] { done(); });
+  FAllClosed = nullptr;
 }
 
 AsioTransport::TConnectionPtr AsioTransport::Find(ConnectionId id) const {

@@ -12,11 +12,14 @@
 // Costs: all connections share one read buffer (a connection waits for readability, then reads
 // into it), so an idle connection holds only its socket and two empty queues. Everything sent to
 // a connection in one loop turn leaves in one write; one write is in flight per connection while
-// a second buffer collects. Output past the cap drops the connection as a slow reader.
+// a second buffer collects. Output past the cap drops the connection as a slow reader. Input
+// past a connection's flood budget waits in a buffer of that connection, and no read is issued
+// for it, until the budget refills; only such a connection holds a timer and that buffer.
 #pragma once
 
 #include <asio.hpp>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -27,6 +30,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "FloodBudget.h"
 #include "ServerInterfaces.h"
 
 namespace zorva {
@@ -39,6 +43,7 @@ class AsioTransport : public ITransport {
     std::uint32_t PingIntervalMs = 30000;
     // How long Close(AfterFlush) may take to deliver the queue and see the peer's end.
     std::uint32_t CloseTimeoutMs = 5000;
+    TFloodLimits Flood;  // input per connection
   };
   // Told about every exception that escapes the event handler or a posted task.
   using TExceptionReporter = std::function<void(const std::exception&)>;
@@ -61,6 +66,9 @@ class AsioTransport : public ITransport {
   std::uint64_t WriteCount() const { return FWriteCount; }
   // Closes every connection at once, those still flushing after Close(AfterFlush) included.
   void CloseAll();
+  // Calls `done` on the loop thread once no connection is left, closing what is left after
+  // `limit`: a clean stop closes with Close(AfterFlush) and then waits here.
+  void WhenAllClosed(std::chrono::milliseconds limit, std::function<void()> done);
 
   bool Listen(std::uint16_t port, std::string& error) override;
   void StopListening() override;
@@ -79,6 +87,9 @@ class AsioTransport : public ITransport {
   void OnAccepted(const std::error_code& ec, asio::ip::tcp::socket socket);
   void WaitReadable(const TConnectionPtr& connection);
   void OnReadable(const TConnectionPtr& connection);
+  std::size_t HandOn(const TConnectionPtr& connection, std::string_view input);
+  void Hold(const TConnectionPtr& connection, std::string_view rest);
+  void OnRefilled(const TConnectionPtr& connection);
   void DiscardUntilEnd(const TConnectionPtr& connection);
   void ScheduleFlush(const TConnectionPtr& connection);
   void FlushDirty();
@@ -91,6 +102,7 @@ class AsioTransport : public ITransport {
   void ReportSlowReader(const TConnectionPtr& connection);
   void Fail(const TConnectionPtr& connection, const std::error_code& ec);
   void Remove(const TConnectionPtr& connection);
+  void CheckAllClosed();
   void ArmPingTimer();
   TConnectionPtr Find(ConnectionId id) const;
   // Calls the event handler; an exception ends only that call and goes to the reporter.
@@ -114,6 +126,8 @@ class AsioTransport : public ITransport {
   bool FFlushPosted = false;
   std::vector<char> FReadBuffer;
   std::uint64_t FWriteCount = 0;
+  asio::steady_timer FStopTimer;
+  std::function<void()> FAllClosed;  // set by WhenAllClosed until it is called
 };
 
 }  // namespace zorva
