@@ -1,8 +1,11 @@
 #include "Daemon.h"
 
+#include <algorithm>
 #include <asio.hpp>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <limits>
 #include <string_view>
 
 #include "AsioTransport.h"
@@ -14,6 +17,11 @@
 namespace zorva {
 
 namespace {
+
+// Descriptors kept for everything but clients: the listener, the loop's own, the standard
+// streams, the log file and a user store's files, with room to spare.
+constexpr std::uint64_t kReservedDescriptors = 32;
+constexpr auto kStopFlushLimit = std::chrono::seconds(2);
 
 void PrintLine(std::FILE* stream, std::string_view prefix, std::string_view text) {
   std::fwrite(prefix.data(), 1, prefix.size(), stream);
@@ -38,7 +46,18 @@ AsioTransport::TOptions TransportOptions(const TDaemonOptions& options) {
   transport.BindAddress = options.BindAddress;
   transport.MaxOutput = options.MaxOutput;
   transport.PingIntervalMs = options.PingIntervalMs;
+  transport.Flood = options.Flood;
   return transport;
+}
+
+// Past the descriptors, accepting would fail quietly over and over; past this number a client
+// is told that the server is full instead.
+std::size_t ClientCapacity(std::size_t maxClients, std::uint64_t openFileLimit) {
+  const auto room =
+      std::max<std::uint64_t>(openFileLimit, kReservedDescriptors + 1) - kReservedDescriptors;
+  const auto capacity = static_cast<std::size_t>(
+      std::min<std::uint64_t>(room, std::numeric_limits<std::size_t>::max()));
+  return maxClients == 0 ? capacity : std::min(maxClients, capacity);
 }
 
 // A handler that throws outside the transport's guard (the signal handler) must not end the
@@ -63,7 +82,7 @@ std::unique_ptr<TServerHooks> MakeHooks(const TDaemonOptions& options, const ICl
 
 }  // namespace
 
-int RunDaemon(const TDaemonOptions& options) {
+int RunDaemon(const TDaemonOptions& options, std::uint64_t openFileLimit) {
   const auto settings = ApplyOverrides(ReadSettings(options.IniPath), options);
   if (settings.Port < 0 || settings.Port > 65535) {
     PrintError("zorva-server: port " + std::to_string(settings.Port) + " is out of range");
@@ -88,6 +107,8 @@ int RunDaemon(const TDaemonOptions& options) {
   core.SetObserver(&observer);
   core.SetSettings(settings);
   core.SetMaxLine(options.MaxLine);
+  const auto maxClients = ClientCapacity(options.MaxClients, openFileLimit);
+  core.SetMaxClients(maxClients);
   core.SetTraceIncoming(options.Trace);
   core.SetTraceOutgoing(options.Trace);
 
@@ -102,16 +123,26 @@ int RunDaemon(const TDaemonOptions& options) {
     return 1;
   }
   std::printf("Listening on %s\n", transport.ListenAddress().c_str());
+  std::printf("Room for %zu clients (open-file limit %llu)\n", maxClients,
+              static_cast<unsigned long long>(openFileLimit));
   std::fflush(stdout);
 
+  // The first signal closes the listener and lets every connection receive what is queued for
+  // it; the second ends the wait, with 128 + its number as a shell reports such an end.
+  int exitCode = 0;
   asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&](const std::error_code& ec, int) {
     if (ec) return;
-    core.Stop();
-    transport.CloseAll();  // connections still flushing after a close have no guest to stop
+    core.Stop(ITransport::CloseMode::AfterFlush);
+    transport.WhenAllClosed(kStopFlushLimit, [&] { io.stop(); });
+    signals.async_wait([&](const std::error_code& again, int signal) {
+      if (again) return;
+      exitCode = 128 + signal;
+      io.stop();
+    });
   });
   RunLoop(io);
-  return 0;
+  return exitCode;
 }
 
 }  // namespace zorva

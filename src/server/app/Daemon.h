@@ -3,12 +3,16 @@
 // Used by zorva-server's main().
 #pragma once
 
+#include <cstdint>
+
 #include "DaemonOptions.h"
 
 namespace zorva {
 
-// Returns the process's exit code: 0 after a signal stopped the server, 1 when it could not
-// start (the port, the log file or the user database; the reason is on stderr).
-int RunDaemon(const TDaemonOptions& options);
+// Returns the process's exit code: 0 after a signal stopped the server and every connection
+// had its queued output (or 2 seconds passed), 128 + the signal's number when a second signal
+// cut that wait short, 1 when it could not start (the port, the log file or the user database;
+// the reason is on stderr). `openFileLimit` bounds the clients it takes.
+int RunDaemon(const TDaemonOptions& options, std::uint64_t openFileLimit);
 
 }  // namespace zorva

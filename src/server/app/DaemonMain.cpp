@@ -1,6 +1,7 @@
 // zorva-server: the headless daemon. See Daemon.h; `zorva-server --help` lists the options.
 #include <sys/resource.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 
@@ -9,11 +10,16 @@
 namespace {
 
 // Every connection is a descriptor; the usual soft limit of 1024 would cap the guests.
-void RaiseOpenFileLimit() {
+// Returns the limit now in force.
+std::uint64_t RaiseOpenFileLimit() {
   rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
-  limit.rlim_cur = limit.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &limit);
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+  if (limit.rlim_cur < limit.rlim_max) {
+    const auto before = limit.rlim_cur;
+    limit.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) limit.rlim_cur = before;
+  }
+  return limit.rlim_cur;
 }
 
 // The log file lies beside the executable, as the window program's does.
@@ -34,6 +40,5 @@ int main(int argc, char** argv) {
   }
   // Trace lines reach a pipe or a file as they happen, not in blocks.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  RaiseOpenFileLimit();
-  return zorva::RunDaemon(options);
+  return zorva::RunDaemon(options, RaiseOpenFileLimit());
 }

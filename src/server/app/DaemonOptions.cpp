@@ -37,6 +37,22 @@ std::optional<int> ParseDaemonOptions(int argc, const char* const* argv,
       ->check(CLI::PositiveNumber);
   app.add_option("--users", options.UsersPath,
                  "Keep users and feedback in this database file (created when missing)");
+  app.add_option("--max-clients", options.MaxClients,
+                 "Most clients at once; 0 = as many as the open-file limit allows")
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--max-lines-per-second", options.Flood.LinesPerSecond,
+                 "Lines per second a client may send before it is slowed down; 0 = no limit")
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--line-burst", options.Flood.LineBurst,
+                 "Lines a client may send at once after a quiet spell")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
+  app.add_option("--max-bytes-per-second", options.Flood.BytesPerSecond,
+                 "Bytes per second a client may send before it is slowed down; 0 = no limit")
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {

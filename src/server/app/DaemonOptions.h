@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "FloodBudget.h"
 #include "ServerSettings.h"
 
 namespace zorva {
@@ -25,6 +26,8 @@ struct TDaemonOptions {
   std::size_t MaxOutput = 8 * 1024 * 1024;
   // Users and feedback kept in this database file; without it nothing is kept.
   std::optional<std::string> UsersPath;
+  std::size_t MaxClients = 0;  // 0 = as many as the open-file limit allows
+  TFloodLimits Flood;
 };
 
 // Fills `options` from the command line. Returns an exit code when the program should end at
