@@ -378,6 +378,80 @@ TEST_F(AsioTransportTest, CloseAfterFlushGivesUpOnAPeerThatNeverReads) {
   EXPECT_TRUE(WaitForConnectionCount(0, 2s));
 }
 
+// A budget of 100 lines a second with bursts of 10: 60 lines sent at once arrive 10 at once
+// and the other 50 over half a second, whole and in order, while another peer is not held up.
+TEST_F(AsioTransportTest, InputPastTheFloodBudgetIsHeldBackNotDropped) {
+  AsioTransport::TOptions options;
+  options.Flood = {.LinesPerSecond = 100, .LineBurst = 10, .BytesPerSecond = 0};
+  Start(options);
+  LineClient flooder;
+  LineClient other;
+  const auto floodId = Connect(flooder);
+  const auto otherId = Connect(other);
+  std::string sent;
+  for (int i = 0; i < 60; ++i) sent += "SEND|CHAT|" + std::to_string(i) + "\n";
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(flooder.Write(sent));
+  ASSERT_TRUE(other.WriteLine("PING|"));
+  ASSERT_TRUE(FEvents.WaitFor([&] { return FEvents.Received(otherId) == "PING|\n"; }, 100ms));
+  const auto early = FEvents.Received(floodId);
+  EXPECT_EQ(std::count(early.begin(), early.end(), '\n'), 10) << early;
+  ASSERT_TRUE(FEvents.WaitFor([&] { return FEvents.Received(floodId).size() == sent.size(); }));
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, 450ms);
+  EXPECT_LT(took, 1500ms);
+  EXPECT_EQ(FEvents.Received(floodId), sent);
+  EXPECT_EQ(FEvents.Log().size(), 2u) << testing::PrintToString(FEvents.Log());  // no drop
+}
+
+// Leaving while input is held back: a peer's end comes after all it sent; a close by the
+// server ends the held input with the connection.
+struct HeldLeaveCase {
+  const char* label;
+  bool peerCloses;
+  int linesReported;
+};
+
+void PrintTo(const HeldLeaveCase& c, std::ostream* os) {
+  *os << c.label;
+}
+
+class HeldLeaveTest : public AsioTransportTest,
+                      public testing::WithParamInterface<HeldLeaveCase> {};
+
+TEST_P(HeldLeaveTest, EndsTheHeldInputInOrder) {
+  const auto& c = GetParam();
+  AsioTransport::TOptions options;
+  options.Flood = {.LinesPerSecond = 200, .LineBurst = 5, .BytesPerSecond = 0};
+  if (!c.peerCloses) {
+    FEvents.React = [this](ConnectionId id, std::string_view) {
+      FTransport->Close(id, ITransport::CloseMode::Now);
+    };
+  }
+  Start(options);
+  LineClient client;
+  const auto id = Connect(client);
+  std::string sent;
+  for (int i = 0; i < 40; ++i) sent += "SEND|DATA|" + std::to_string(i) + "\n";
+  ASSERT_TRUE(client.Write(sent));
+  if (c.peerCloses) client.Close();
+  ASSERT_TRUE(WaitForConnectionCount(0));
+  std::this_thread::sleep_for(100ms);  // a held chunk would be handed on by now
+  const auto received = FEvents.Received(id);
+  EXPECT_EQ(std::count(received.begin(), received.end(), '\n'), c.linesReported);
+  EXPECT_TRUE(sent.starts_with(received));
+  const auto events = FEvents.Log();
+  EXPECT_EQ(events.size(), c.peerCloses ? 2u : 1u) << testing::PrintToString(events);
+  if (c.peerCloses) {
+    EXPECT_EQ(events.back(), "disconnect " + std::to_string(id));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, HeldLeaveTest,
+                         testing::Values(HeldLeaveCase{"peer_closes", true, 40},
+                                         HeldLeaveCase{"server_closes", false, 5}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
 TEST_F(AsioTransportTest, PostFromAnotherThreadRunsOnTheLoopThread) {
   Start();
   const auto loopThread = OnLoop([] { return std::this_thread::get_id(); });
