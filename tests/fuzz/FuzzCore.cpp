@@ -1,5 +1,6 @@
-// Raw bytes from three connections into the server core, with pings, clock steps, drops and
-// operator actions in between: no input may crash it, leak a guest or send after a close.
+// Raw bytes from one, two or three connections into the server core, with pings, clock steps,
+// drops, a client limit and operator actions in between: no input may crash it, leak a guest
+// or send after a close.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -44,17 +45,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   TServerHooks hooks;
   ServerCore core(transport, clock, hooks);
   core.SetMaxLine(256);
+  std::string_view rest(reinterpret_cast<const char*>(data), size);
+  // The first byte: how many connections take part, and the client limit (0 = none).
+  const auto setup = rest.empty() ? 0 : static_cast<unsigned char>(rest.front());
+  if (!rest.empty()) rest.remove_prefix(1);
+  const int connections = 1 + setup % 3;
+  core.SetMaxClients((setup >> 2) % 4);
   std::string error;
   core.Start(error);
   ConnectionId next = 1;
-  for (int i = 0; i < 3; ++i) core.OnClientConnect(next++, "10.0.0.1", "10.0.0.2");
+  for (int i = 0; i < connections; ++i) core.OnClientConnect(next++, "10.0.0.1", "10.0.0.2");
 
-  std::string_view rest(reinterpret_cast<const char*>(data), size);
   while (!rest.empty()) {
     // Each step: one control byte (connection and action), then a chunk of up to 32 bytes.
     const auto control = static_cast<unsigned char>(rest.front());
     rest.remove_prefix(1);
-    const ConnectionId id = next - 1 - control % 3;
+    const ConnectionId id = next - 1 - control % connections;
     const std::size_t len = std::min<std::size_t>(rest.size(), (control >> 3) + 1);
     const auto chunk = rest.substr(0, len);
     rest.remove_prefix(len);
@@ -82,6 +88,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   core.UpdateServerStats();
-  core.Stop();
+  core.Stop(setup & 0x80 ? ITransport::CloseMode::AfterFlush : ITransport::CloseMode::Now);
   return 0;
 }
