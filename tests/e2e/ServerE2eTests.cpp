@@ -121,5 +121,40 @@ TEST_P(ServerE2eTest, OverlongLineIsRefusedAndTheConnectionClosedGracefully) {
   EXPECT_FALSE(client.Reset());
 }
 
+// Both programs take every server option; --max-clients must hold in each, whatever its
+// transport.
+TEST_P(ServerE2eTest, TakesEveryServerOptionAndHoldsMaxClients) {
+  StartServer({"--lobby-name",
+               "Den",
+               "--timeout",
+               "30",
+               "--ping-interval-ms",
+               "5000",
+               "--log",
+               (FFolder / "trace.log").string(),
+               "--trace",
+               "--max-line",
+               "4096",
+               "--max-output",
+               "100000",
+               "--max-clients",
+               "1",
+               "--max-lines-per-second",
+               "0",
+               "--line-burst",
+               "10",
+               "--max-bytes-per-second",
+               "0"});
+  LineClient ann;
+  ASSERT_TRUE(ann.Connect(FPort));
+  ann.WriteLine("LOGIN|ann|GAME|pw");
+  ann.ReadLine();
+  EXPECT_EQ(ann.ReadLine(), "SUBJECTS|Den|");
+  LineClient refused;
+  ASSERT_TRUE(refused.Connect(FPort));
+  EXPECT_EQ(refused.ReadLine(), "ERROR|The Server is full");
+  EXPECT_TRUE(refused.WaitClosed());
+}
+
 }  // namespace
 }  // namespace zorva::test

@@ -41,11 +41,11 @@ class ConsoleObserver : public IServerObserver {
   void ExceptionLine(std::string_view text, bool) override { PrintError(text); }
 };
 
-AsioTransport::TOptions TransportOptions(const TDaemonOptions& options) {
+AsioTransport::TOptions TransportOptions(const TServerOptions& options) {
   AsioTransport::TOptions transport;
   transport.BindAddress = options.BindAddress;
   transport.MaxOutput = options.MaxOutput;
-  transport.PingIntervalMs = options.PingIntervalMs;
+  transport.PingIntervalMs = static_cast<std::uint32_t>(options.PingIntervalMs);
   transport.Flood = options.Flood;
   return transport;
 }
@@ -74,7 +74,7 @@ void RunLoop(asio::io_context& io) {
 }
 
 // With --users the store decides about users; otherwise the base hooks keep nothing.
-std::unique_ptr<TServerHooks> MakeHooks(const TDaemonOptions& options, const IClock& clock,
+std::unique_ptr<TServerHooks> MakeHooks(const TServerOptions& options, const IClock& clock,
                                         ITransport& transport) {
   if (!options.UsersPath) return std::make_unique<TServerHooks>();
   return std::make_unique<TZorvaUserStore>(*options.UsersPath, clock, transport);
@@ -82,8 +82,8 @@ std::unique_ptr<TServerHooks> MakeHooks(const TDaemonOptions& options, const ICl
 
 }  // namespace
 
-int RunDaemon(const TDaemonOptions& options, std::uint64_t openFileLimit) {
-  const auto settings = ApplyOverrides(ReadSettings(options.IniPath), options);
+int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
+  const auto settings = ApplyOverrides(ReadSettings(options.IniPath), options.Settings);
   if (settings.Port < 0 || settings.Port > 65535) {
     PrintError("zorva-server: port " + std::to_string(settings.Port) + " is out of range");
     return 1;

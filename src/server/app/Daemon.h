@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "DaemonOptions.h"
+#include "ServerOptions.h"
 
 namespace zorva {
 
@@ -13,6 +13,6 @@ namespace zorva {
 // had its queued output (or 2 seconds passed), 128 + the signal's number when a second signal
 // cut that wait short, 1 when it could not start (the port, the log file or the user database;
 // the reason is on stderr). `openFileLimit` bounds the clients it takes.
-int RunDaemon(const TDaemonOptions& options, std::uint64_t openFileLimit);
+int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit);
 
 }  // namespace zorva

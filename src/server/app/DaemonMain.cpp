@@ -3,9 +3,9 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 
 #include "Daemon.h"
+#include "ServerOptions.h"
 
 namespace {
 
@@ -22,22 +22,16 @@ std::uint64_t RaiseOpenFileLimit() {
   return limit.rlim_cur;
 }
 
-// The log file lies beside the executable, as the window program's does.
-std::string DefaultLogPath(const char* argv0) {
-  std::error_code ec;
-  auto executable = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) executable = std::filesystem::absolute(argv0, ec);
-  return (executable.parent_path() / "Zorva.log").string();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  zorva::TDaemonOptions options;
-  if (const auto exitCode =
-          zorva::ParseDaemonOptions(argc, argv, DefaultLogPath(argv[0]), options)) {
-    return *exitCode;
-  }
+  CLI::App app(
+      "Zorva lobby and chat server without a window. Options given here win over the "
+      "INI file.",
+      "zorva-server");
+  zorva::TServerOptions options;
+  zorva::AddServerOptions(app, options, zorva::DefaultLogPath(argv[0]));
+  if (const auto exitCode = zorva::ParseCommandLine(app, argc, argv)) return *exitCode;
   // Trace lines reach a pipe or a file as they happen, not in blocks.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   return zorva::RunDaemon(options, RaiseOpenFileLimit());

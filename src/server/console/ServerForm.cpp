@@ -145,11 +145,7 @@ TfrmServer::TfrmServer(ServerCore& core, const ITransport& transport, std::strin
   CreateActivityChart();
 
   FSavedSettings = ReadSettings(FIniPath);
-  TServerSettings settings = FSavedSettings;
-  if (overrides.LobbyName) settings.LobbyName = *overrides.LobbyName;
-  if (overrides.Timeout) settings.Timeout = *overrides.Timeout;
-  if (overrides.Port) settings.Port = *overrides.Port;
-  FCore.SetSettings(settings);
+  FCore.SetSettings(ApplyOverrides(FSavedSettings, overrides));
   FCore.SetObserver(this);
   FSettingsDialog = new TfrmServerSettings(this);
   UpdateClientCount();

@@ -34,13 +34,6 @@ namespace zorva {
 class TAlarmPanel;
 class TfrmServerSettings;
 
-// Settings given on the command line: they hold for this run and are not written back.
-struct TSettingsOverrides {
-  std::optional<std::string> LobbyName;
-  std::optional<std::int32_t> Timeout;
-  std::optional<std::int32_t> Port;
-};
-
 // Raised by Start when the server cannot listen; reported like any failing action.
 class ESocketError : public std::runtime_error {
  public:

@@ -55,4 +55,11 @@ bool WriteSettings(const std::string& path, const TServerSettings& settings, std
   return false;
 }
 
+TServerSettings ApplyOverrides(TServerSettings settings, const TSettingsOverrides& overrides) {
+  if (overrides.LobbyName) settings.LobbyName = *overrides.LobbyName;
+  if (overrides.Timeout) settings.Timeout = *overrides.Timeout;
+  if (overrides.Port) settings.Port = *overrides.Port;
+  return settings;
+}
+
 }  // namespace zorva

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace zorva {
@@ -12,6 +13,16 @@ struct TServerSettings {
   std::int32_t Timeout = 60;  // seconds without a ping answer before a guest is dropped
   std::int32_t Port = 4000;
 };
+
+// Settings given on the command line: they hold for this run and are not written back.
+struct TSettingsOverrides {
+  std::optional<std::string> LobbyName;
+  std::optional<std::int32_t> Timeout;
+  std::optional<std::int32_t> Port;
+};
+
+// `settings` with every given override in place of its own value.
+TServerSettings ApplyOverrides(TServerSettings settings, const TSettingsOverrides& overrides);
 
 // $XDG_CONFIG_HOME/zorva/Win.ini, else $HOME/.config/zorva/Win.ini, else "Win.ini".
 std::string DefaultIniPath();

@@ -17,21 +17,20 @@ using namespace zorva;
 
 namespace {
 
-bool ConfigureTransport(QtTransport& transport, const TProgramOptions& options) {
+bool ConfigureTransport(QtTransport& transport, const TServerOptions& options) {
   transport.SetPingInterval(options.PingIntervalMs);
   transport.SetMaxOutputBytes(options.MaxOutput);
-  if (options.BindAddress.empty()) return true;
   return transport.SetBindAddress(QString::fromStdString(options.BindAddress));
 }
 
 // What --log and --trace ask for is what the operator would switch on in the "Tracing" menu.
-void SwitchTracing(TfrmServer& window, const TProgramOptions& options) {
+void SwitchTracing(TfrmServer& window, const TServerOptions& options) {
   if (options.Trace) {
     window.actIncoming->trigger();
     window.actOutgoing->trigger();
   }
   if (!options.LogPath) return;
-  if (!options.LogPath->empty()) window.SetLogFilePath(*options.LogPath);
+  window.SetLogFilePath(*options.LogPath);
   window.actLogFiles->trigger();
 }
 
@@ -43,23 +42,23 @@ int main(int argc, char** argv) {
   if (const std::optional<int> exitCode = ParseProgramOptions(argc, argv, options))
     return *exitCode;
   QApplication app(argc, argv);
+  const TServerOptions& server = options.Server;
 
   QtTransport transport;
-  if (!ConfigureTransport(transport, options)) {
-    std::fprintf(stderr, "ZorvaServer: cannot bind to %s\n", options.BindAddress.c_str());
+  if (!ConfigureTransport(transport, server)) {
+    std::fprintf(stderr, "ZorvaServer: cannot bind to %s\n", server.BindAddress.c_str());
     return 2;
   }
   SystemClock clock;
-  const std::string iniPath = options.IniPath.empty() ? DefaultIniPath() : options.IniPath;
   // Without --users the base hooks keep nothing; the store window brings its store and core.
   TServerHooks hooks;
   std::optional<ServerCore> plainCore;
   std::unique_ptr<TfrmServer> form;
   ServerCore* core = nullptr;
-  if (options.UsersPath) {
+  if (server.UsersPath) {
     try {
-      auto dbForm = std::make_unique<TfrmDbServer>(*options.UsersPath, transport, clock, iniPath,
-                                                   options.Settings);
+      auto dbForm = std::make_unique<TfrmDbServer>(*server.UsersPath, transport, clock,
+                                                   server.IniPath, server.Settings);
       core = &dbForm->Core();
       form = std::move(dbForm);
     } catch (const EDatabaseError& error) {
@@ -68,13 +67,14 @@ int main(int argc, char** argv) {
     }
   } else {
     core = &plainCore.emplace(transport, clock, hooks);
-    form = std::make_unique<TfrmServer>(*core, transport, iniPath, options.Settings);
+    form = std::make_unique<TfrmServer>(*core, transport, server.IniPath, server.Settings);
   }
-  core->SetMaxLine(options.MaxLine);
+  core->SetMaxLine(server.MaxLine);
+  core->SetMaxClients(server.MaxClients);
   transport.SetEvents(core);
   TfrmServer& window = *form;
   TSignalCloser closer([&window] { window.close(); });
-  SwitchTracing(window, options);
+  SwitchTracing(window, server);
   window.show();
 
   if (options.Start) {
