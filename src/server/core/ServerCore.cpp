@@ -569,7 +569,10 @@ void ServerCore::SendToGuest(TZorvaGuest& guest, std::string_view text) {
 
 void ServerCore::SendToSubject(const TZorvaSubject& subject, std::string_view text,
                                const TZorvaGuest* except) {
-  if (FHooks.FiltersLines() || FTrace.WantsOutgoing()) {
+  // Filters, tracing and a line feed inside the text (refused and reported per guest) take the
+  // full path of SendToGuest.
+  if (FHooks.FiltersLines() || FTrace.WantsOutgoing() ||
+      text.find(kLineFeed) != std::string_view::npos) {
     for (auto* member : subject.Members()) {
       if (member != except) SendToGuest(*member, text);
     }

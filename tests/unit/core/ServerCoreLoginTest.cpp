@@ -105,6 +105,30 @@ class RecordingHooks : public TServerHooks {
   Lines Custom;
 };
 
+// A stored record edited by another tool may hold a line feed in a field.
+class MultiLineCityHooks : public TServerHooks {
+ public:
+  void LoadUser(TZorvaUser& user) override {
+    if (user.Id() == "bob") user.SetCity("two\nlines");
+  }
+};
+
+class MultiLineRecordTest : public CoreTest {
+ protected:
+  MultiLineRecordTest() : CoreTest(Hooks) {}
+  MultiLineCityHooks Hooks;
+};
+
+TEST_F(MultiLineRecordTest, AnnouncementToTheSubjectIsRefusedNotSplit) {
+  const auto ann = Connect();
+  Say(ann, "LOGIN|ann|Game|pw");
+  Take(ann);
+  Say(Connect(), "LOGIN|bob|Game|pw");
+  EXPECT_THAT(Take(ann), IsEmpty()) << "ADDGUEST with bob's record would split in two";
+  for (const auto& sent : Transport.Sent) EXPECT_EQ(sent.Line.find('\n'), std::string::npos);
+  EXPECT_FALSE(Observer.Exceptions.empty());
+}
+
 class StoreTest : public CoreTest {
  protected:
   StoreTest() : CoreTest(Hooks) {}
