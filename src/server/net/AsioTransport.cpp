@@ -6,6 +6,9 @@
 #include <system_error>
 #include <utility>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace zorva {
 
 namespace {
@@ -22,6 +25,14 @@ constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 // A throttled connection is woken no more often than this, so that it costs the loop a few
 // dozen turns a second however small its budget.
 constexpr auto kMinThrottlePause = std::chrono::milliseconds(20);
+
+std::error_code LastError() {
+  return {errno, std::system_category()};
+}
+
+bool IsWouldBlock(int error) {
+  return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
+}
 
 // Out of descriptors or memory: accepting again at once would spin.
 bool IsResourceShortage(const std::error_code& ec) {
@@ -46,17 +57,25 @@ struct AsioTransport::TConnection {
     std::string Held;
   };
 
-  TConnection(ConnectionId id, asio::ip::tcp::socket socket, const TFloodLimits& limits)
-      : Id(id), Socket(std::move(socket)), Budget(limits, std::chrono::steady_clock::now()) {}
+  TConnection(ConnectionId id, int fd, const TFloodLimits& limits)
+      : Id(id), Fd(fd), Budget(limits, std::chrono::steady_clock::now()) {}
+  ~TConnection() { CloseDescriptor(); }
+  TConnection(const TConnection&) = delete;
+  TConnection& operator=(const TConnection&) = delete;
 
-  std::size_t Unsent() const { return Queue.size() + InFlight.size(); }
+  std::size_t Unsent() const { return Queue.size() - Sent; }
+  bool WaitsForWritable() const { return (Watched & ReadinessSet::kWrite) != 0; }
+  void CloseDescriptor() {
+    if (Fd >= 0) ::close(Fd);
+    Fd = -1;
+  }
 
   ConnectionId Id;
-  asio::ip::tcp::socket Socket;
+  int Fd;
   TState State = TState::Open;
-  std::string Queue;     // collects while InFlight is written
-  std::string InFlight;  // the one write in flight
-  bool Writing = false;
+  unsigned Watched = ReadinessSet::kNone;
+  std::string Queue;      // what is still to be written, from Sent on
+  std::size_t Sent = 0;   // written part of Queue, while the socket is full
   bool Dirty = false;     // waits in FDirty for this turn's flush
   bool PeerDone = false;  // the peer's end of stream was read while closing
   std::unique_ptr<asio::steady_timer> CloseTimer;  // only while closing
@@ -70,8 +89,12 @@ AsioTransport::AsioTransport(asio::io_context& io, TOptions options)
       FAcceptor(io),
       FAcceptRetry(io),
       FPingTimer(io),
+      FReadiness(io),
       FReadBuffer(kReadBufferSize),
-      FStopTimer(io) {}
+      FStopTimer(io) {
+  FReadiness.Start([this](const ReadinessSet::TEvent& event) { OnReady(event); },
+                   [this] { FlushDirty(); });
+}
 
 AsioTransport::~AsioTransport() {
   StopPingTimer();
@@ -170,49 +193,63 @@ void AsioTransport::OnAccepted(const std::error_code& ec, asio::ip::tcp::socket 
   if (optionEc) return;  // the peer left before we looked; nothing to report
   const auto local = socket.local_endpoint(optionEc);
 
+  // From here the readiness set watches the descriptor, not Asio's reactor.
   const auto connection =
-      std::make_shared<TConnection>(++FLastId, std::move(socket), FOptions.Flood);
+      std::make_shared<TConnection>(++FLastId, socket.release(optionEc), FOptions.Flood);
+  if (optionEc) return;
+  Watch(connection, ReadinessSet::kRead);
+  if (connection->Watched == ReadinessSet::kNone) return;
   FConnections.emplace(connection->Id, connection);
   Deliver([&] {
     FEvents->OnClientConnect(connection->Id, remote.address().to_string(),
                              local.address().to_string());
   });
-  if (connection->State == TConnection::TState::Closed) return;
-  WaitReadable(connection);
 }
 
-void AsioTransport::WaitReadable(const TConnectionPtr& connection) {
-  connection->Socket.async_wait(asio::socket_base::wait_read,
-                                [this, connection](const std::error_code& ec) {
-                                  if (connection->State == TConnection::TState::Closed) return;
-                                  if (ec) return Fail(connection, ec);
-                                  OnReadable(connection);
-                                });
+void AsioTransport::OnReady(const ReadinessSet::TEvent& event) {
+  const auto found = FConnections.find(event.Key);
+  if (found == FConnections.end()) return;  // removed earlier in this batch
+  // A copy: the connection may leave the map while it is served.
+  const auto connection = found->second;
+  if (event.Writable && connection->WaitsForWritable()) WriteQueued(connection);
+  if (event.Readable && (connection->Watched & ReadinessSet::kRead) &&
+      connection->State != TConnection::TState::Closed) {
+    OnReadable(connection);
+  }
+}
+
+// Leaves the connection out of the set (watching nothing) when the set refuses it: a descriptor
+// that cannot be watched is never served, and Remove then closes it.
+void AsioTransport::Watch(const TConnectionPtr& connection, unsigned wanted) {
+  std::error_code ec;
+  FReadiness.Watch(connection->Fd, connection->Id, connection->Watched, wanted, ec);
+  connection->Watched = ec ? ReadinessSet::kNone : wanted;
+  if (ec && FReportException) FReportException(std::system_error(ec, "Watching a connection"));
+}
+
+void AsioTransport::WatchReads(const TConnectionPtr& connection, bool on) {
+  const auto writes = connection->Watched & ReadinessSet::kWrite;
+  Watch(connection, on ? (writes | ReadinessSet::kRead) : writes);
 }
 
 void AsioTransport::OnReadable(const TConnectionPtr& connection) {
   if (connection->State == TConnection::TState::Overflowed) return;
   if (connection->State == TConnection::TState::Closing) return DiscardUntilEnd(connection);
 
-  std::error_code ec;
-  const auto count = connection->Socket.read_some(asio::buffer(FReadBuffer), ec);
-  if (ec == asio::error::would_block || ec == asio::error::try_again) {
-    return WaitReadable(connection);
+  const auto count = ::recv(connection->Fd, FReadBuffer.data(), FReadBuffer.size(), 0);
+  if (count < 0) {
+    if (IsWouldBlock(errno)) return;
+    return Fail(connection, LastError());
   }
-  if (ec == asio::error::eof) {
+  if (count == 0) {
     Remove(connection);
     return Deliver([&] { FEvents->OnClientDisconnect(connection->Id); });
   }
-  if (ec) return Fail(connection, ec);
 
-  const std::string_view input(FReadBuffer.data(), count);
+  const std::string_view input(FReadBuffer.data(), static_cast<std::size_t>(count));
   const auto handedOn = HandOn(connection, input);
   if (connection->State == TConnection::TState::Open && handedOn < input.size()) {
-    return Hold(connection, input.substr(handedOn));
-  }
-  if (connection->State == TConnection::TState::Open ||
-      connection->State == TConnection::TState::Closing) {
-    WaitReadable(connection);
+    Hold(connection, input.substr(handedOn));
   }
 }
 
@@ -230,7 +267,10 @@ std::size_t AsioTransport::HandOn(const TConnectionPtr& connection, std::string_
 // Keeps what the budget did not allow and issues no read until it has all been handed on, so
 // the socket's buffers fill and the peer's own sends slow down.
 void AsioTransport::Hold(const TConnectionPtr& connection, std::string_view rest) {
-  if (!connection->Throttle) connection->Throttle = std::make_unique<TConnection::TThrottle>(FIo);
+  if (!connection->Throttle) {
+    connection->Throttle = std::make_unique<TConnection::TThrottle>(FIo);
+    WatchReads(connection, false);
+  }
   auto& throttle = *connection->Throttle;
   throttle.Held.assign(rest);
   throttle.Timer.expires_after(std::max<std::chrono::steady_clock::duration>(
@@ -251,21 +291,19 @@ void AsioTransport::OnRefilled(const TConnectionPtr& connection) {
   connection->Throttle.reset();
   if (connection->State == TConnection::TState::Open ||
       connection->State == TConnection::TState::Closing) {
-    WaitReadable(connection);
+    WatchReads(connection, true);
   }
 }
 
 // Unread input makes close() send a reset, which can destroy the last lines before the peer
 // reads them; so a closing connection keeps reading, and dropping, until the peer ends too.
 void AsioTransport::DiscardUntilEnd(const TConnectionPtr& connection) {
-  std::error_code ec;
-  connection->Socket.read_some(asio::buffer(FReadBuffer), ec);
-  if (ec == asio::error::would_block || ec == asio::error::try_again || !ec) {
-    return WaitReadable(connection);
-  }
-  if (ec != asio::error::eof) return Remove(connection);
+  const auto count = ::recv(connection->Fd, FReadBuffer.data(), FReadBuffer.size(), 0);
+  if (count > 0 || (count < 0 && IsWouldBlock(errno))) return;
+  if (count < 0) return Remove(connection);
   connection->PeerDone = true;
-  if (!connection->Writing && connection->Queue.empty()) Remove(connection);
+  WatchReads(connection, false);  // nothing more will come
+  if (connection->Unsent() == 0 && !connection->Dirty) Remove(connection);
 }
 
 void AsioTransport::Send(ConnectionId id, std::string_view line) {
@@ -276,6 +314,7 @@ void AsioTransport::Send(ConnectionId id, std::string_view line) {
   if (connection->State != TConnection::TState::Open) return;
   if (connection->Unsent() + line.size() + 1 > FOptions.MaxOutput) {
     connection->State = TConnection::TState::Overflowed;
+    Watch(connection, ReadinessSet::kNone);
     // Reported from a fresh turn: Send must not re-enter the core.
     asio::post(FIo, [this, connection] { ReportSlowReader(connection); });
     return;
@@ -286,8 +325,10 @@ void AsioTransport::Send(ConnectionId id, std::string_view line) {
   ScheduleFlush(connection);
 }
 
+// A flush is also posted while the readiness set serves a batch, which flushes at its end: one
+// post a turn costs little, and a handler that throws cannot strand the dirty list.
 void AsioTransport::ScheduleFlush(const TConnectionPtr& connection) {
-  if (connection->Writing || connection->Dirty) return;
+  if (connection->WaitsForWritable() || connection->Dirty) return;
   connection->Dirty = true;
   FDirty.push_back(connection);
   if (FFlushPosted) return;
@@ -301,7 +342,7 @@ void AsioTransport::FlushDirty() {
   FFlushing.swap(FDirty);
   for (const auto& connection : FFlushing) {
     connection->Dirty = false;
-    StartWrite(connection);
+    WriteQueued(connection);
   }
   FFlushing.clear();
 }
@@ -321,27 +362,41 @@ void AsioTransport::GiveBackIfLarge(std::string& buffer) {
   std::string().swap(buffer);
 }
 
-void AsioTransport::StartWrite(const TConnectionPtr& connection) {
+// Writes at once; only what a full socket does not take waits for writability.
+void AsioTransport::WriteQueued(const TConnectionPtr& connection) {
   const auto state = connection->State;
   if (state != TConnection::TState::Open && state != TConnection::TState::Closing) return;
-  if (connection->Writing || connection->Queue.empty()) return;
-  connection->Queue.swap(connection->InFlight);
-  connection->Writing = true;
-  ++FWriteCount;
-  asio::async_write(
-      connection->Socket, asio::buffer(connection->InFlight),
-      [this, connection](const std::error_code& ec, std::size_t) { OnWritten(connection, ec); });
+  auto& queue = connection->Queue;
+  while (connection->Sent < queue.size()) {
+    ++FWriteCount;
+    const auto count = ::send(connection->Fd, queue.data() + connection->Sent,
+                              queue.size() - connection->Sent, MSG_NOSIGNAL);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      return Fail(connection, LastError());
+    }
+    connection->Sent += static_cast<std::size_t>(count);
+  }
+  if (connection->Sent < queue.size()) {
+    // What is written goes once it is at least half the buffer, so a slow reader's queue
+    // moves each byte a bounded number of times.
+    if (connection->Sent >= queue.size() / 2) {
+      queue.erase(0, connection->Sent);
+      connection->Sent = 0;
+    }
+    return Watch(connection, connection->Watched | ReadinessSet::kWrite);
+  }
+  queue.clear();
+  connection->Sent = 0;
+  OnAllWritten(connection);
 }
 
-void AsioTransport::OnWritten(const TConnectionPtr& connection, const std::error_code& ec) {
-  connection->Writing = false;
-  if (connection->State == TConnection::TState::Closed) return;
-  if (ec) return Fail(connection, ec);
-  connection->InFlight.clear();
-  if (!connection->Queue.empty()) return StartWrite(connection);
+void AsioTransport::OnAllWritten(const TConnectionPtr& connection) {
+  if (connection->WaitsForWritable())
+    Watch(connection, connection->Watched & ~ReadinessSet::kWrite);
   if (connection->State == TConnection::TState::Closing) return BeginGracefulClose(connection);
   GiveBackIfLarge(connection->Queue);
-  GiveBackIfLarge(connection->InFlight);
 }
 
 void AsioTransport::Close(ConnectionId id, CloseMode mode) {
@@ -357,12 +412,11 @@ void AsioTransport::Close(ConnectionId id, CloseMode mode) {
   connection->CloseTimer->async_wait([this, connection](const std::error_code& ec) {
     if (!ec) Remove(connection);
   });
-  if (!connection->Writing && !connection->Dirty) BeginGracefulClose(connection);
+  if (connection->Unsent() == 0 && !connection->Dirty) BeginGracefulClose(connection);
 }
 
 void AsioTransport::BeginGracefulClose(const TConnectionPtr& connection) {
-  std::error_code ignored;
-  connection->Socket.shutdown(asio::socket_base::shutdown_send, ignored);
+  ::shutdown(connection->Fd, SHUT_WR);
   if (connection->PeerDone) Remove(connection);
 }
 
@@ -385,8 +439,8 @@ void AsioTransport::Remove(const TConnectionPtr& connection) {
   connection->State = TConnection::TState::Closed;
   if (connection->CloseTimer) connection->CloseTimer->cancel();
   if (connection->Throttle) connection->Throttle->Timer.cancel();
-  std::error_code ignored;
-  connection->Socket.close(ignored);
+  connection->CloseDescriptor();  // which also takes it out of the readiness set
+  connection->Watched = ReadinessSet::kNone;
   FConnections.erase(connection->Id);
   CheckAllClosed();
 }

@@ -9,12 +9,14 @@
 //   core.Start(error);  // Listen + StartPingTimer
 //   io.run();
 //
-// Costs: all connections share one read buffer (a connection waits for readability, then reads
-// into it), so an idle connection holds only its socket and two empty queues. Everything sent to
-// a connection in one loop turn leaves in one write; one write is in flight per connection while
-// a second buffer collects. Output past the cap drops the connection as a slow reader. Input
-// past a connection's flood budget waits in a buffer of that connection, and no read is issued
-// for it, until the budget refills; only such a connection holds a timer and that buffer.
+// Costs: the connections' descriptors sit in one level-triggered epoll set (ReadinessSet), so a
+// read costs one system call and nothing to re-register; all connections share one read buffer
+// (a connection is read only when it is readable, into that buffer), so an idle connection holds
+// only its descriptor and an empty queue. Everything sent to a connection in one loop turn leaves
+// in one write, made at once at the end of the turn; only a full socket waits for writability.
+// Output past the cap drops the connection as a slow reader. Input past a connection's flood
+// budget waits in a buffer of that connection, and the connection is not read, until the budget
+// refills; only such a connection holds a timer and that buffer.
 #pragma once
 
 #include <asio.hpp>
@@ -31,6 +33,7 @@
 #include <vector>
 
 #include "FloodBudget.h"
+#include "ReadinessSet.h"
 #include "ServerInterfaces.h"
 
 namespace zorva {
@@ -85,7 +88,9 @@ class AsioTransport : public ITransport {
 
   void Accept();
   void OnAccepted(const std::error_code& ec, asio::ip::tcp::socket socket);
-  void WaitReadable(const TConnectionPtr& connection);
+  void OnReady(const ReadinessSet::TEvent& event);
+  void Watch(const TConnectionPtr& connection, unsigned wanted);
+  void WatchReads(const TConnectionPtr& connection, bool on);
   void OnReadable(const TConnectionPtr& connection);
   std::size_t HandOn(const TConnectionPtr& connection, std::string_view input);
   void Hold(const TConnectionPtr& connection, std::string_view rest);
@@ -96,8 +101,8 @@ class AsioTransport : public ITransport {
   // An empty queue borrows a spare buffer with capacity; an idle connection gives its back.
   void TakeSpare(std::string& queue);
   void GiveBackIfLarge(std::string& buffer);
-  void StartWrite(const TConnectionPtr& connection);
-  void OnWritten(const TConnectionPtr& connection, const std::error_code& ec);
+  void WriteQueued(const TConnectionPtr& connection);
+  void OnAllWritten(const TConnectionPtr& connection);
   void BeginGracefulClose(const TConnectionPtr& connection);
   void ReportSlowReader(const TConnectionPtr& connection);
   void Fail(const TConnectionPtr& connection, const std::error_code& ec);
@@ -120,6 +125,7 @@ class AsioTransport : public ITransport {
   std::uint64_t FPingGeneration = 0;  // a tick of an older start or a stop is ignored
   ConnectionId FLastId = 0;
   std::unordered_map<ConnectionId, TConnectionPtr> FConnections;
+  ReadinessSet FReadiness;
   std::vector<TConnectionPtr> FDirty;  // connections with output waiting for this turn's flush
   std::vector<TConnectionPtr> FFlushing;
   std::vector<std::string> FSpareBuffers;
