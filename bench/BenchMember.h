@@ -21,6 +21,7 @@ struct TBenchSubject {
   std::size_t NextPublisher = 0;
   std::uint64_t SentLines = 0;
   std::uint64_t ReceivedLines = 0;  // delivery lines counted by its receivers
+  bool TopUpDue = false;            // waits for this loop turn's top-up
 };
 
 struct TBenchMember {

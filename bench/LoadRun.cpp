@@ -179,7 +179,26 @@ void TLoadRun::CountDelivered(TBenchMember& member, std::size_t lines) {
 
 void TLoadRun::OnReadDone(TBenchConnection& connection) {
   const bool loading = FPhase == TPhase::Warmup || FPhase == TPhase::Measure;
-  if (loading && FOptions.Mode == TBenchMode::Throughput) TopUp(MemberOf(connection).Subject);
+  if (loading && FOptions.Mode == TBenchMode::Throughput) TopUpLater(MemberOf(connection).Subject);
+}
+
+// A subject is topped up once per loop turn, after all the reads of that turn: topping up after
+// every read sent a line or two per write, so the generator spent its time in system calls and
+// became the limit of the run, for either server.
+void TLoadRun::TopUpLater(TBenchSubject& subject) {
+  if (subject.TopUpDue) return;
+  subject.TopUpDue = true;
+  FTopUpDue.push_back(&subject);
+  if (FTopUpDue.size() == 1) asio::post(FIo, [this] { TopUpDue(); });
+}
+
+void TLoadRun::TopUpDue() {
+  const auto due = std::move(FTopUpDue);
+  FTopUpDue.clear();
+  for (auto* subject : due) {
+    subject->TopUpDue = false;
+    if (FPhase == TPhase::Warmup || FPhase == TPhase::Measure) TopUp(*subject);
+  }
 }
 
 void TLoadRun::OnFailed(TBenchConnection& connection, std::string_view what) {

@@ -75,6 +75,8 @@ class TLoadRun : public ILineSink {
   void OnAllReady();
   void StartLoad();
   void TopUp(TBenchSubject& subject);
+  void TopUpLater(TBenchSubject& subject);
+  void TopUpDue();
   void SendTimedLines();
   void RecordLatency(std::string_view line);
   void After(int ms, void (TLoadRun::*step)());
@@ -95,6 +97,7 @@ class TLoadRun : public ILineSink {
   std::vector<std::unique_ptr<TBenchMember>> FMembers;
   std::vector<TBenchMember*> FPublishers;
   std::size_t FNextPublisher = 0;
+  std::vector<TBenchSubject*> FTopUpDue;
   std::size_t FNextToConnect = 0;
   std::size_t FConnecting = 0;
   std::size_t FReady = 0;
