@@ -373,7 +373,7 @@ void AsioTransport::WriteQueued(const TConnectionPtr& connection) {
                               queue.size() - connection->Sent, MSG_NOSIGNAL);
     if (count < 0) {
       if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      if (IsWouldBlock(errno)) break;
       return Fail(connection, LastError());
     }
     connection->Sent += static_cast<std::size_t>(count);

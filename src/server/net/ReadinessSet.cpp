@@ -3,8 +3,6 @@
 #include <cerrno>
 #include <utility>
 
-#include <unistd.h>
-
 namespace zorva {
 
 namespace {
