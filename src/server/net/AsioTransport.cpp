@@ -90,6 +90,7 @@ AsioTransport::AsioTransport(asio::io_context& io, TOptions options)
       FAcceptRetry(io),
       FPingTimer(io),
       FReadiness(io),
+      FBatch(FOptions.Sends),
       FReadBuffer(kReadBufferSize),
       FStopTimer(io) {
   FReadiness.Start([this](const ReadinessSet::TEvent& event) { OnReady(event); },
@@ -342,8 +343,10 @@ void AsioTransport::FlushDirty() {
   FFlushing.swap(FDirty);
   for (const auto& connection : FFlushing) {
     connection->Dirty = false;
-    WriteQueued(connection);
+    if (FBatch.Full()) WriteBatch();
+    AddToBatch(connection);
   }
+  WriteBatch();
   FFlushing.clear();
 }
 
@@ -364,20 +367,39 @@ void AsioTransport::GiveBackIfLarge(std::string& buffer) {
 
 // Writes at once; only what a full socket does not take waits for writability.
 void AsioTransport::WriteQueued(const TConnectionPtr& connection) {
+  AddToBatch(connection);
+  WriteBatch();
+}
+
+// Nothing may touch a queue between here and the end of WriteBatch: the batch points into it.
+void AsioTransport::AddToBatch(const TConnectionPtr& connection) {
   const auto state = connection->State;
   if (state != TConnection::TState::Open && state != TConnection::TState::Closing) return;
-  auto& queue = connection->Queue;
-  while (connection->Sent < queue.size()) {
-    ++FWriteCount;
-    const auto count = ::send(connection->Fd, queue.data() + connection->Sent,
-                              queue.size() - connection->Sent, MSG_NOSIGNAL);
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      if (IsWouldBlock(errno)) break;
-      return Fail(connection, LastError());
-    }
-    connection->Sent += static_cast<std::size_t>(count);
+  const bool sends = connection->Unsent() > 0;
+  FBatched.push_back({connection, sends});
+  if (!sends) return;
+  ++FWriteCount;
+  FBatch.Add(connection->Fd, connection->Queue.data() + connection->Sent, connection->Unsent());
+}
+
+// Results come back for the connections that had something to send, in the order added.
+void AsioTransport::WriteBatch() {
+  const auto results = FBatch.Run();
+  auto result = results.begin();
+  FWriting.swap(FBatched);
+  for (const auto& [connection, sent] : FWriting) OnWritten(connection, sent ? *result++ : 0);
+  FWriting.clear();
+}
+
+// A connection may have closed, or gained output, since its write was made.
+void AsioTransport::OnWritten(const TConnectionPtr& connection, ssize_t result) {
+  const auto state = connection->State;
+  if (state != TConnection::TState::Open && state != TConnection::TState::Closing) return;
+  if (result < 0 && !IsWouldBlock(static_cast<int>(-result))) {
+    return Fail(connection, {static_cast<int>(-result), std::system_category()});
   }
+  auto& queue = connection->Queue;
+  if (result > 0) connection->Sent += static_cast<std::size_t>(result);
   if (connection->Sent < queue.size()) {
     // What is written goes once it is at least half the buffer, so a slow reader's queue
     // moves each byte a bounded number of times.

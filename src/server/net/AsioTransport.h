@@ -13,7 +13,8 @@
 // read costs one system call and nothing to re-register; all connections share one read buffer
 // (a connection is read only when it is readable, into that buffer), so an idle connection holds
 // only its descriptor and an empty queue. Everything sent to a connection in one loop turn leaves
-// in one write, made at once at the end of the turn; only a full socket waits for writability.
+// in one write, made at once at the end of the turn, and the writes of a turn go to the kernel
+// together (SendBatch); only a full socket waits for writability.
 // Output past the cap drops the connection as a slow reader. Input past a connection's flood
 // budget waits in a buffer of that connection, and the connection is not read, until the budget
 // refills; only such a connection holds a timer and that buffer.
@@ -34,6 +35,7 @@
 
 #include "FloodBudget.h"
 #include "ReadinessSet.h"
+#include "SendBatch.h"
 #include "ServerInterfaces.h"
 
 namespace zorva {
@@ -47,6 +49,7 @@ class AsioTransport : public ITransport {
     // How long Close(AfterFlush) may take to deliver the queue and see the peer's end.
     std::uint32_t CloseTimeoutMs = 5000;
     TFloodLimits Flood;  // input per connection
+    SendBatch::TMode Sends = SendBatch::TMode::Ring;
   };
   // Told about every exception that escapes the event handler or a posted task.
   using TExceptionReporter = std::function<void(const std::exception&)>;
@@ -85,6 +88,10 @@ class AsioTransport : public ITransport {
  private:
   struct TConnection;
   using TConnectionPtr = std::shared_ptr<TConnection>;
+  struct TBatched {
+    TConnectionPtr Connection;
+    bool Sends;  // had output, so has a result in the batch
+  };
 
   void Accept();
   void OnAccepted(const std::error_code& ec, asio::ip::tcp::socket socket);
@@ -102,6 +109,9 @@ class AsioTransport : public ITransport {
   void TakeSpare(std::string& queue);
   void GiveBackIfLarge(std::string& buffer);
   void WriteQueued(const TConnectionPtr& connection);
+  void AddToBatch(const TConnectionPtr& connection);
+  void WriteBatch();
+  void OnWritten(const TConnectionPtr& connection, ssize_t result);
   void OnAllWritten(const TConnectionPtr& connection);
   void BeginGracefulClose(const TConnectionPtr& connection);
   void ReportSlowReader(const TConnectionPtr& connection);
@@ -128,6 +138,9 @@ class AsioTransport : public ITransport {
   ReadinessSet FReadiness;
   std::vector<TConnectionPtr> FDirty;  // connections with output waiting for this turn's flush
   std::vector<TConnectionPtr> FFlushing;
+  SendBatch FBatch;
+  std::vector<TBatched> FBatched;  // in the batch being filled
+  std::vector<TBatched> FWriting;  // in the batch whose results are being taken
   std::vector<std::string> FSpareBuffers;
   bool FFlushPosted = false;
   std::vector<char> FReadBuffer;

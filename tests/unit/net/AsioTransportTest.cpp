@@ -211,6 +211,38 @@ TEST_F(AsioTransportTest, SendsOfOneTurnLeaveInOneWriteInOrder) {
   EXPECT_EQ(OnLoop([this] { return FTransport->WriteCount(); }) - writesBefore, 1u);
 }
 
+// A peer slow to read leaves most of a burst in the server's queue, written in parts as the
+// socket drains: with batched sends and with plain ones, every line arrives once and in order.
+class SlowPeerTest : public AsioTransportTest,
+                     public testing::WithParamInterface<SendBatch::TMode> {};
+
+TEST_P(SlowPeerTest, GetsAWholeBurstInOrder) {
+  // More than the server's socket takes at once: its send buffer grows to a few megabytes.
+  constexpr int kLines = 12000;
+  FEvents.React = [this](ConnectionId id, std::string_view) {
+    for (int i = 0; i < kLines; ++i)
+      FTransport->Send(id, std::to_string(i) + std::string(1000, '.'));
+  };
+  AsioTransport::TOptions options;
+  options.MaxOutput = 64 * 1024 * 1024;
+  options.Sends = GetParam();
+  Start(options);
+  LineClient client;
+  Connect(client, 8192);
+  client.WriteLine("go");
+  std::this_thread::sleep_for(100ms);
+  for (int i = 0; i < kLines; ++i) {
+    ASSERT_EQ(client.ReadLine(), std::to_string(i) + std::string(1000, '.')) << "line " << i;
+  }
+  EXPECT_GT(OnLoop([this] { return FTransport->WriteCount(); }), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, SlowPeerTest,
+                         testing::Values(SendBatch::TMode::Ring, SendBatch::TMode::PlainSends),
+                         [](const auto& info) {
+                           return info.param == SendBatch::TMode::Ring ? "Ring" : "PlainSends";
+                         });
+
 // Output buffers of idle connections are handed on to busy ones: nothing of an earlier burst
 // may leak into the next, whichever connection it goes to.
 TEST_F(AsioTransportTest, BurstsInTurnCarryOnlyTheirOwnLines) {
