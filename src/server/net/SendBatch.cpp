@@ -30,14 +30,15 @@ class SendBatch::TRing {
     auto ring = std::unique_ptr<TRing>(new TRing);
     // Newer kernels take the flags: every entry is submitted even after a failing one, and
     // completions are not announced by interrupting the task.
-    if (io_uring_queue_init(kCapacity, &ring->FRing,
-                            IORING_SETUP_SUBMIT_ALL | IORING_SETUP_COOP_TASKRUN) == 0 ||
-        io_uring_queue_init(kCapacity, &ring->FRing, 0) == 0) {
-      return ring;
-    }
-    return nullptr;
+    ring->FOpen = io_uring_queue_init(kCapacity, &ring->FRing,
+                                      IORING_SETUP_SUBMIT_ALL | IORING_SETUP_COOP_TASKRUN) == 0 ||
+                  io_uring_queue_init(kCapacity, &ring->FRing, 0) == 0;
+    return ring->FOpen ? std::move(ring) : nullptr;
   }
-  ~TRing() { io_uring_queue_exit(&FRing); }
+  // A ring that never opened has no descriptor of its own to close.
+  ~TRing() {
+    if (FOpen) io_uring_queue_exit(&FRing);
+  }
 
   // Submits sends[0, n) and waits for all of them; returns how many were carried out. A send
   // that was not submitted is never carried out later: the ring is then given up.
@@ -86,6 +87,7 @@ class SendBatch::TRing {
   }
 
   io_uring FRing{};
+  bool FOpen = false;
 };
 
 SendBatch::SendBatch(TMode mode) {

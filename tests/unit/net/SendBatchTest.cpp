@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -112,6 +114,32 @@ TEST_P(SendBatchTest, AFullBatchGoesOutAndTheNextStartsEmpty) {
   for (const auto result : results) EXPECT_EQ(result, 1);
   EXPECT_EQ(pair.Drain(), std::string(SendBatch::kCapacity, 'x'));
   EXPECT_TRUE(FBatch.Run().empty());
+}
+
+// With every descriptor in use no ring can be set up; the batch must fall back to plain sends
+// and close nothing that is not its own (descriptor 0 included, which a ring never opened
+// would name).
+TEST(SendBatchRefusedTest, FallsBackToPlainSendsAndLeavesOtherDescriptorsAlone) {
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit tight = saved;
+  tight.rlim_cur = 64;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  std::vector<int> fillers;
+  for (int fd; (fd = ::dup(2)) >= 0;) fillers.push_back(fd);
+  const bool stdinWasOpen = ::fcntl(0, F_GETFD) != -1;
+
+  SendBatch batch;
+  const auto mode = batch.Mode();
+  int closedByBatch = 0;
+  for (const int fd : fillers) closedByBatch += ::fcntl(fd, F_GETFD) == -1 ? 1 : 0;
+  const bool stdinIsOpen = ::fcntl(0, F_GETFD) != -1;
+
+  for (const int fd : fillers) ::close(fd);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_EQ(mode, SendBatch::TMode::PlainSends);
+  EXPECT_EQ(closedByBatch, 0);
+  EXPECT_EQ(stdinIsOpen, stdinWasOpen);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, SendBatchTest,
