@@ -125,6 +125,10 @@ int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
   std::printf("Listening on %s\n", transport.ListenAddress().c_str());
   std::printf("Room for %zu clients (open-file limit %llu)\n", maxClients,
               static_cast<unsigned long long>(openFileLimit));
+  // A container's system-call filter often refuses io_uring; the relay then costs more.
+  std::printf("%s\n", transport.SendMode() == SendBatch::TMode::Ring
+                          ? "Writes of each turn go to the kernel in one io_uring batch"
+                          : "Writes go one send at a time (the kernel refused io_uring)");
   std::fflush(stdout);
 
   // The first signal closes the listener and lets every connection receive what is queued for

@@ -70,6 +70,8 @@ class AsioTransport : public ITransport {
   std::size_t ConnectionCount() const { return FConnections.size(); }
   // Writes started since construction; lets tests and benchmarks see how sends coalesce.
   std::uint64_t WriteCount() const { return FWriteCount; }
+  // Whether the writes of a turn go to the kernel together.
+  SendBatch::TMode SendMode() const { return FBatch.Mode(); }
   // Closes every connection at once, those still flushing after Close(AfterFlush) included.
   void CloseAll();
   // Calls `done` on the loop thread once no connection is left, closing what is left after
