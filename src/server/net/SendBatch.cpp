@@ -40,18 +40,24 @@ class SendBatch::TRing {
     if (FOpen) io_uring_queue_exit(&FRing);
   }
 
-  // Submits sends[0, n) and waits for all of them; returns how many were carried out. A send
-  // that was not submitted is never carried out later: the ring is then given up.
+  // Submits the sends and waits for all of them; returns how many were carried out, from the
+  // first on. The others were never submitted and never will be: the ring is then given up.
   std::size_t Run(std::span<const TSend> sends, std::span<ssize_t> results) {
-    for (std::size_t index = 0; index < sends.size(); ++index) {
+    std::size_t prepared = 0;
+    for (; prepared < sends.size(); ++prepared) {
       auto* entry = io_uring_get_sqe(&FRing);
-      io_uring_prep_send(entry, sends[index].Fd, sends[index].Data, sends[index].Size, kSendFlags);
-      entry->user_data = index;
+      if (entry == nullptr) break;
+      const auto& send = sends[prepared];
+      io_uring_prep_send(entry, send.Fd, send.Data, send.Size, kSendFlags);
+      entry->user_data = prepared;
     }
-    const auto submitted = Submit(sends.size());
-    Reap(submitted, results);
+    const auto submitted = Submit(prepared);
+    if (!Reap(submitted, results)) FUsable = false;
     return submitted;
   }
+
+  // False once a completion went missing: it might still arrive, in a later batch.
+  bool Usable() const { return FUsable; }
 
  private:
   TRing() = default;
@@ -73,21 +79,23 @@ class SendBatch::TRing {
 
   // A submitted send whose outcome cannot be learnt counts as failed: the connection is dropped
   // rather than sent the same bytes twice.
-  void Reap(std::size_t count, std::span<ssize_t> results) {
+  bool Reap(std::size_t count, std::span<ssize_t> results) {
     std::fill_n(results.begin(), count, -EIO);
     for (std::size_t reaped = 0; reaped < count;) {
       io_uring_cqe* completion = nullptr;
       const int result = io_uring_wait_cqe(&FRing, &completion);
       if (result == -EINTR) continue;
-      if (result < 0) return;
-      results[completion->user_data] = completion->res;
+      if (result < 0) return false;
+      if (completion->user_data < count) results[completion->user_data] = completion->res;
       io_uring_cqe_seen(&FRing, completion);
       ++reaped;
     }
+    return true;
   }
 
   io_uring FRing{};
   bool FOpen = false;
+  bool FUsable = true;
 };
 
 SendBatch::SendBatch(TMode mode) {
@@ -107,7 +115,7 @@ std::span<const ssize_t> SendBatch::Run() {
   std::size_t done = 0;
   if (FRing) {
     done = FRing->Run(FSends, FResults);
-    if (done < FSends.size()) FRing.reset();
+    if (done < FSends.size() || !FRing->Usable()) FRing.reset();
   }
   RunPlain(done);
   FSends.clear();
