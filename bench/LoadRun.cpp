@@ -193,12 +193,13 @@ void TLoadRun::TopUpLater(TBenchSubject& subject) {
 }
 
 void TLoadRun::TopUpDue() {
-  const auto due = std::move(FTopUpDue);
-  FTopUpDue.clear();
-  for (auto* subject : due) {
+  // Both lists keep their capacity from turn to turn.
+  FToppingUp.swap(FTopUpDue);
+  for (auto* subject : FToppingUp) {
     subject->TopUpDue = false;
     if (FPhase == TPhase::Warmup || FPhase == TPhase::Measure) TopUp(*subject);
   }
+  FToppingUp.clear();
 }
 
 void TLoadRun::OnFailed(TBenchConnection& connection, std::string_view what) {

@@ -98,6 +98,7 @@ class TLoadRun : public ILineSink {
   std::vector<TBenchMember*> FPublishers;
   std::size_t FNextPublisher = 0;
   std::vector<TBenchSubject*> FTopUpDue;
+  std::vector<TBenchSubject*> FToppingUp;
   std::size_t FNextToConnect = 0;
   std::size_t FConnecting = 0;
   std::size_t FReady = 0;

@@ -382,13 +382,14 @@ void AsioTransport::AddToBatch(const TConnectionPtr& connection) {
   FBatch.Add(connection->Fd, connection->Queue.data() + connection->Sent, connection->Unsent());
 }
 
-// Results come back for the connections that had something to send, in the order added.
+// Results come back for the connections that had something to send, in the order added. Taking
+// them starts no write: a failure reaches the core, which may send or close, but sends only
+// schedule the next flush.
 void AsioTransport::WriteBatch() {
   const auto results = FBatch.Run();
   auto result = results.begin();
-  FWriting.swap(FBatched);
-  for (const auto& [connection, sent] : FWriting) OnWritten(connection, sent ? *result++ : 0);
-  FWriting.clear();
+  for (const auto& [connection, sent] : FBatched) OnWritten(connection, sent ? *result++ : 0);
+  FBatched.clear();
 }
 
 // A connection may have closed, or gained output, since its write was made.

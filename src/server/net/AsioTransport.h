@@ -141,8 +141,7 @@ class AsioTransport : public ITransport {
   std::vector<TConnectionPtr> FDirty;  // connections with output waiting for this turn's flush
   std::vector<TConnectionPtr> FFlushing;
   SendBatch FBatch;
-  std::vector<TBatched> FBatched;  // in the batch being filled
-  std::vector<TBatched> FWriting;  // in the batch whose results are being taken
+  std::vector<TBatched> FBatched;  // in the batch, until its results are taken
   std::vector<std::string> FSpareBuffers;
   bool FFlushPosted = false;
   std::vector<char> FReadBuffer;
