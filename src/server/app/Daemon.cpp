@@ -8,7 +8,7 @@
 #include <limits>
 #include <string_view>
 
-#include "AsioTransport.h"
+#include "EpollTransport.h"
 #include "ExceptionText.h"
 #include "ServerCore.h"
 #include "SystemClock.h"
@@ -41,12 +41,10 @@ class ConsoleObserver : public IServerObserver {
   void ExceptionLine(std::string_view text, bool) override { PrintError(text); }
 };
 
-AsioTransport::TOptions TransportOptions(const TServerOptions& options) {
-  AsioTransport::TOptions transport;
+EpollTransport::TOptions TransportOptions(const TServerOptions& options) {
+  EpollTransport::TOptions transport;
   transport.BindAddress = options.BindAddress;
-  transport.MaxOutput = options.MaxOutput;
-  transport.PingIntervalMs = static_cast<std::uint32_t>(options.PingIntervalMs);
-  transport.Flood = options.Flood;
+  transport.Limits = options.Limits;
   return transport;
 }
 
@@ -90,7 +88,7 @@ int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
   }
 
   asio::io_context io;
-  AsioTransport transport(io, TransportOptions(options));
+  EpollTransport transport(io, TransportOptions(options));
   SystemClock clock;
   std::unique_ptr<TServerHooks> hooks;
   try {
@@ -106,7 +104,7 @@ int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
       [](const std::exception& error) { PrintError(DescribeException(error)); });
   core.SetObserver(&observer);
   core.SetSettings(settings);
-  core.SetMaxLine(options.MaxLine);
+  core.SetMaxLine(options.Limits.MaxLine);
   const auto maxClients = ClientCapacity(options.MaxClients, openFileLimit);
   core.SetMaxClients(maxClients);
   core.SetTraceIncoming(options.Trace);

@@ -17,7 +17,7 @@ void AddListenOptions(CLI::App& app, TServerOptions& options) {
                  "Seconds without a ping answer before a guest is dropped")
       ->check(CLI::PositiveNumber);
   // The window program's timer takes an int.
-  app.add_option("--ping-interval-ms", options.PingIntervalMs, "Milliseconds between pings")
+  app.add_option("--ping-interval-ms", options.Limits.PingIntervalMs, "Milliseconds between pings")
       ->capture_default_str()
       ->check(CLI::Range(1, std::numeric_limits<std::int32_t>::max()));
 }
@@ -34,10 +34,10 @@ void AddTraceOptions(CLI::App& app, TServerOptions& options, const std::string& 
 }
 
 void AddLimitOptions(CLI::App& app, TServerOptions& options) {
-  app.add_option("--max-line", options.MaxLine, "Longest accepted line in bytes")
+  app.add_option("--max-line", options.Limits.MaxLine, "Longest accepted line in bytes")
       ->capture_default_str()
       ->check(CLI::PositiveNumber);
-  app.add_option("--max-output", options.MaxOutput,
+  app.add_option("--max-output", options.Limits.MaxOutput,
                  "Unsent bytes per connection before it is dropped as a slow reader")
       ->capture_default_str()
       ->check(CLI::PositiveNumber);
@@ -72,7 +72,7 @@ void AddServerOptions(CLI::App& app, TServerOptions& options, const std::string&
   AddListenOptions(app, options);
   AddTraceOptions(app, options, defaultLogPath);
   AddLimitOptions(app, options);
-  AddFloodOptions(app, options.Flood);
+  AddFloodOptions(app, options.Limits.Flood);
 }
 
 std::optional<int> ParseCommandLine(CLI::App& app, int argc, const char* const* argv) {

@@ -14,24 +14,21 @@
 #include <optional>
 #include <string>
 
-#include "FloodBudget.h"
 #include "ServerSettings.h"
+#include "TransportLimits.h"
 
 namespace zorva {
 
 struct TServerOptions {
   std::string IniPath;  // DefaultIniPath() unless given
   std::string BindAddress = "0.0.0.0";
-  TSettingsOverrides Settings;  // each given one wins over the INI file
-  std::int32_t PingIntervalMs = 30000;
+  TSettingsOverrides Settings;         // each given one wins over the INI file
   std::optional<std::string> LogPath;  // set when --log is given, with or without a path
   bool Trace = false;
-  std::size_t MaxLine = 65536;
-  std::size_t MaxOutput = 8 * 1024 * 1024;
   // Users and feedback kept in this database file; without it nothing is kept.
   std::optional<std::string> UsersPath;
   std::size_t MaxClients = 0;  // 0 = as many as the open-file limit allows
-  TFloodLimits Flood;
+  TTransportLimits Limits;     // for whichever transport the program runs
 };
 
 // The flood-budget options, for a program whose transport has no budget to say so.

@@ -1,14 +1,18 @@
 #include "QtTransport.h"
 
 #include <QTcpSocket>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <limits>
 
 #ifdef _WIN32
 #include <winsock2.h>
 #else
 #include <sys/socket.h>
 #endif
+
+#include "Endpoint.h"
 
 namespace zorva {
 
@@ -54,10 +58,16 @@ void ShutWriteSide(qintptr descriptor) {
 #endif
 }
 
+// Qt's timers count in int.
+int TimerInterval(std::uint32_t milliseconds) {
+  return static_cast<int>(std::min<std::uint32_t>(milliseconds, std::numeric_limits<int>::max()));
+}
+
 }  // namespace
 
-QtTransport::QtTransport(QObject* parent) : QObject(parent) {
-  FPingTimer.setInterval(kDefaultPingIntervalMs);
+QtTransport::QtTransport(const TTransportLimits& limits, QObject* parent)
+    : QObject(parent), FLimits(limits) {
+  FPingTimer.setInterval(TimerInterval(FLimits.PingIntervalMs));
   connect(&FServer, &QTcpServer::newConnection, this, &QtTransport::AcceptPending);
   connect(&FPingTimer, &QTimer::timeout, this, [this] {
     if (FEvents) FEvents->OnPingTimer();
@@ -79,10 +89,6 @@ bool QtTransport::SetBindAddress(const QString& address) {
   return true;
 }
 
-void QtTransport::SetPingInterval(int milliseconds) {
-  FPingTimer.setInterval(milliseconds);
-}
-
 bool QtTransport::Listen(std::uint16_t port, std::string& error) {
   if (FServer.isListening()) FServer.close();
   if (FServer.listen(FBindAddress, port)) return true;
@@ -96,7 +102,7 @@ void QtTransport::StopListening() {
 
 std::string QtTransport::ListenAddress() const {
   if (!FServer.isListening()) return {};
-  return DottedAddress(FServer.serverAddress()) + ":" + std::to_string(FServer.serverPort());
+  return FormatEndpoint(DottedAddress(FServer.serverAddress()), FServer.serverPort());
 }
 
 void QtTransport::StartPingTimer() {
@@ -112,7 +118,7 @@ void QtTransport::Send(ConnectionId id, std::string_view line) {
   if (found == FConnections.end() || found->second.Overflowed) return;
   QTcpSocket* socket = found->second.Socket;
   const std::size_t queued = static_cast<std::size_t>(socket->bytesToWrite());
-  if (queued + line.size() + 1 > FMaxOutputBytes) {
+  if (queued + line.size() + 1 > FLimits.MaxOutput) {
     // Reporting now would re-enter the core in the middle of its send.
     found->second.Overflowed = true;
     QMetaObject::invokeMethod(
@@ -191,7 +197,7 @@ void QtTransport::ReportOverflow(ConnectionId id) {
   if (!socket) return;
   socket->abort();
   socket->deleteLater();
-  if (FEvents) FEvents->OnClientError(id, ENOBUFS, "Output queue full (slow reader)");
+  if (FEvents) FEvents->OnClientError(id, kSlowReaderCode, kSlowReaderReason);
 }
 
 QTcpSocket* QtTransport::Forget(ConnectionId id) {
@@ -218,7 +224,7 @@ void QtTransport::CloseAfterFlush(QTcpSocket* socket) {
   connect(socket, &QTcpSocket::bytesWritten, socket, shutWhenFlushed);
   connect(socket, &QTcpSocket::disconnected, socket, finish);
   connect(socket, &QAbstractSocket::errorOccurred, socket, finish);
-  QTimer::singleShot(kLingerMs, socket, finish);
+  QTimer::singleShot(TimerInterval(FLimits.CloseTimeoutMs), socket, finish);
   shutWhenFlushed();
 }
 

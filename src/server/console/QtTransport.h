@@ -2,7 +2,7 @@
 // window and the server share the one user-interface thread. The window program plugs it into
 // the server core; the GUI and end-to-end tests drive it over loopback.
 //
-//   QtTransport transport;
+//   QtTransport transport(limits);         // TTransportLimits, shared with the daemon
 //   transport.SetEvents(&core);            // the core is fed every connection event
 //   transport.Listen(4000, error);
 #pragma once
@@ -15,6 +15,7 @@
 #include <unordered_map>
 
 #include "ServerInterfaces.h"
+#include "TransportLimits.h"
 
 class QTcpSocket;
 
@@ -24,21 +25,13 @@ class QtTransport : public QObject, public ITransport {
   Q_OBJECT
 
  public:
-  static constexpr int kDefaultPingIntervalMs = 30000;
-  static constexpr std::size_t kDefaultMaxOutputBytes = 8 * 1024 * 1024;
-  // How long a connection closed after flushing waits for its peer to hang up.
-  static constexpr int kLingerMs = 2000;
-
-  explicit QtTransport(QObject* parent = nullptr);
+  explicit QtTransport(const TTransportLimits& limits = {}, QObject* parent = nullptr);
   ~QtTransport() override;
 
   // Receives every event; nothing is reported while unset.
   void SetEvents(IConnectionEvents* events) { FEvents = events; }
   // Takes effect at the next Listen; false when `address` is not an IP address.
   bool SetBindAddress(const QString& address);
-  void SetPingInterval(int milliseconds);
-  // Unsent bytes one connection may hold before it is dropped as a slow reader.
-  void SetMaxOutputBytes(std::size_t bytes) { FMaxOutputBytes = bytes; }
   std::size_t ConnectionCount() const { return FConnections.size(); }
 
   bool Listen(std::uint16_t port, std::string& error) override;
@@ -71,7 +64,7 @@ class QtTransport : public QObject, public ITransport {
   QTcpServer FServer;
   QTimer FPingTimer;
   QHostAddress FBindAddress{QHostAddress::AnyIPv4};
-  std::size_t FMaxOutputBytes = kDefaultMaxOutputBytes;
+  TTransportLimits FLimits;
   std::unordered_map<ConnectionId, TConnection> FConnections;
 };
 

@@ -18,8 +18,6 @@ using namespace zorva;
 namespace {
 
 bool ConfigureTransport(QtTransport& transport, const TServerOptions& options) {
-  transport.SetPingInterval(options.PingIntervalMs);
-  transport.SetMaxOutputBytes(options.MaxOutput);
   return transport.SetBindAddress(QString::fromStdString(options.BindAddress));
 }
 
@@ -44,7 +42,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   const TServerOptions& server = options.Server;
 
-  QtTransport transport;
+  QtTransport transport(server.Limits);
   if (!ConfigureTransport(transport, server)) {
     std::fprintf(stderr, "ZorvaServer: cannot bind to %s\n", server.BindAddress.c_str());
     return 2;
@@ -69,7 +67,7 @@ int main(int argc, char** argv) {
     core = &plainCore.emplace(transport, clock, hooks);
     form = std::make_unique<TfrmServer>(*core, transport, server.IniPath, server.Settings);
   }
-  core->SetMaxLine(server.MaxLine);
+  core->SetMaxLine(server.Limits.MaxLine);
   core->SetMaxClients(server.MaxClients);
   transport.SetEvents(core);
   TfrmServer& window = *form;

@@ -1,9 +1,11 @@
-// AsioTransport: the server's sockets and ping timer on one Asio io_context, driving an
-// IConnectionEvents (the core) from the thread that runs the io_context. The headless daemon
-// uses it; the tests drive it with a recording handler.
+// EpollTransport: the daemon's sockets and ping timer, driving an IConnectionEvents (the core)
+// from the thread that runs the io_context. Reads are raw recv calls on descriptors in one epoll
+// set, writes go out through io_uring; Asio only accepts connections and runs the timers.
+// Linux only, on purpose: epoll and io_uring measured faster than portable Asio
+// (bench/RESULTS.md); the window program's Qt transport is the portable one.
 //
 //   asio::io_context io;
-//   AsioTransport transport(io, {.BindAddress = "127.0.0.1"});
+//   EpollTransport transport(io, {.BindAddress = "127.0.0.1"});
 //   ServerCore core(transport, clock, hooks);
 //   transport.SetEvents(&core);
 //   core.Start(error);  // Listen + StartPingTimer
@@ -33,33 +35,27 @@
 #include <unordered_map>
 #include <vector>
 
-#include "FloodBudget.h"
 #include "ReadinessSet.h"
 #include "SendBatch.h"
 #include "ServerInterfaces.h"
+#include "TransportLimits.h"
 
 namespace zorva {
 
-class AsioTransport : public ITransport {
+class EpollTransport : public ITransport {
  public:
   struct TOptions {
     std::string BindAddress = "0.0.0.0";
-    std::size_t MaxOutput = 8 * 1024 * 1024;  // unsent bytes per connection
-    std::uint32_t PingIntervalMs = 30000;
-    // How long Close(AfterFlush) may take to deliver the queue and see the peer's end.
-    std::uint32_t CloseTimeoutMs = 5000;
-    TFloodLimits Flood;  // input per connection
+    TTransportLimits Limits;
     SendBatch::TMode Sends = SendBatch::TMode::Ring;
   };
   // Told about every exception that escapes the event handler or a posted task.
   using TExceptionReporter = std::function<void(const std::exception&)>;
 
-  static constexpr std::string_view kSlowReader = "Output queue full (slow reader)";
-
-  AsioTransport(asio::io_context& io, TOptions options);
-  ~AsioTransport() override;
-  AsioTransport(const AsioTransport&) = delete;
-  AsioTransport& operator=(const AsioTransport&) = delete;
+  EpollTransport(asio::io_context& io, TOptions options);
+  ~EpollTransport() override;
+  EpollTransport(const EpollTransport&) = delete;
+  EpollTransport& operator=(const EpollTransport&) = delete;
 
   // Must be set before Listen; the core is built on the transport, so this comes second.
   void SetEvents(IConnectionEvents* events) { FEvents = events; }

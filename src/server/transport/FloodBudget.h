@@ -1,5 +1,5 @@
 // FloodBudget: two token buckets, lines and bytes per second, that keep one connection's input
-// within its share. The Asio transport holds one per connection and, when a read holds more
+// within its share. A transport holds one per connection and, when a read holds more
 // than the budget allows, hands on only what it allows and stops reading from that connection
 // until the buckets refill: a flooding client is slowed down, never dropped for it.
 //

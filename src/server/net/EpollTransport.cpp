@@ -1,4 +1,6 @@
-#include "AsioTransport.h"
+#include "EpollTransport.h"
+
+#include "Endpoint.h"
 
 #include <algorithm>
 #include <chrono>
@@ -42,9 +44,15 @@ bool IsResourceShortage(const std::error_code& ec) {
 
 }  // namespace
 
-struct AsioTransport::TConnection {
+struct EpollTransport::TConnection {
+  // What each state allows:
+  //                reads            writes queued output   takes sends   reports to the core
+  //   Open         handed on        yes                    yes           yes
+  //   Closing      discarded        yes                    no            no
+  //   Overflowed   ignored          no                     no            its drop, once
+  //   Closed       ignored          no                     no            no
   enum class TState {
-    Open,        // reads are reported, sends are queued
+    Open,        // in service
     Closing,     // Close(AfterFlush): flushing, then discarding reads until the peer's end
     Overflowed,  // past the output cap; its drop is being reported
     Closed,      // gone from the map; pending handlers only let go of it
@@ -62,6 +70,14 @@ struct AsioTransport::TConnection {
   ~TConnection() { CloseDescriptor(); }
   TConnection(const TConnection&) = delete;
   TConnection& operator=(const TConnection&) = delete;
+
+  bool IsOpen() const { return State == TState::Open; }
+  bool IsClosing() const { return State == TState::Closing; }
+  bool IsOverflowed() const { return State == TState::Overflowed; }
+  bool IsClosed() const { return State == TState::Closed; }
+  // Its socket is still read: handed on while open, discarded while closing.
+  bool CanRead() const { return IsOpen() || IsClosing(); }
+  bool CanWrite() const { return IsOpen() || IsClosing(); }
 
   std::size_t Unsent() const { return Queue.size() - Sent; }
   bool WaitsForWritable() const { return (Watched & ReadinessSet::kWrite) != 0; }
@@ -83,7 +99,7 @@ struct AsioTransport::TConnection {
   std::unique_ptr<TThrottle> Throttle;  // only while input is held back
 };
 
-AsioTransport::AsioTransport(asio::io_context& io, TOptions options)
+EpollTransport::EpollTransport(asio::io_context& io, TOptions options)
     : FIo(io),
       FOptions(std::move(options)),
       FAcceptor(io),
@@ -97,14 +113,14 @@ AsioTransport::AsioTransport(asio::io_context& io, TOptions options)
                    [this] { FlushDirty(); });
 }
 
-AsioTransport::~AsioTransport() {
+EpollTransport::~EpollTransport() {
   StopPingTimer();
   StopListening();
   CloseAll();
 }
 
 template <class Call>
-void AsioTransport::Deliver(Call&& call) {
+void EpollTransport::Deliver(Call&& call) {
   try {
     call();
   } catch (const std::exception& e) {
@@ -114,7 +130,7 @@ void AsioTransport::Deliver(Call&& call) {
   }
 }
 
-bool AsioTransport::Listen(std::uint16_t port, std::string& error) {
+bool EpollTransport::Listen(std::uint16_t port, std::string& error) {
   if (FEvents == nullptr) {
     error = "No event handler is set";
     return false;
@@ -137,35 +153,34 @@ bool AsioTransport::Listen(std::uint16_t port, std::string& error) {
   if (ec) {
     std::error_code ignored;
     FAcceptor.close(ignored);
-    error = "Cannot listen on " + FOptions.BindAddress + ":" + std::to_string(port) + ": " +
-            ec.message();
+    error = "Cannot listen on " + FormatEndpoint(FOptions.BindAddress, port) + ": " + ec.message();
     return false;
   }
   Accept();
   return true;
 }
 
-void AsioTransport::StopListening() {
+void EpollTransport::StopListening() {
   ++FListenGeneration;
   std::error_code ignored;
   FAcceptor.close(ignored);
   FAcceptRetry.cancel();
 }
 
-std::uint16_t AsioTransport::ListenPort() const {
+std::uint16_t EpollTransport::ListenPort() const {
   std::error_code ec;
   const auto endpoint = FAcceptor.local_endpoint(ec);
   return ec ? 0 : endpoint.port();
 }
 
-std::string AsioTransport::ListenAddress() const {
+std::string EpollTransport::ListenAddress() const {
   std::error_code ec;
   const auto endpoint = FAcceptor.local_endpoint(ec);
   if (ec) return {};
-  return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+  return FormatEndpoint(endpoint.address().to_string(), endpoint.port());
 }
 
-void AsioTransport::Accept() {
+void EpollTransport::Accept() {
   FAcceptor.async_accept([this, generation = FListenGeneration](const std::error_code& ec,
                                                                 asio::ip::tcp::socket socket) {
     // A connection accepted just before StopListening belongs to no listener any more.
@@ -174,7 +189,7 @@ void AsioTransport::Accept() {
   });
 }
 
-void AsioTransport::OnAccepted(const std::error_code& ec, asio::ip::tcp::socket socket) {
+void EpollTransport::OnAccepted(const std::error_code& ec, asio::ip::tcp::socket socket) {
   if (ec == asio::error::operation_aborted) return;
   if (ec) {
     if (!IsResourceShortage(ec)) return Accept();
@@ -196,7 +211,7 @@ void AsioTransport::OnAccepted(const std::error_code& ec, asio::ip::tcp::socket 
 
   // From here the readiness set watches the descriptor, not Asio's reactor.
   const auto connection =
-      std::make_shared<TConnection>(++FLastId, socket.release(optionEc), FOptions.Flood);
+      std::make_shared<TConnection>(++FLastId, socket.release(optionEc), FOptions.Limits.Flood);
   if (optionEc) return;
   Watch(connection, ReadinessSet::kRead);
   if (connection->Watched == ReadinessSet::kNone) return;
@@ -207,36 +222,37 @@ void AsioTransport::OnAccepted(const std::error_code& ec, asio::ip::tcp::socket 
   });
 }
 
-void AsioTransport::OnReady(const ReadinessSet::TEvent& event) {
+void EpollTransport::OnReady(const ReadinessSet::TEvent& event) {
   const auto found = FConnections.find(event.Key);
   if (found == FConnections.end()) return;  // removed earlier in this batch
   // A copy: the connection may leave the map while it is served.
   const auto connection = found->second;
   if (event.Writable && connection->WaitsForWritable()) WriteQueued(connection);
-  if (event.Readable && (connection->Watched & ReadinessSet::kRead) &&
-      connection->State != TConnection::TState::Closed) {
+  if (event.Readable && (connection->Watched & ReadinessSet::kRead) && connection->CanRead()) {
     OnReadable(connection);
   }
 }
 
 // Leaves the connection out of the set (watching nothing) when the set refuses it: a descriptor
 // that cannot be watched is never served, and Remove then closes it.
-void AsioTransport::Watch(const TConnectionPtr& connection, unsigned wanted) {
+void EpollTransport::Watch(const TConnectionPtr& connection, unsigned wanted) {
   std::error_code ec;
   FReadiness.Watch(connection->Fd, connection->Id, connection->Watched, wanted, ec);
   connection->Watched = ec ? ReadinessSet::kNone : wanted;
   if (ec && FReportException) FReportException(std::system_error(ec, "Watching a connection"));
 }
 
-void AsioTransport::WatchReads(const TConnectionPtr& connection, bool on) {
+void EpollTransport::WatchReads(const TConnectionPtr& connection, bool on) {
   const auto writes = connection->Watched & ReadinessSet::kWrite;
   Watch(connection, on ? (writes | ReadinessSet::kRead) : writes);
 }
 
-void AsioTransport::OnReadable(const TConnectionPtr& connection) {
-  if (connection->State == TConnection::TState::Overflowed) return;
-  if (connection->State == TConnection::TState::Closing) return DiscardUntilEnd(connection);
+void EpollTransport::OnReadable(const TConnectionPtr& connection) {
+  if (connection->IsClosing()) return DiscardUntilEnd(connection);
 
+  // Fairness: one read per ready connection per turn, however much it still has waiting. The
+  // set is level-triggered, so what is left reports the connection ready again next turn, after
+  // every other ready connection has had its read; a flooding peer cannot starve the rest.
   const auto count = ::recv(connection->Fd, FReadBuffer.data(), FReadBuffer.size(), 0);
   if (count < 0) {
     if (IsWouldBlock(errno)) return;
@@ -249,16 +265,16 @@ void AsioTransport::OnReadable(const TConnectionPtr& connection) {
 
   const std::string_view input(FReadBuffer.data(), static_cast<std::size_t>(count));
   const auto handedOn = HandOn(connection, input);
-  if (connection->State == TConnection::TState::Open && handedOn < input.size()) {
+  if (connection->IsOpen() && handedOn < input.size()) {
     Hold(connection, input.substr(handedOn));
   }
 }
 
 // Hands on to the core what the connection's flood budget allows; returns how much that was.
-std::size_t AsioTransport::HandOn(const TConnectionPtr& connection, std::string_view input) {
+std::size_t EpollTransport::HandOn(const TConnectionPtr& connection, std::string_view input) {
   const auto allowed =
-      FOptions.Flood.Any()
-          ? connection->Budget.Take(FOptions.Flood, input, std::chrono::steady_clock::now())
+      FOptions.Limits.Flood.Any()
+          ? connection->Budget.Take(FOptions.Limits.Flood, input, std::chrono::steady_clock::now())
           : input.size();
   if (allowed > 0)
     Deliver([&] { FEvents->OnClientRead(connection->Id, input.substr(0, allowed)); });
@@ -267,7 +283,7 @@ std::size_t AsioTransport::HandOn(const TConnectionPtr& connection, std::string_
 
 // Keeps what the budget did not allow and issues no read until it has all been handed on, so
 // the socket's buffers fill and the peer's own sends slow down.
-void AsioTransport::Hold(const TConnectionPtr& connection, std::string_view rest) {
+void EpollTransport::Hold(const TConnectionPtr& connection, std::string_view rest) {
   if (!connection->Throttle) {
     connection->Throttle = std::make_unique<TConnection::TThrottle>(FIo);
     WatchReads(connection, false);
@@ -275,30 +291,26 @@ void AsioTransport::Hold(const TConnectionPtr& connection, std::string_view rest
   auto& throttle = *connection->Throttle;
   throttle.Held.assign(rest);
   throttle.Timer.expires_after(std::max<std::chrono::steady_clock::duration>(
-      connection->Budget.TimeToRefill(FOptions.Flood), kMinThrottlePause));
+      connection->Budget.TimeToRefill(FOptions.Limits.Flood), kMinThrottlePause));
   throttle.Timer.async_wait([this, connection](const std::error_code& ec) {
     if (!ec) OnRefilled(connection);
   });
 }
 
-void AsioTransport::OnRefilled(const TConnectionPtr& connection) {
-  if (connection->State == TConnection::TState::Closed) return;
+void EpollTransport::OnRefilled(const TConnectionPtr& connection) {
+  if (connection->IsClosed()) return;
   std::string held = std::move(connection->Throttle->Held);
-  const auto handedOn =
-      connection->State == TConnection::TState::Open ? HandOn(connection, held) : held.size();
-  if (connection->State == TConnection::TState::Open && handedOn < held.size()) {
+  const auto handedOn = connection->IsOpen() ? HandOn(connection, held) : held.size();
+  if (connection->IsOpen() && handedOn < held.size()) {
     return Hold(connection, std::string_view(held).substr(handedOn));
   }
   connection->Throttle.reset();
-  if (connection->State == TConnection::TState::Open ||
-      connection->State == TConnection::TState::Closing) {
-    WatchReads(connection, true);
-  }
+  if (connection->CanRead()) WatchReads(connection, true);
 }
 
 // Unread input makes close() send a reset, which can destroy the last lines before the peer
 // reads them; so a closing connection keeps reading, and dropping, until the peer ends too.
-void AsioTransport::DiscardUntilEnd(const TConnectionPtr& connection) {
+void EpollTransport::DiscardUntilEnd(const TConnectionPtr& connection) {
   const auto count = ::recv(connection->Fd, FReadBuffer.data(), FReadBuffer.size(), 0);
   if (count > 0 || (count < 0 && IsWouldBlock(errno))) return;
   if (count < 0) return Remove(connection);
@@ -307,13 +319,13 @@ void AsioTransport::DiscardUntilEnd(const TConnectionPtr& connection) {
   if (connection->Unsent() == 0 && !connection->Dirty) Remove(connection);
 }
 
-void AsioTransport::Send(ConnectionId id, std::string_view line) {
+void EpollTransport::Send(ConnectionId id, std::string_view line) {
   // Called once per delivered line: a reference to the map's pointer, not a counted copy.
   const auto found = FConnections.find(id);
   if (found == FConnections.end()) return;
   const auto& connection = found->second;
-  if (connection->State != TConnection::TState::Open) return;
-  if (connection->Unsent() + line.size() + 1 > FOptions.MaxOutput) {
+  if (!connection->IsOpen()) return;
+  if (connection->Unsent() + line.size() + 1 > FOptions.Limits.MaxOutput) {
     connection->State = TConnection::TState::Overflowed;
     Watch(connection, ReadinessSet::kNone);
     // Reported from a fresh turn: Send must not re-enter the core.
@@ -328,7 +340,7 @@ void AsioTransport::Send(ConnectionId id, std::string_view line) {
 
 // A flush is also posted while the readiness set serves a batch, which flushes at its end: one
 // post a turn costs little, and a handler that throws cannot strand the dirty list.
-void AsioTransport::ScheduleFlush(const TConnectionPtr& connection) {
+void EpollTransport::ScheduleFlush(const TConnectionPtr& connection) {
   if (connection->WaitsForWritable() || connection->Dirty) return;
   connection->Dirty = true;
   FDirty.push_back(connection);
@@ -337,7 +349,7 @@ void AsioTransport::ScheduleFlush(const TConnectionPtr& connection) {
   asio::post(FIo, [this] { FlushDirty(); });
 }
 
-void AsioTransport::FlushDirty() {
+void EpollTransport::FlushDirty() {
   FFlushPosted = false;
   // Both lists keep their capacity from turn to turn.
   FFlushing.swap(FDirty);
@@ -350,13 +362,13 @@ void AsioTransport::FlushDirty() {
   FFlushing.clear();
 }
 
-void AsioTransport::TakeSpare(std::string& queue) {
+void EpollTransport::TakeSpare(std::string& queue) {
   if (queue.capacity() > kIdleCapacity || FSpareBuffers.empty()) return;
   queue = std::move(FSpareBuffers.back());
   FSpareBuffers.pop_back();
 }
 
-void AsioTransport::GiveBackIfLarge(std::string& buffer) {
+void EpollTransport::GiveBackIfLarge(std::string& buffer) {
   if (buffer.capacity() <= kIdleCapacity) return;
   if (FSpareBuffers.size() < kMaxSpareBuffers && buffer.capacity() <= kMaxSpareCapacity) {
     buffer.clear();
@@ -366,15 +378,14 @@ void AsioTransport::GiveBackIfLarge(std::string& buffer) {
 }
 
 // Writes at once; only what a full socket does not take waits for writability.
-void AsioTransport::WriteQueued(const TConnectionPtr& connection) {
+void EpollTransport::WriteQueued(const TConnectionPtr& connection) {
   AddToBatch(connection);
   WriteBatch();
 }
 
 // Nothing may touch a queue between here and the end of WriteBatch: the batch points into it.
-void AsioTransport::AddToBatch(const TConnectionPtr& connection) {
-  const auto state = connection->State;
-  if (state != TConnection::TState::Open && state != TConnection::TState::Closing) return;
+void EpollTransport::AddToBatch(const TConnectionPtr& connection) {
+  if (!connection->CanWrite()) return;
   const bool sends = connection->Unsent() > 0;
   FBatched.push_back({connection, sends});
   if (!sends) return;
@@ -385,7 +396,7 @@ void AsioTransport::AddToBatch(const TConnectionPtr& connection) {
 // Results come back for the connections that had something to send, in the order added. Taking
 // them starts no write: a failure reaches the core, which may send or close, but sends only
 // schedule the next flush.
-void AsioTransport::WriteBatch() {
+void EpollTransport::WriteBatch() {
   const auto results = FBatch.Run();
   auto result = results.begin();
   for (const auto& [connection, sent] : FBatched) OnWritten(connection, sent ? *result++ : 0);
@@ -393,9 +404,8 @@ void AsioTransport::WriteBatch() {
 }
 
 // A connection may have closed, or gained output, since its write was made.
-void AsioTransport::OnWritten(const TConnectionPtr& connection, ssize_t result) {
-  const auto state = connection->State;
-  if (state != TConnection::TState::Open && state != TConnection::TState::Closing) return;
+void EpollTransport::OnWritten(const TConnectionPtr& connection, ssize_t result) {
+  if (!connection->CanWrite()) return;
   if (result < 0 && !IsWouldBlock(static_cast<int>(-result))) {
     return Fail(connection, {static_cast<int>(-result), std::system_category()});
   }
@@ -415,50 +425,47 @@ void AsioTransport::OnWritten(const TConnectionPtr& connection, ssize_t result) 
   OnAllWritten(connection);
 }
 
-void AsioTransport::OnAllWritten(const TConnectionPtr& connection) {
+void EpollTransport::OnAllWritten(const TConnectionPtr& connection) {
   if (connection->WaitsForWritable())
     Watch(connection, connection->Watched & ~ReadinessSet::kWrite);
-  if (connection->State == TConnection::TState::Closing) return BeginGracefulClose(connection);
+  if (connection->IsClosing()) return BeginGracefulClose(connection);
   GiveBackIfLarge(connection->Queue);
 }
 
-void AsioTransport::Close(ConnectionId id, CloseMode mode) {
+void EpollTransport::Close(ConnectionId id, CloseMode mode) {
   const auto connection = Find(id);
   if (!connection) return;
-  if (mode == CloseMode::Now || connection->State == TConnection::TState::Overflowed) {
-    return Remove(connection);
-  }
-  if (connection->State == TConnection::TState::Closing) return;
+  if (mode == CloseMode::Now || connection->IsOverflowed()) return Remove(connection);
+  if (connection->IsClosing()) return;
   connection->State = TConnection::TState::Closing;
-  connection->CloseTimer =
-      std::make_unique<asio::steady_timer>(FIo, std::chrono::milliseconds(FOptions.CloseTimeoutMs));
+  connection->CloseTimer = std::make_unique<asio::steady_timer>(
+      FIo, std::chrono::milliseconds(FOptions.Limits.CloseTimeoutMs));
   connection->CloseTimer->async_wait([this, connection](const std::error_code& ec) {
     if (!ec) Remove(connection);
   });
   if (connection->Unsent() == 0 && !connection->Dirty) BeginGracefulClose(connection);
 }
 
-void AsioTransport::BeginGracefulClose(const TConnectionPtr& connection) {
+void EpollTransport::BeginGracefulClose(const TConnectionPtr& connection) {
   ::shutdown(connection->Fd, SHUT_WR);
   if (connection->PeerDone) Remove(connection);
 }
 
-void AsioTransport::ReportSlowReader(const TConnectionPtr& connection) {
-  if (connection->State != TConnection::TState::Overflowed) return;
+void EpollTransport::ReportSlowReader(const TConnectionPtr& connection) {
+  if (!connection->IsOverflowed()) return;
   Remove(connection);
-  const auto code = std::make_error_code(std::errc::no_buffer_space).value();
-  Deliver([&] { FEvents->OnClientError(connection->Id, code, kSlowReader); });
+  Deliver([&] { FEvents->OnClientError(connection->Id, kSlowReaderCode, kSlowReaderReason); });
 }
 
-void AsioTransport::Fail(const TConnectionPtr& connection, const std::error_code& ec) {
-  const bool reported = connection->State == TConnection::TState::Open;
+void EpollTransport::Fail(const TConnectionPtr& connection, const std::error_code& ec) {
+  const bool reported = connection->IsOpen();
   Remove(connection);
   if (!reported) return;
   Deliver([&] { FEvents->OnClientError(connection->Id, ec.value(), ec.message()); });
 }
 
-void AsioTransport::Remove(const TConnectionPtr& connection) {
-  if (connection->State == TConnection::TState::Closed) return;
+void EpollTransport::Remove(const TConnectionPtr& connection) {
+  if (connection->IsClosed()) return;
   connection->State = TConnection::TState::Closed;
   if (connection->CloseTimer) connection->CloseTimer->cancel();
   if (connection->Throttle) connection->Throttle->Timer.cancel();
@@ -468,11 +475,11 @@ void AsioTransport::Remove(const TConnectionPtr& connection) {
   CheckAllClosed();
 }
 
-void AsioTransport::CloseAll() {
+void EpollTransport::CloseAll() {
   while (!FConnections.empty()) Remove(FConnections.begin()->second);
 }
 
-void AsioTransport::WhenAllClosed(std::chrono::milliseconds limit, std::function<void()> done) {
+void EpollTransport::WhenAllClosed(std::chrono::milliseconds limit, std::function<void()> done) {
   FAllClosed = std::move(done);
   FStopTimer.expires_after(limit);
   FStopTimer.async_wait([this](const std::error_code& ec) {
@@ -483,40 +490,40 @@ void AsioTransport::WhenAllClosed(std::chrono::milliseconds limit, std::function
 
 // `done` runs from a fresh turn: Remove is called deep inside handlers that still use the
 // transport, and `done` may well end the loop or destroy it.
-void AsioTransport::CheckAllClosed() {
+void EpollTransport::CheckAllClosed() {
   if (!FAllClosed || !FConnections.empty()) return;
   FStopTimer.cancel();
   asio::post(FIo, [done = std::move(FAllClosed)] { done(); });
   FAllClosed = nullptr;
 }
 
-AsioTransport::TConnectionPtr AsioTransport::Find(ConnectionId id) const {
+EpollTransport::TConnectionPtr EpollTransport::Find(ConnectionId id) const {
   const auto found = FConnections.find(id);
   return found == FConnections.end() ? nullptr : found->second;
 }
 
-void AsioTransport::Post(std::function<void()> task) {
+void EpollTransport::Post(std::function<void()> task) {
   asio::post(FIo, [this, task = std::move(task)] { Deliver(task); });
 }
 
-void AsioTransport::StartPingTimer() {
+void EpollTransport::StartPingTimer() {
   ++FPingGeneration;
-  FPingTimer.expires_after(std::chrono::milliseconds(FOptions.PingIntervalMs));
+  FPingTimer.expires_after(std::chrono::milliseconds(FOptions.Limits.PingIntervalMs));
   ArmPingTimer();
 }
 
-void AsioTransport::StopPingTimer() {
+void EpollTransport::StopPingTimer() {
   ++FPingGeneration;
   FPingTimer.cancel();
 }
 
-void AsioTransport::ArmPingTimer() {
+void EpollTransport::ArmPingTimer() {
   FPingTimer.async_wait([this, generation = FPingGeneration](const std::error_code& ec) {
     if (ec || generation != FPingGeneration) return;
     Deliver([&] { FEvents->OnPingTimer(); });
     if (generation != FPingGeneration) return;  // the tick stopped or restarted the timer
     // Keeps the beat steady; a tick that ran late does not bring the next ones forward.
-    const auto interval = std::chrono::milliseconds(FOptions.PingIntervalMs);
+    const auto interval = std::chrono::milliseconds(FOptions.Limits.PingIntervalMs);
     const auto next = FPingTimer.expiry() + interval;
     if (next > std::chrono::steady_clock::now()) {
       FPingTimer.expires_at(next);

@@ -1,0 +1,61 @@
+// QtHarness: the Qt transport on a QThread's event loop, so that the test thread can play the
+// peers with blocking clients, for the transport contract.
+#pragma once
+
+#include <QThread>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "QtTestSupport.h"
+#include "QtTransport.h"
+
+namespace zorva::test {
+
+class QtHarness {
+ public:
+  QtHarness() {
+    EnsureApplication();
+    FContext->moveToThread(&FThread);
+    FThread.start();
+  }
+  ~QtHarness() {
+    Stop();
+    FThread.quit();
+    FThread.wait();
+  }
+
+  bool Start(const std::string& bindAddress, const TTransportLimits& limits,
+             IConnectionEvents& events, std::string& error) {
+    bool listening = false;
+    RunOnLoop([&] {
+      FTransport = std::make_unique<QtTransport>(limits);
+      FTransport->SetEvents(&events);
+      if (!FTransport->SetBindAddress(QString::fromStdString(bindAddress))) {
+        error = "not an address: " + bindAddress;
+        return;
+      }
+      listening = FTransport->Listen(0, error);
+    });
+    return listening;
+  }
+
+  void RunOnLoop(const std::function<void()>& task) {
+    QMetaObject::invokeMethod(FContext.get(), task, Qt::BlockingQueuedConnection);
+  }
+
+  QtTransport& Transport() { return *FTransport; }
+  std::size_t ConnectionCount() { return FTransport->ConnectionCount(); }
+
+  // The transport was made on the loop thread and is destroyed there.
+  void Stop() {
+    RunOnLoop([this] { FTransport.reset(); });
+  }
+
+ private:
+  QThread FThread;
+  std::unique_ptr<QObject> FContext = std::make_unique<QObject>();
+  std::unique_ptr<QtTransport> FTransport;
+};
+
+}  // namespace zorva::test
