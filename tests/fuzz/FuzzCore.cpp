@@ -4,21 +4,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <deque>
 #include <set>
 #include <string_view>
 
+#include "FakeClock.h"
 #include "ServerCore.h"
 
 namespace {
 
 using namespace zorva;
-
-class NullClock : public IClock {
- public:
-  std::uint64_t NowMs() const override { return Ms; }
-  TDateTime Today() const override { return 45000; }
-  std::uint64_t Ms = 1000;
-};
 
 class CheckingTransport : public ITransport {
  public:
@@ -33,14 +28,23 @@ class CheckingTransport : public ITransport {
   void Close(ConnectionId id, CloseMode) override {
     if (!Closed.insert(id).second) std::abort();
   }
-  void Post(std::function<void()> task) override { task(); }
+  // Like an event loop: posted tasks run after the event that posted them.
+  void Post(std::function<void()> task) override { Posted.push_back(std::move(task)); }
+  void RunPosted() {
+    while (!Posted.empty()) {
+      auto task = std::move(Posted.front());
+      Posted.pop_front();
+      task();
+    }
+  }
   std::set<ConnectionId> Closed;
+  std::deque<std::function<void()>> Posted;
 };
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  NullClock clock;
+  test::FakeClock clock;
   CheckingTransport transport;
   TServerHooks hooks;
   ServerCore core(transport, clock, hooks);
@@ -86,6 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         core.OnClientRead(id, chunk);
         break;
     }
+    transport.RunPosted();
   }
   core.UpdateServerStats();
   core.Stop(setup & 0x80 ? ITransport::CloseMode::AfterFlush : ITransport::CloseMode::Now);

@@ -72,10 +72,9 @@ void RunLoop(asio::io_context& io) {
 }
 
 // With --users the store decides about users; otherwise the base hooks keep nothing.
-std::unique_ptr<TServerHooks> MakeHooks(const TServerOptions& options, const IClock& clock,
-                                        ITransport& transport) {
+std::unique_ptr<TServerHooks> MakeHooks(const TServerOptions& options, const IClock& clock) {
   if (!options.UsersPath) return std::make_unique<TServerHooks>();
-  return std::make_unique<TZorvaUserStore>(*options.UsersPath, clock, transport);
+  return std::make_unique<TZorvaUserStore>(*options.UsersPath, clock);
 }
 
 }  // namespace
@@ -92,7 +91,7 @@ int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
   SystemClock clock;
   std::unique_ptr<TServerHooks> hooks;
   try {
-    hooks = MakeHooks(options, clock, transport);
+    hooks = MakeHooks(options, clock);
   } catch (const EDatabaseError& error) {
     PrintError(std::string("zorva-server: ") + error.what());
     return 1;

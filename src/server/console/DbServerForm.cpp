@@ -4,7 +4,7 @@ namespace zorva {
 
 TDbServerParts::TDbServerParts(const std::string& usersPath, ITransport& transport,
                                const IClock& clock)
-    : FUserStore(usersPath, clock, transport), FServerCore(transport, clock, FUserStore) {}
+    : FUserStore(usersPath, clock), FServerCore(transport, clock, FUserStore) {}
 
 TfrmDbServer::TfrmDbServer(const std::string& usersPath, ITransport& transport, const IClock& clock,
                            std::string iniPath, const TSettingsOverrides& overrides,

@@ -223,7 +223,6 @@ void ServerCore::OnPingTimer() {
 
 // Returns whether the guest's next buffered line may be handled now.
 bool ServerCore::HandleLine(TZorvaGuest& guest, std::string_view line) {
-  auto* const previous = std::exchange(FDispatching, &guest);
   try {
     std::string filtered;
     if (FHooks.FiltersLines()) {
@@ -238,7 +237,6 @@ bool ServerCore::HandleLine(TZorvaGuest& guest, std::string_view line) {
     // The failing command ends alone; the guest's next lines are handled at once.
     ReportFailure(DescribeException(error));
   }
-  FDispatching = previous;
   return !guest.Dropped() && !guest.LoginPending();
 }
 
@@ -311,18 +309,27 @@ void ServerCore::RequestLogin(TZorvaGuest& guest, std::string_view args, bool ne
 
   guest.SetPendingLogin(request.Id);
   FPendingIds.insert(request.Id);
-  const std::weak_ptr<int> alive = FAlive;
-  auto done = [this, alive, id = guest.Connection(),
-               code = request.SubjectCode](TLoginResult result) {
-    if (alive.expired()) return;
-    OnLoginDecided(id, code, std::move(result));
-  };
+  auto done = DeferredLoginAnswer(guest.Connection(), request.SubjectCode);
   try {
     FHooks.AuthorizeLogin(std::move(request), std::move(done));
   } catch (...) {
     if (guest.LoginPending()) CancelPendingLogin(guest);
     throw;
   }
+}
+
+// However the hooks answer (at once, or later from a worker), the answer is handled as an event
+// of its own on the core's thread: never inside the dispatch of the guest's own line.
+TLoginDone ServerCore::DeferredLoginAnswer(ConnectionId id, std::string code) {
+  return [this, &transport = FTransport, alive = std::weak_ptr<int>(FAlive), id,
+          code = std::move(code)](TLoginResult result) {
+    // std::function needs a copyable task, and the result owns its record.
+    auto shared = std::make_shared<TLoginResult>(std::move(result));
+    transport.Post([this, alive, id, code, shared] {
+      if (alive.expired()) return;
+      OnLoginDecided(id, code, std::move(*shared));
+    });
+  };
 }
 
 void ServerCore::Relay(TZorvaGuest& guest, std::string_view args) {
@@ -348,10 +355,8 @@ void ServerCore::CreateSubjectCommand(TZorvaGuest& guest, std::string_view args)
     SendToGuest(guest, Err::SubjectExists);
     return;
   }
-  auto& subject = FRegistry.AddSubject(code, name);
-  subject.SetMaxConnections(limit);
+  auto& subject = AddSubject(code, name, limit, false);
   FCountedSubjects.insert(&subject);
-  SendToSubjectCode(code, Msg::AddSubject(name));
   JoinSubject(guest, subject);
   FCounters.SubjectCreated();
 }
@@ -398,8 +403,13 @@ void ServerCore::UserUpdate(TZorvaGuest& guest, std::string_view args) {
   // Parsed whole into a scratch record: a bad text changes nothing.
   TZorvaUser record;
   record.fromString(getToken(args, kFieldSeparator));
-  record.SetId(guest.User()->Id());
   if (record.Password().empty()) record.SetPassword(guest.User()->Password());
+  ApplyUserRecord(guest, std::move(record));
+}
+
+// Keeps the record under the guest's own id, makes it the guest's and shows it to the subject.
+void ServerCore::ApplyUserRecord(TZorvaGuest& guest, TZorvaUser record) {
+  record.SetId(guest.User()->Id());
   FHooks.SaveUser(record);
   guest.UpdateUser(record);
   FGuestsChanged = true;
@@ -413,9 +423,15 @@ void ServerCore::Feedback(TZorvaGuest& guest, std::string_view args) {
 }
 
 void ServerCore::Custom(TZorvaGuest& guest, std::string_view args) {
-  const std::string name(getToken(args, kFieldSeparator));
-  std::string data(args);
-  FHooks.CustomCommand(data, name, guest);
+  std::string name(getToken(args, kFieldSeparator));
+  const auto* subject = guest.Subject();
+  // Looked up again at each answer: the hook may have had the sender dropped meanwhile.
+  auto sendToSender = [this, id = guest.Connection()](std::string_view line) {
+    if (auto* sender = Guest(id)) SendToGuest(*sender, line);
+  };
+  FHooks.CustomCommand(TCustomRequest(std::move(name), std::string(args), UserId(guest),
+                                      guest.SubjectCode(), subject ? subject->Name() : "",
+                                      std::move(sendToSender)));
 }
 
 // ---- Login
@@ -430,8 +446,7 @@ void ServerCore::OnLoginDecided(ConnectionId id, const std::string& code, TLogin
     } catch (const std::exception& error) {
       ReportFailure(DescribeException(error));
     }
-    // Decided inside the guest's own dispatch: its framer loop goes on by itself.
-    if (FDispatching != guest && !guest->Dropped()) ResumeLines(*guest);
+    if (!guest->Dropped()) ResumeLines(*guest);
   });
 }
 
@@ -488,6 +503,16 @@ TZorvaSubject& ServerCore::Lobby(const std::string& code) {
   auto& lobby = FRegistry.CreateLobby(code, FSettings.LobbyName);
   FSubjectsChanged = true;
   return lobby;
+}
+
+TZorvaSubject& ServerCore::AddSubject(const std::string& code, const std::string& name,
+                                      std::int32_t maxConnections, bool persistent) {
+  auto& subject = FRegistry.AddSubject(code, name);
+  subject.SetMaxConnections(maxConnections);
+  subject.SetPersistent(persistent);
+  FSubjectsChanged = true;
+  SendToSubjectCode(code, Msg::AddSubject(name));
+  return subject;
 }
 
 void ServerCore::JoinSubject(TZorvaGuest& guest, TZorvaSubject& subject) {
@@ -677,13 +702,7 @@ TCreateSubjectResult ServerCore::CreateSubject(const std::string& code, const st
   if (name.empty()) return TCreateSubjectResult::EmptyName;
   if (!FRegistry.HasCode(code)) return TCreateSubjectResult::NoSuchCode;
   if (FRegistry.FindSubject(code, name)) return TCreateSubjectResult::Exists;
-  Guarded([&] {
-    auto& subject = FRegistry.AddSubject(code, name);
-    subject.SetMaxConnections(maxConnections);
-    subject.SetPersistent(persistent);
-    FSubjectsChanged = true;
-    SendToSubjectCode(code, Msg::AddSubject(name));
-  });
+  Guarded([&] { AddSubject(code, name, maxConnections, persistent); });
   return TCreateSubjectResult::Created;
 }
 
@@ -709,15 +728,8 @@ bool ServerCore::SaveEditedUser(ConnectionId id, const TZorvaUser& user) {
   Guarded([&] {
     auto* guest = Guest(id);
     if (!guest || !guest->User()) return;
-    TZorvaUser record = user;
-    record.SetId(guest->User()->Id());
-    FHooks.SaveUser(record);
-    guest->UpdateUser(record);
-    FGuestsChanged = true;
+    ApplyUserRecord(*guest, user);
     saved = true;
-    if (const auto* subject = guest->Subject()) {
-      SendToSubject(*subject, Msg::UserInfo(guest->WireText()));
-    }
   });
   return saved;
 }

@@ -5,8 +5,8 @@
 //
 // Contract with the transport: the core passes lines without their line feed; every guest the
 // core drops it also closes (after a disconnect or an error too), and it never uses an id
-// again after closing it. A guest dropped while one of its own events is running stays alive
-// until that event returns, so no code path touches a freed guest or subject. The observer
+// again after closing it. A guest's states, and what keeps a dropped guest or a removed
+// subject alive until the event returns, are set out in ZorvaGuest.h. The observer
 // hears GuestsChanged / SubjectsChanged once at the end of an event, however much changed.
 //
 //   ServerCore core(transport, clock, hooks);
@@ -165,6 +165,7 @@ class ServerCore : public IConnectionEvents {
   void Login(TZorvaGuest& guest, std::string_view args) { RequestLogin(guest, args, false); }
   void LoginNew(TZorvaGuest& guest, std::string_view args) { RequestLogin(guest, args, true); }
   void RequestLogin(TZorvaGuest& guest, std::string_view args, bool newUser);
+  TLoginDone DeferredLoginAnswer(ConnectionId id, std::string code);
   void Relay(TZorvaGuest& guest, std::string_view args);
   void Ping(TZorvaGuest& guest, std::string_view args);
   void CreateSubjectCommand(TZorvaGuest& guest, std::string_view args);
@@ -172,6 +173,7 @@ class ServerCore : public IConnectionEvents {
   void ServerStats(TZorvaGuest& guest, std::string_view args);
   void UserInfo(TZorvaGuest& guest, std::string_view args);
   void UserUpdate(TZorvaGuest& guest, std::string_view args);
+  void ApplyUserRecord(TZorvaGuest& guest, TZorvaUser record);
   void Feedback(TZorvaGuest& guest, std::string_view args);
   void Custom(TZorvaGuest& guest, std::string_view args);
 
@@ -183,6 +185,9 @@ class ServerCore : public IConnectionEvents {
 
   // Subjects
   TZorvaSubject& Lobby(const std::string& code);
+  // Registers and announces a subject; joining and counting are the caller's.
+  TZorvaSubject& AddSubject(const std::string& code, const std::string& name,
+                            std::int32_t maxConnections, bool persistent);
   void JoinSubject(TZorvaGuest& guest, TZorvaSubject& subject);
   void LeaveSubject(TZorvaGuest& guest, TZorvaSubject& subject);
   void RemoveSubject(TZorvaSubject& subject);
@@ -242,9 +247,6 @@ class ServerCore : public IConnectionEvents {
   int FEventDepth = 0;
   std::vector<std::unique_ptr<TZorvaGuest>> FDroppedGuests;
   std::vector<std::unique_ptr<TZorvaSubject>> FRemovedSubjects;
-  // The guest whose line is being dispatched: a login decided inside that dispatch goes on
-  // with the framer's loop instead of draining it from within.
-  TZorvaGuest* FDispatching = nullptr;
   // Login decisions that arrive after the core is gone find this expired.
   std::shared_ptr<int> FAlive = std::make_shared<int>(0);
 };

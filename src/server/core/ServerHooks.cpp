@@ -1,49 +1,48 @@
 // The base bodies of the user hooks: every id but "NewUser" exists, every password is right,
 // nothing is kept; and the base login decision built on them.
-#include "ExceptionText.h"
+#include "LoginDecision.h"
 #include "ServerInterfaces.h"
+#include "ZorvaProtocol.h"
 
 namespace zorva {
 
 namespace {
 
-using Verdict = decltype(TLoginResult::Verdict);
+// The login steps as the overridable hooks; a registration is a save, so it never loses a race.
+class THookSteps : public ILoginSteps {
+ public:
+  explicit THookSteps(TServerHooks& hooks) : FHooks(hooks) {}
 
-TLoginResult Refuse(Verdict verdict) {
-  TLoginResult result;
-  result.Verdict = verdict;
-  return result;
-}
+  bool UserExists(const std::string& id) override { return FHooks.UserExists(id); }
+  bool CheckPassword(const std::string& id, const std::string& password) override {
+    return FHooks.CheckPassword(id, password);
+  }
+  bool AddUser(const TZorvaUser& user) override {
+    FHooks.SaveUser(user);
+    return true;
+  }
+  void LoadUser(TZorvaUser& user) override { FHooks.LoadUser(user); }
+  void SaveUser(const TZorvaUser& user) override { FHooks.SaveUser(user); }
 
-// The record that becomes the guest's: loaded by id, dated, counted and saved.
-TLoginResult Accept(TServerHooks& hooks, const TLoginRequest& request) {
-  auto user = std::make_unique<TZorvaUser>();
-  user->SetId(request.Id);
-  hooks.LoadUser(*user);
-  user->SetLastLoginDate(request.Today);
-  user->SetLoginCount(user->LoginCount() + 1);
-  hooks.SaveUser(*user);
-  TLoginResult result;
-  result.Verdict = Verdict::Accepted;
-  result.User = std::move(user);
-  return result;
-}
-
-TLoginResult DecideLogin(TServerHooks& hooks, const TLoginRequest& request) {
-  if (!hooks.UserExists(request.Id)) return Refuse(Verdict::InvalidUserId);
-  if (!hooks.CheckPassword(request.Id, request.Password)) return Refuse(Verdict::InvalidPassword);
-  return Accept(hooks, request);
-}
-
-TLoginResult DecideNewUser(TServerHooks& hooks, const TLoginRequest& request) {
-  if (hooks.UserExists(request.Id)) return Refuse(Verdict::IdTaken);
-  auto record = request.NewRecord.value_or(TZorvaUser{});
-  record.SetCreationDate(request.Today);
-  hooks.SaveUser(record);
-  return Accept(hooks, request);
-}
+ private:
+  TServerHooks& FHooks;
+};
 
 }  // namespace
+
+TCustomRequest::TCustomRequest(std::string name, std::string data, std::string senderId,
+                               std::string subjectCode, std::string subjectName,
+                               TSendToSender sendToSender)
+    : FName(std::move(name)),
+      FData(std::move(data)),
+      FSenderId(std::move(senderId)),
+      FSubjectCode(std::move(subjectCode)),
+      FSubjectName(std::move(subjectName)),
+      FSendToSender(std::move(sendToSender)) {}
+
+void TCustomRequest::Reply(std::string_view name, std::string_view data) const {
+  FSendToSender(Msg::Custom(name, data));
+}
 
 bool TServerHooks::CheckPassword(const std::string&, const std::string&) {
   return true;
@@ -57,7 +56,7 @@ void TServerHooks::FilterIncoming(std::string&) {}
 
 void TServerHooks::FilterOutgoing(std::string&) {}
 
-void TServerHooks::CustomCommand(std::string&, const std::string&, TZorvaGuest&) {}
+void TServerHooks::CustomCommand(const TCustomRequest&) {}
 
 void TServerHooks::LoadUser(TZorvaUser&) {}
 
@@ -66,14 +65,8 @@ void TServerHooks::StoreFeedback(TZorvaGuest&, const std::string&) {}
 void TServerHooks::SaveUser(const TZorvaUser&) {}
 
 void TServerHooks::AuthorizeLogin(TLoginRequest request, TLoginDone done) {
-  TLoginResult result;
-  try {
-    result = request.NewUser ? DecideNewUser(*this, request) : DecideLogin(*this, request);
-  } catch (const std::exception& error) {
-    result = Refuse(Verdict::Failed);
-    result.Error = DescribeException(error);
-  }
-  done(std::move(result));
+  THookSteps steps(*this);
+  done(DecideLogin(steps, request));
 }
 
 }  // namespace zorva

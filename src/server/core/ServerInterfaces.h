@@ -51,7 +51,8 @@ class ITransport {
   virtual void Send(ConnectionId id, std::string_view line) = 0;
   // After Close the transport reports nothing more for that connection.
   virtual void Close(ConnectionId id, CloseMode mode) = 0;
-  // Runs `task` on the core's thread soon (for work finished on other threads).
+  // Runs `task` on the core's thread soon (for work finished on other threads); any thread may
+  // call it, and it never runs `task` before returning, so a task never re-enters the core.
   virtual void Post(std::function<void()> task) = 0;
 };
 
@@ -106,7 +107,39 @@ struct TLoginResult {
   std::string Error;
 };
 
+// Callable once, from any thread, while the hooks live; the answer reaches the core through
+// ITransport::Post, so the transport must outlive the hooks.
 using TLoginDone = std::function<void(TLoginResult)>;
+
+// A "CUSTOM" line as the extension hook sees it: what was sent, by whom, and a way to answer the
+// sender, but nothing of the core's own state.
+class TCustomRequest {
+ public:
+  using TSendToSender = std::function<void(std::string_view line)>;
+
+  TCustomRequest(std::string name, std::string data, std::string senderId, std::string subjectCode,
+                 std::string subjectName, TSendToSender sendToSender);
+
+  const std::string& Name() const { return FName; }
+  // The rest of the line after the name, "|" included.
+  const std::string& Data() const { return FData; }
+  // Empty while the sender has not logged in.
+  const std::string& SenderId() const { return FSenderId; }
+  const std::string& SubjectCode() const { return FSubjectCode; }
+  // Empty while the sender is in no subject.
+  const std::string& SubjectName() const { return FSubjectName; }
+
+  // Sends the sender "CUSTOM|name|data"; nothing once the sender has gone.
+  void Reply(std::string_view name, std::string_view data) const;
+
+ private:
+  std::string FName;
+  std::string FData;
+  std::string FSenderId;
+  std::string FSubjectCode;
+  std::string FSubjectName;
+  TSendToSender FSendToSender;
+};
 
 // The eight hooks through which a user store decides about users, with the permissive base
 // bodies: every id but "NewUser" exists, every password is right, nothing is kept.
@@ -118,7 +151,8 @@ class TServerHooks {
   virtual bool UserExists(const std::string& id);
   virtual void FilterIncoming(std::string& line);
   virtual void FilterOutgoing(std::string& line);
-  virtual void CustomCommand(std::string& data, const std::string& name, TZorvaGuest& guest);
+  // Called on the core's thread; `request` is valid during the call only.
+  virtual void CustomCommand(const TCustomRequest& request);
   virtual void LoadUser(TZorvaUser& user);
   virtual void StoreFeedback(TZorvaGuest& guest, const std::string& text);
   virtual void SaveUser(const TZorvaUser& user);
@@ -126,10 +160,8 @@ class TServerHooks {
   // True when FilterIncoming/FilterOutgoing are overridden; lets the core skip a copy per line.
   virtual bool FiltersLines() const { return false; }
 
-  // Decides a login in the order UserExists, CheckPassword (or, for a new user: UserExists,
-  // SaveUser of the sent record), then loads, dates, counts and saves the user. The base body
-  // calls the hooks above and `done` at once; a store may answer later, from any thread, as
-  // long as `done` runs on the core's thread (ITransport::Post).
+  // Decides a login with DecideLogin (LoginDecision.h). The base body runs it on the hooks
+  // above and calls `done` at once; a store may call `done` later, from any thread.
   virtual void AuthorizeLogin(TLoginRequest request, TLoginDone done);
 };
 

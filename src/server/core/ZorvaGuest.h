@@ -1,6 +1,25 @@
 // TZorvaGuest: the server's session for one accepted connection, from connect to drop: its
 // user once logged in, its subject, its ping bookkeeping and its line framer. Owned by
 // ServerCore; the window sees guests only through the core's read-only views.
+//
+// The life of a guest:
+//
+//   state          entered when                        its lines             in lookups
+//   -------------  ----------------------------------  --------------------  -------------
+//   staging        the connection is accepted          handled as they come  yes
+//   login pending  "LOGIN"/"LOGINNEW" asks the hooks   kept in the framer    yes, its id
+//                                                                            reserved
+//   logged in      an accepting answer arrives         handled as they come  yes, by id
+//   dropped        disconnect, error, kill, timeout,   never read again      no
+//                  long line, Stop
+//
+// A refusing answer returns a pending guest to staging; either answer then handles the kept
+// lines. The answer always arrives as an event of its own (through ITransport::Post), never
+// inside the guest's own dispatch, and finds the guest again by connection id: a guest or core
+// gone meanwhile means nothing happens. A dropped guest is unlisted at once but freed only when
+// the outermost event ends, so callers up the stack never touch freed memory. Apart from these
+// states, HasSocket turns false when the transport reports the end or the core closes the
+// connection; from then on nothing is sent to the guest.
 #pragma once
 
 #include <cstdint>
@@ -61,10 +80,10 @@ class TZorvaGuest {
 
   LineFramer& Framer() { return FFramer; }
 
-  // Set once the core has dropped the guest; the object lives on until the end of the event.
+  // Set once the core has dropped the guest (see the states above).
   bool Dropped() const { return FDropped; }
   void SetDropped() { FDropped = true; }
-  // The id of a login that the user store has not decided yet; its lines wait meanwhile.
+  // The id of a login that the hooks have not answered yet (see the states above).
   bool LoginPending() const { return FPendingLoginId.has_value(); }
   const std::string& PendingLoginId() const { return *FPendingLoginId; }
   void SetPendingLogin(std::string id) { FPendingLoginId = std::move(id); }

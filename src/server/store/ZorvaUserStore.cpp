@@ -1,17 +1,11 @@
 #include "ZorvaUserStore.h"
 
-#include <limits>
-#include <memory>
-
-#include "ExceptionText.h"
+#include "LoginDecision.h"
 #include "ZorvaGuest.h"
 
 namespace zorva {
 
 namespace {
-
-// The member of that name hides the enum's name.
-using Verdict = decltype(TLoginResult::Verdict);
 
 // A user registered without a password has none stored, and only an empty one matches.
 bool PasswordMatches(const std::string& stored, const std::string& given) {
@@ -19,31 +13,55 @@ bool PasswordMatches(const std::string& stored, const std::string& given) {
   return VerifyPassword(stored, given);
 }
 
-TLoginResult Answer(Verdict verdict) {
-  TLoginResult result;
-  result.Verdict = verdict;
-  return result;
+std::string HashUnlessEmpty(const std::string& password, const TPasswordCost& cost) {
+  if (password.empty()) return {};
+  return HashPassword(password, cost);
 }
+
+bool StoredPasswordMatches(TUserDatabase& database, const std::string& id,
+                           const std::string& password) {
+  const auto stored = database.StoredPassword(id);
+  return stored && PasswordMatches(*stored, password);
+}
+
+// The login steps on one worker's connection. A registration inserts (never overwrites), so a
+// second registration of an id that won the race is refused; the accepting load-and-save is one
+// write transaction, so concurrent logins of one user count each other.
+class TWorkerSteps : public ILoginSteps {
+ public:
+  TWorkerSteps(TUserDatabase& database, const TPasswordCost& cost)
+      : FDatabase(database), FCost(cost) {}
+
+  bool UserExists(const std::string& id) override { return FDatabase.UserExists(id); }
+  bool CheckPassword(const std::string& id, const std::string& password) override {
+    return StoredPasswordMatches(FDatabase, id, password);
+  }
+  bool AddUser(const TZorvaUser& user) override {
+    return FDatabase.AddUser(user, HashUnlessEmpty(user.Password(), FCost));
+  }
+  void LoadUser(TZorvaUser& user) override { FDatabase.LoadUser(user); }
+  // The loaded record has no password: an empty one keeps the stored hash.
+  void SaveUser(const TZorvaUser& user) override { FDatabase.SaveUser(user, {}); }
+  void Atomically(const std::function<void()>& work) override {
+    FDatabase.InWriteTransaction(work);
+  }
+
+ private:
+  TUserDatabase& FDatabase;
+  const TPasswordCost& FCost;
+};
 
 }  // namespace
 
 TZorvaUserStore::TZorvaUserStore(const std::string& path, const IClock& clock,
-                                 TPostToCore postToCore, TUserStoreOptions options)
+                                 TUserStoreOptions options)
     : FClock(clock),
-      FPostToCore(std::move(postToCore)),
       FPasswordCost(options.PasswordCost),
       FDatabase(path),
       FWorkers(path, options.Workers) {}
 
-TZorvaUserStore::TZorvaUserStore(const std::string& path, const IClock& clock,
-                                 ITransport& transport, TUserStoreOptions options)
-    : TZorvaUserStore(
-          path, clock,
-          [&transport](std::function<void()> task) { transport.Post(std::move(task)); }, options) {}
-
 bool TZorvaUserStore::CheckPassword(const std::string& id, const std::string& password) {
-  const auto stored = FDatabase.StoredPassword(id);
-  return stored && PasswordMatches(*stored, password);
+  return StoredPasswordMatches(FDatabase, id, password);
 }
 
 bool TZorvaUserStore::UserExists(const std::string& id) {
@@ -60,72 +78,15 @@ void TZorvaUserStore::StoreFeedback(TZorvaGuest& guest, const std::string& text)
 }
 
 void TZorvaUserStore::SaveUser(const TZorvaUser& user) {
-  FDatabase.SaveUser(user, HashUnlessEmpty(user.Password()));
+  FDatabase.SaveUser(user, HashUnlessEmpty(user.Password(), FPasswordCost));
 }
 
 void TZorvaUserStore::AuthorizeLogin(TLoginRequest request, TLoginDone done) {
-  FWorkers.Submit([this, request = std::move(request),
-                   done = std::move(done)](TUserDatabase& database) mutable {
-    // std::function needs a copyable task, and the result owns its record.
-    auto result = std::make_shared<TLoginResult>(DecideLogin(database, request));
-    FPostToCore([done = std::move(done), result] { done(std::move(*result)); });
-  });
-}
-
-TLoginResult TZorvaUserStore::DecideLogin(TUserDatabase& database,
-                                          const TLoginRequest& request) const {
-  try {
-    return request.NewUser ? Register(database, request) : LogIn(database, request);
-  } catch (const std::exception& error) {
-    TLoginResult failed = Answer(Verdict::Failed);
-    failed.Error = DescribeException(error);
-    return failed;
-  }
-}
-
-TLoginResult TZorvaUserStore::LogIn(TUserDatabase& database, const TLoginRequest& request) const {
-  const auto stored = database.StoredPassword(request.Id);
-  if (!stored) return Answer(Verdict::InvalidUserId);
-  if (!PasswordMatches(*stored, request.Password)) {
-    return Answer(Verdict::InvalidPassword);
-  }
-  return Accept(database, request);
-}
-
-TLoginResult TZorvaUserStore::Register(TUserDatabase& database,
-                                       const TLoginRequest& request) const {
-  // Refuse a taken id before paying for a hash.
-  if (database.UserExists(request.Id)) return Answer(Verdict::IdTaken);
-  TZorvaUser user = request.NewRecord.value_or(TZorvaUser());
-  // The row belongs to the id that was checked, whatever id the sent record names.
-  user.SetId(request.Id);
-  user.SetCreationDate(request.Today);
-  // A second registration of the id may have won the race since the check above.
-  if (!database.AddUser(user, HashUnlessEmpty(user.Password()))) {
-    return Answer(Verdict::IdTaken);
-  }
-  return Accept(database, request);
-}
-
-TLoginResult TZorvaUserStore::Accept(TUserDatabase& database, const TLoginRequest& request) {
-  auto user = std::make_unique<TZorvaUser>();
-  user->SetId(request.Id);
-  database.InWriteTransaction([&] {
-    database.LoadUser(*user);
-    user->SetLastLoginDate(request.Today);
-    if (user->LoginCount() < std::numeric_limits<std::int32_t>::max()) {
-      user->SetLoginCount(user->LoginCount() + 1);
-    }
-    database.SaveUser(*user, {});
-  });
-  TLoginResult result = Answer(Verdict::Accepted);
-  result.User = std::move(user);
-  return result;
-}
-
-std::string TZorvaUserStore::HashUnlessEmpty(const std::string& password) const {
-  if (password.empty()) return {};
-  return HashPassword(password, FPasswordCost);
+  FWorkers.Submit(
+      [this, request = std::move(request), done = std::move(done)](TUserDatabase& database) {
+        TWorkerSteps steps(database, FPasswordCost);
+        done(DecideLogin(steps, request));
+      });
 }
 
 }  // namespace zorva

@@ -3,14 +3,14 @@
 // hooks; the line filters and custom commands keep their base bodies.
 //
 // Passwords are kept only as salted slow hashes. Logins are decided on a small worker pool so
-// that a burst of them never stalls the network thread; the other hooks run on the caller's
+// that a burst of them never stalls the network thread (the core's own decision, with this
+// store's steps run against the worker's connection); the other hooks run on the caller's
 // thread with a connection of their own.
 //
-//   TZorvaUserStore store("/var/lib/zorva/users.db", clock, transport);
+//   TZorvaUserStore store("/var/lib/zorva/users.db", clock);
 //   ServerCore core(transport, clock, store);
 #pragma once
 
-#include <functional>
 #include <string>
 
 #include "DatabaseWorkers.h"
@@ -27,16 +27,9 @@ struct TUserStoreOptions {
 
 class TZorvaUserStore : public TServerHooks {
  public:
-  // Runs a task on the core's thread (ITransport::Post); called from the workers.
-  using TPostToCore = std::function<void(std::function<void()>)>;
-
   // Opens (or creates) the database; throws EDatabaseError with a message for the operator.
-  // `clock` dates the feedback rows; `postToCore` must stay callable while the store lives.
-  TZorvaUserStore(const std::string& path, const IClock& clock, TPostToCore postToCore,
-                  TUserStoreOptions options = {});
-  // Answers through the transport that drives the core; it must outlive the store.
-  TZorvaUserStore(const std::string& path, const IClock& clock, ITransport& transport,
-                  TUserStoreOptions options = {});
+  // `clock` dates the feedback rows.
+  TZorvaUserStore(const std::string& path, const IClock& clock, TUserStoreOptions options = {});
 
   bool CheckPassword(const std::string& id, const std::string& password) override;
   bool UserExists(const std::string& id) override;
@@ -46,19 +39,11 @@ class TZorvaUserStore : public TServerHooks {
   // An empty password keeps the stored hash; any other is hashed and replaces it.
   void SaveUser(const TZorvaUser& user) override;
 
-  // Decides on a worker and answers through `postToCore`; a database failure answers Failed.
+  // Decides on a worker and calls `done` there; a database failure answers Failed.
   void AuthorizeLogin(TLoginRequest request, TLoginDone done) override;
 
  private:
-  TLoginResult DecideLogin(TUserDatabase& database, const TLoginRequest& request) const;
-  TLoginResult LogIn(TUserDatabase& database, const TLoginRequest& request) const;
-  TLoginResult Register(TUserDatabase& database, const TLoginRequest& request) const;
-  // The login step: load, date, count and save, as one transaction.
-  static TLoginResult Accept(TUserDatabase& database, const TLoginRequest& request);
-  std::string HashUnlessEmpty(const std::string& password) const;
-
   const IClock& FClock;
-  TPostToCore FPostToCore;
   TPasswordCost FPasswordCost;
   TUserDatabase FDatabase;
   // Last, so that the workers stop before anything they use goes.

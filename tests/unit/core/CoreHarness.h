@@ -1,5 +1,6 @@
-// Fakes and a fixture for driving ServerCore through its event interface: a transport that
-// records every line and close, a clock the test moves, and helpers that read as transcripts.
+// A fixture for driving ServerCore through its event interface with the shared fakes, and
+// helpers that read as transcripts. Like an event loop, it runs what the core posted (login
+// answers) after each event it feeds.
 #pragma once
 
 #include <gmock/gmock.h>
@@ -9,72 +10,17 @@
 #include <string>
 #include <vector>
 
+#include "FakeClock.h"
+#include "FakeTransport.h"
+#include "RecordingObserver.h"
 #include "ServerCore.h"
 #include "ZorvaProtocol.h"
 
 namespace zorva::testing {
 
-class FakeClock : public IClock {
- public:
-  std::uint64_t NowMs() const override { return Ms; }
-  TDateTime Today() const override { return Date; }
-
-  std::uint64_t Ms = 1'000'000;
-  TDateTime Date = EncodeDate(2024, 5, 17);
-};
-
-class FakeTransport : public ITransport {
- public:
-  struct TSent {
-    ConnectionId Id;
-    std::string Line;
-  };
-
-  bool Listen(std::uint16_t port, std::string& error) override {
-    if (FailListen) {
-      error = "Address already in use";
-      return false;
-    }
-    ListenedPort = port;
-    Listening = true;
-    return true;
-  }
-  void StopListening() override { Listening = false; }
-  std::string ListenAddress() const override { return "127.0.0.1:4000"; }
-  void StartPingTimer() override { TimerOn = true; }
-  void StopPingTimer() override { TimerOn = false; }
-  void Send(ConnectionId id, std::string_view line) override {
-    EXPECT_FALSE(Closed.contains(id)) << "sent after close: " << line;
-    Sent.push_back({id, std::string(line)});
-  }
-  void Close(ConnectionId id, CloseMode mode) override {
-    EXPECT_FALSE(Closed.contains(id)) << "closed twice: " << id;
-    Closed[id] = mode;
-  }
-  void Post(std::function<void()> task) override { task(); }
-
-  bool FailListen = false;
-  bool Listening = false;
-  bool TimerOn = false;
-  std::uint16_t ListenedPort = 0;
-  std::vector<TSent> Sent;
-  std::map<ConnectionId, CloseMode> Closed;
-};
-
-// Records what the core tells the window.
-class RecordingObserver : public IServerObserver {
- public:
-  void TraceIncoming(std::string_view text) override { Incoming.emplace_back(text); }
-  void TraceOutgoing(std::string_view text) override { Outgoing.emplace_back(text); }
-  void ExceptionLine(std::string_view text, bool alarm) override {
-    Exceptions.emplace_back(text);
-    EXPECT_TRUE(alarm);
-  }
-
-  std::vector<std::string> Incoming;
-  std::vector<std::string> Outgoing;
-  std::vector<std::string> Exceptions;
-};
+using test::FakeClock;
+using test::FakeTransport;
+using test::RecordingObserver;
 
 using Lines = std::vector<std::string>;
 
@@ -96,7 +42,10 @@ class CoreTest : public ::testing::Test {
     return id;
   }
   // Feeds one chunk as received, line feeds included.
-  void Read(ConnectionId id, std::string_view bytes) { Core.OnClientRead(id, bytes); }
+  void Read(ConnectionId id, std::string_view bytes) {
+    Core.OnClientRead(id, bytes);
+    Transport.RunPosted();
+  }
   // Feeds one line and its line feed.
   void Say(ConnectionId id, std::string_view line) { Read(id, std::string(line) + "\n"); }
 

@@ -94,9 +94,9 @@ class RecordingHooks : public TServerHooks {
   void LoadUser(TZorvaUser& user) override { user.SetPassword("stored"); }
   void SaveUser(const TZorvaUser& user) override { Saved.push_back(user); }
   void StoreFeedback(TZorvaGuest&, const std::string& text) override { Feedback.push_back(text); }
-  void CustomCommand(std::string& data, const std::string& name, TZorvaGuest&) override {
-    Custom.push_back(name + "/" + data);
-    if (name == "fail") throw std::runtime_error("custom failed");
+  void CustomCommand(const TCustomRequest& request) override {
+    Custom.push_back(request.Name() + "/" + request.Data());
+    if (request.Name() == "fail") throw std::runtime_error("custom failed");
   }
 
   Lines Passwords;
@@ -241,6 +241,11 @@ class LaterHooks : public TServerHooks {
 class PendingLoginTest : public CoreTest {
  protected:
   PendingLoginTest() : CoreTest(Hooks) {}
+  // The store answers; the answer's event follows.
+  void Finish(std::size_t index) {
+    Hooks.Finish(index);
+    Transport.RunPosted();
+  }
   LaterHooks Hooks;
 };
 
@@ -252,7 +257,7 @@ TEST_F(PendingLoginTest, LinesWaitInOrderWhileOthersGoOn) {
   Say(other, "HELLO");
   EXPECT_THAT(Take(ann), IsEmpty());
   EXPECT_THAT(Take(other), ElementsAre("ERROR|Unrecognized Server Command: HELLO|"));
-  Hooks.Finish(0);
+  Finish(0);
   EXPECT_THAT(Take(ann),
               ElementsAre("LOGIN|SUCCESS|" + Wire("ann"), "SUBJECTS|Lobby Chat|",
                           "JOINSUBJECT|Lobby Chat|" + Wire("ann"), "USERINFO|" + Wire("ann") + "|",
@@ -274,7 +279,7 @@ TEST_F(PendingLoginTest, GuestGoneBeforeTheAnswerChangesNothing) {
   const auto ann = Connect();
   Say(ann, "LOGIN|ann|Game|pw");
   Core.OnClientDisconnect(ann);
-  Hooks.Finish(0);
+  Finish(0);
   EXPECT_THAT(Take(ann), IsEmpty());
   EXPECT_THAT(Core.SubjectCodes(), IsEmpty());
   const auto again = Connect();
@@ -286,16 +291,16 @@ TEST_F(PendingLoginTest, AnswerAfterStopChangesNothing) {
   const auto ann = Connect();
   Say(ann, "LOGIN|ann|Game|pw");
   Core.Stop();
-  Hooks.Finish(0);
+  Finish(0);
   EXPECT_THAT(Take(ann), IsEmpty());
 }
 
 TEST_F(PendingLoginTest, RefusalThenWaitingLines) {
   const auto guest = Connect();
   Read(guest, "LOGIN|NewUser|Game|pw\nLOGIN|ann|Game|pw\n");
-  Hooks.Finish(0);
+  Finish(0);
   EXPECT_THAT(Take(guest), ElementsAre("LOGIN|ERROR|Invalid User Id"));
-  Hooks.Finish(1);
+  Finish(1);
   EXPECT_EQ(Take(guest).front(), "LOGIN|SUCCESS|" + Wire("ann"));
 }
 

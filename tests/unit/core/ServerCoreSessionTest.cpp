@@ -325,11 +325,12 @@ TEST_F(SessionTest, UnterminatedTextPastLimitRefused) {
 // A hook that acts on the server while the guest's own lines are being handled.
 class OperatorHooks : public TServerHooks {
  public:
-  void CustomCommand(std::string& data, const std::string&, TZorvaGuest& guest) override {
-    if (data == "kill") Core->KillGuest(guest.Connection());
-    if (data == "stop") Core->Stop();
+  void CustomCommand(const TCustomRequest& request) override {
+    if (request.Data() == "kill") Core->KillGuest(Sender);
+    if (request.Data() == "stop") Core->Stop();
   }
   ServerCore* Core = nullptr;
+  ConnectionId Sender = 0;
 };
 
 class ReentryTest : public CoreTest, public ::testing::WithParamInterface<const char*> {
@@ -341,6 +342,7 @@ class ReentryTest : public CoreTest, public ::testing::WithParamInterface<const 
 TEST_P(ReentryTest, GuestDroppedByItsOwnLineReadsNoFurther) {
   const auto ann = LoggedIn("ann");
   const auto bob = LoggedIn("bob");
+  Hooks.Sender = ann;
   Say(ann, "CREATESUBJECT|Room|0|");
   Forget();
   Read(ann, "CUSTOM|x|" + std::string(GetParam()) + "\nSEND|CHAT|after\nUSERINFO|ann|\n");

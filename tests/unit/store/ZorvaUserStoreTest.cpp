@@ -4,11 +4,12 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <deque>
+#include <limits>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "FakeClock.h"
 #include "TempDatabase.h"
 #include "ZorvaGuest.h"
 
@@ -17,55 +18,52 @@ namespace {
 
 using Verdict = decltype(TLoginResult::Verdict);
 
-class FixedClock : public IClock {
+// Collects the answers the workers give, with the threads they came from.
+class Answers {
  public:
-  std::uint64_t NowMs() const override { return 0; }
-  TDateTime Today() const override { return FToday; }
-  TDateTime FToday = EncodeDate(2024, 5, 17);
-};
-
-// Stands for the core's thread: tasks posted by the workers wait here until the test runs them.
-class PostedTasks {
- public:
-  void Post(std::function<void()> task) {
-    {
-      std::lock_guard lock(FMutex);
-      FTasks.push_back(std::move(task));
-      FPosterThreads.push_back(std::this_thread::get_id());
-    }
-    FArrived.notify_all();
+  TLoginDone Slot(std::size_t index) {
+    return [this, index](TLoginResult result) {
+      {
+        std::lock_guard lock(FMutex);
+        FResults.at(index) = std::move(result);
+        FThreads.push_back(std::this_thread::get_id());
+        --FMissing;
+      }
+      FArrived.notify_all();
+    };
   }
 
-  // Waits (boundedly) for `count` tasks and runs them here, in arrival order.
-  void RunWhenPosted(std::size_t count) {
-    std::deque<std::function<void()>> tasks;
-    {
-      std::unique_lock lock(FMutex);
-      ASSERT_TRUE(
-          FArrived.wait_for(lock, std::chrono::seconds(20), [&] { return FTasks.size() >= count; }))
-          << "only " << FTasks.size() << " of " << count << " answers arrived";
-      tasks.swap(FTasks);
-    }
-    for (auto& task : tasks) task();
-  }
-
-  std::vector<std::thread::id> PosterThreads() {
+  void Expect(std::size_t count) {
     std::lock_guard lock(FMutex);
-    return FPosterThreads;
+    FResults.clear();
+    FResults.resize(count);
+    FMissing = count;
+  }
+
+  // Waits (boundedly) until every expected answer has arrived.
+  std::vector<TLoginResult> Wait() {
+    std::unique_lock lock(FMutex);
+    EXPECT_TRUE(FArrived.wait_for(lock, std::chrono::seconds(20), [&] { return FMissing == 0; }))
+        << FMissing << " of " << FResults.size() << " answers did not arrive";
+    return std::move(FResults);
+  }
+
+  std::vector<std::thread::id> Threads() {
+    std::lock_guard lock(FMutex);
+    return FThreads;
   }
 
  private:
   std::mutex FMutex;
   std::condition_variable FArrived;
-  std::deque<std::function<void()>> FTasks;
-  std::vector<std::thread::id> FPosterThreads;
+  std::vector<TLoginResult> FResults;
+  std::size_t FMissing = 0;
+  std::vector<std::thread::id> FThreads;
 };
 
 class UserStoreTest : public testing::Test {
  protected:
-  UserStoreTest()
-      : FStore(FTemp.Path(), FClock, [this](auto task) { FPosted.Post(std::move(task)); },
-               {2, TPasswordCost::Cheapest()}) {
+  UserStoreTest() : FStore(FTemp.Path(), FClock, {2, TPasswordCost::Cheapest()}) {
     TZorvaUser ann;
     ann.SetId("ann");
     ann.SetPassword("pw");
@@ -79,7 +77,7 @@ class UserStoreTest : public testing::Test {
     request.Id = id;
     request.SubjectCode = "CHESS";
     request.Password = password;
-    request.Today = FClock.Today();
+    request.Today = FClock.Date;
     return request;
   }
 
@@ -92,13 +90,11 @@ class UserStoreTest : public testing::Test {
 
   // Runs logins as the core would and returns their answers in request order.
   std::vector<TLoginResult> Decide(std::vector<TLoginRequest> requests) {
-    std::vector<TLoginResult> results(requests.size());
+    FAnswers.Expect(requests.size());
     for (std::size_t i = 0; i < requests.size(); ++i) {
-      FStore.AuthorizeLogin(std::move(requests[i]),
-                            [&results, i](TLoginResult result) { results[i] = std::move(result); });
+      FStore.AuthorizeLogin(std::move(requests[i]), FAnswers.Slot(i));
     }
-    FPosted.RunWhenPosted(requests.size());
-    return results;
+    return FAnswers.Wait();
   }
 
   TLoginResult DecideOne(TLoginRequest request) {
@@ -113,8 +109,8 @@ class UserStoreTest : public testing::Test {
   }
 
   TempDatabase FTemp;
-  FixedClock FClock;
-  PostedTasks FPosted;
+  test::FakeClock FClock;
+  Answers FAnswers;
   TZorvaUserStore FStore;
 };
 
@@ -225,7 +221,7 @@ TEST_F(UserStoreTest, RegistrationThenLoginNextDay) {
   sent.SetCity("Rome");
   const TLoginResult first = DecideOne(Register("bob", sent));
   ASSERT_EQ(first.Verdict, Verdict::Accepted) << first.Error;
-  const TDateTime day1 = FClock.Today();
+  const TDateTime day1 = FClock.Date;
   TZorvaUser row = Row("bob");
   EXPECT_EQ(row.City(), "Rome");
   EXPECT_EQ(row.LoginCount(), 1);
@@ -233,7 +229,7 @@ TEST_F(UserStoreTest, RegistrationThenLoginNextDay) {
   EXPECT_EQ(row.LastLoginDate(), day1);
   EXPECT_FALSE(FStore.UserExists("someone-else"));
 
-  FClock.FToday = day1 + 1;
+  FClock.Date = day1 + 1;
   const TLoginResult second = DecideOne(Login("bob", "bobpw"));
   ASSERT_EQ(second.Verdict, Verdict::Accepted) << second.Error;
   row = Row("bob");
@@ -242,15 +238,20 @@ TEST_F(UserStoreTest, RegistrationThenLoginNextDay) {
   EXPECT_EQ(row.LastLoginDate(), day1 + 1);
 }
 
-TEST_F(UserStoreTest, AnswersArriveOnlyThroughThePoster) {
-  bool answered = false;
-  FStore.AuthorizeLogin(Login("ann", "pw"), [&](TLoginResult) { answered = true; });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_FALSE(answered);
-  FPosted.RunWhenPosted(1);
-  EXPECT_TRUE(answered);
-  ASSERT_EQ(FPosted.PosterThreads().size(), 1u);
-  EXPECT_NE(FPosted.PosterThreads()[0], std::this_thread::get_id());
+TEST_F(UserStoreTest, AnswersComeFromAWorkerNotTheCaller) {
+  DecideOne(Login("ann", "pw"));
+  ASSERT_EQ(FAnswers.Threads().size(), 1u);
+  EXPECT_NE(FAnswers.Threads()[0], std::this_thread::get_id());
+}
+
+TEST_F(UserStoreTest, LoginCountStopsAtItsLargestValue) {
+  TZorvaUser ann = Row("ann");
+  ann.SetLoginCount(std::numeric_limits<std::int32_t>::max());
+  FStore.SaveUser(ann);
+  const TLoginResult result = DecideOne(Login("ann", "pw"));
+  ASSERT_EQ(result.Verdict, Verdict::Accepted) << result.Error;
+  EXPECT_EQ(result.User->LoginCount(), std::numeric_limits<std::int32_t>::max());
+  EXPECT_EQ(Row("ann").LoginCount(), std::numeric_limits<std::int32_t>::max());
 }
 
 TEST_F(UserStoreTest, ConcurrentLoginsCountEveryOne) {
@@ -286,10 +287,10 @@ TEST_F(UserStoreTest, DatabaseFailureAnswersFailedWithTheReason) {
 }
 
 TEST(UserStoreOpenTest, ABadPathFailsConstruction) {
-  FixedClock clock;
+  test::FakeClock clock;
   TempDatabase temp;
   const std::string path = (temp.Folder() / "no" / "such" / "folder.db").string();
-  EXPECT_THROW(TZorvaUserStore(path, clock, [](auto) {}), EDatabaseError);
+  EXPECT_THROW(TZorvaUserStore(path, clock), EDatabaseError);
 }
 
 }  // namespace

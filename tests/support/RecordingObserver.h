@@ -1,0 +1,29 @@
+// RecordingObserver: keeps what the server core tells the window (trace lines and exception
+// lines), so that tests can read it back; every exception line must ask for the alarm.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ServerInterfaces.h"
+
+namespace zorva::test {
+
+class RecordingObserver : public IServerObserver {
+ public:
+  void TraceIncoming(std::string_view text) override { Incoming.emplace_back(text); }
+  void TraceOutgoing(std::string_view text) override { Outgoing.emplace_back(text); }
+  void ExceptionLine(std::string_view text, bool alarm) override {
+    Exceptions.emplace_back(text);
+    EXPECT_TRUE(alarm);
+  }
+
+  std::vector<std::string> Incoming;
+  std::vector<std::string> Outgoing;
+  std::vector<std::string> Exceptions;
+};
+
+}  // namespace zorva::test
