@@ -16,6 +16,7 @@
 #include <QTreeWidget>
 #include <memory>
 
+#include "FakeClock.h"
 #include "ModalResult.h"
 #include "NewSubjectForm.h"
 #include "QtTestSupport.h"
@@ -32,12 +33,6 @@ namespace {
 using test::SpinUntil;
 using test::TTestClient;
 
-class TTestClock : public IClock {
- public:
-  std::uint64_t NowMs() const override { return 1000000; }
-  TDateTime Today() const override { return EncodeDate(2024, 5, 17); }
-};
-
 // A logged-in (or waiting) client of the window's server.
 struct TGuestClient : TTestClient {
   using TTestClient::TTestClient;
@@ -53,7 +48,6 @@ class ServerFormTest : public ::testing::Test {
     FTransport.SetBindAddress("127.0.0.1");
     FCore.SetMaxLine(1024);
     FTransport.SetEvents(&FCore);
-    SetPrompts(&FPrompts);
     TSettingsOverrides overrides;
     overrides.Port = 0;
     FWindow = std::make_unique<TfrmServer>(FCore, FTransport, IniPath(), overrides);
@@ -61,10 +55,7 @@ class ServerFormTest : public ::testing::Test {
     FWindow->show();
   }
 
-  void TearDown() override {
-    FWindow.reset();
-    SetPrompts(nullptr);
-  }
+  void TearDown() override { FWindow.reset(); }
 
   std::string Path(const char* name) const { return FDir.filePath(name).toStdString(); }
   std::string IniPath() const { return Path("Win.ini"); }
@@ -144,7 +135,7 @@ class ServerFormTest : public ::testing::Test {
 
   QTemporaryDir FDir;
   QtTransport FTransport;
-  TTestClock FClock;
+  test::FakeClock FClock;
   TServerHooks FHooks;
   ServerCore FCore{FTransport, FClock, FHooks};
   test::TScriptedPrompts FPrompts;
