@@ -104,6 +104,10 @@ class ServerFormTest : public ::testing::Test {
     FWindow->treeSubjects->expandAll();
     QTreeWidgetItem* node = Node(path);
     ASSERT_NE(node, nullptr) << path.toStdString();
+    ClickItem(node);
+  }
+
+  void ClickItem(QTreeWidgetItem* node) {
     FWindow->treeSubjects->scrollToItem(node);
     const QPoint at = FWindow->treeSubjects->visualItemRect(node).center();
     QTest::mouseClick(FWindow->treeSubjects->viewport(), Qt::LeftButton, {}, at);
@@ -346,6 +350,33 @@ TEST_F(ServerFormPopulatedTest, TreeFollowsLoginsAndDropsAndKeepsTheSelection) {
   EXPECT_TRUE(SpinUntil([&] { return UserIds().join(',') == "bob"; }));
   ASSERT_NE(FWindow->treeSubjects->currentItem(), nullptr);
   EXPECT_EQ(FWindow->treeSubjects->currentItem()->text(0), "Lobby Chat");
+}
+
+// Waiting guests look alike in both views; the ids behind them must come in arrival order.
+TEST_F(ServerFormTest, StagingAreaListsTheWaitingGuestsAsTheTreeDoes) {
+  Start();
+  Connect();
+  TGuestClient& leaving = Connect();
+  Connect();
+  leaving.Write("LOGIN|bob|Chess|pw\n");
+  ASSERT_TRUE(SpinUntil([&] { return leaving.Received.contains("JOINSUBJECT|"); }));
+  const std::vector<ConnectionId> waiting{FCore.Guests()[0]->Connection(),
+                                          FCore.Guests()[2]->Connection()};
+
+  ClickNode("Staging Area");
+  std::vector<ConnectionId> listed;
+  for (int row = 0; row < FWindow->lvUsers->topLevelItemCount(); ++row) {
+    ClickUserRow(row);
+    listed.push_back(FWindow->SelectedGuest().value_or(0));
+  }
+  std::vector<ConnectionId> inTree;
+  QTreeWidgetItem* staging = Node("Staging Area");
+  for (int child = 0; child < staging->childCount(); ++child) {
+    ClickItem(staging->child(child));
+    inTree.push_back(FWindow->SelectedGuest().value_or(0));
+  }
+  EXPECT_EQ(listed, waiting);
+  EXPECT_EQ(inTree, waiting);
 }
 
 // ---- user actions -------------------------------------------------------------------------
