@@ -10,9 +10,7 @@
 
 #include "EpollTransport.h"
 #include "ExceptionText.h"
-#include "ServerCore.h"
-#include "SystemClock.h"
-#include "ZorvaUserStore.h"
+#include "ServerAssembly.h"
 
 namespace zorva {
 
@@ -71,16 +69,10 @@ void RunLoop(asio::io_context& io) {
   }
 }
 
-// With --users the store decides about users; otherwise the base hooks keep nothing.
-std::unique_ptr<TServerHooks> MakeHooks(const TServerOptions& options, const IClock& clock) {
-  if (!options.UsersPath) return std::make_unique<TServerHooks>();
-  return std::make_unique<TZorvaUserStore>(*options.UsersPath, clock);
-}
-
 }  // namespace
 
 int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
-  const auto settings = ApplyOverrides(ReadSettings(options.IniPath), options.Settings);
+  const TServerSettings settings = StartupSettings(options);
   if (settings.Port < 0 || settings.Port > 65535) {
     PrintError("zorva-server: port " + std::to_string(settings.Port) + " is out of range");
     return 1;
@@ -88,39 +80,33 @@ int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
 
   asio::io_context io;
   EpollTransport transport(io, TransportOptions(options));
-  SystemClock clock;
-  std::unique_ptr<TServerHooks> hooks;
-  try {
-    hooks = MakeHooks(options, clock);
-  } catch (const EDatabaseError& error) {
-    PrintError(std::string("zorva-server: ") + error.what());
+  TServerOptions sized = options;
+  sized.MaxClients = ClientCapacity(options.MaxClients, openFileLimit);
+  std::string error;
+  const std::unique_ptr<TServerAssembly> server =
+      TServerAssembly::Build(transport, sized, settings, error);
+  if (!server) {
+    PrintError("zorva-server: " + error);
     return 1;
   }
-  ServerCore core(transport, clock, *hooks);
+  ServerCore& core = server->Core();
   ConsoleObserver observer;
   transport.SetEvents(&core);
   transport.SetExceptionReporter(
       [](const std::exception& error) { PrintError(DescribeException(error)); });
   core.SetObserver(&observer);
-  core.SetSettings(settings);
-  core.SetMaxLine(options.Limits.MaxLine);
-  const auto maxClients = ClientCapacity(options.MaxClients, openFileLimit);
-  core.SetMaxClients(maxClients);
-  core.SetTraceIncoming(options.Trace);
-  core.SetTraceOutgoing(options.Trace);
 
-  std::string error;
   // Asked for on the command line, a log that cannot be written is a reason not to start.
   if (options.LogPath && !core.OpenLogFile(*options.LogPath, error)) {
     PrintError("zorva-server: " + error);
     return 1;
   }
-  if (!core.Start(error)) {
+  if (!server->Start(error)) {
     PrintError("zorva-server: " + error);
     return 1;
   }
   std::printf("Listening on %s\n", transport.ListenAddress().c_str());
-  std::printf("Room for %zu clients (open-file limit %llu)\n", maxClients,
+  std::printf("Room for %zu clients (open-file limit %llu)\n", sized.MaxClients,
               static_cast<unsigned long long>(openFileLimit));
   // A container's system-call filter often refuses io_uring; the relay then costs more.
   std::printf("%s\n", transport.SendMode() == SendBatch::TMode::Ring

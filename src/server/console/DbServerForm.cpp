@@ -2,14 +2,9 @@
 
 namespace zorva {
 
-TDbServerParts::TDbServerParts(const std::string& usersPath, ITransport& transport,
-                               const IClock& clock)
-    : FUserStore(usersPath, clock), FServerCore(transport, clock, FUserStore) {}
-
-TfrmDbServer::TfrmDbServer(const std::string& usersPath, ITransport& transport, const IClock& clock,
-                           std::string iniPath, const TSettingsOverrides& overrides,
-                           QWidget* parent)
-    : TDbServerParts(usersPath, transport, clock),
-      TfrmServer(FServerCore, transport, std::move(iniPath), overrides, parent) {}
+TfrmDbServer::TfrmDbServer(ServerCore& core, TZorvaUserStore& userStore,
+                           const ITransport& transport, std::string iniPath,
+                           const TSettingsOverrides& overrides, QWidget* parent)
+    : TfrmServer(core, transport, std::move(iniPath), overrides, parent), FUserStore(userStore) {}
 
 }  // namespace zorva

@@ -1,9 +1,8 @@
 // TfrmDbServer: the operator window whose users and feedback persist. It is TfrmServer in front of
-// a server core that asks a TZorvaUserStore; it owns both, so that a user database that cannot
-// be opened ends the creation of the window. ZorvaServer creates it for --users PATH.
+// a server core whose hooks are a TZorvaUserStore; whoever built the two (ZorvaServer, for
+// --users PATH) keeps them alive while the window lives.
 //
-//   TfrmDbServer window("/var/lib/zorva/users.db", transport, clock, iniPath);
-//   transport.SetEvents(&window.Core());
+//   TfrmDbServer window(core, store, transport, iniPath);
 #pragma once
 
 #include <string>
@@ -14,24 +13,17 @@
 
 namespace zorva {
 
-// What the store window builds before its window base: the store first, then the core that
-// asks it.
-class TDbServerParts {
- protected:
-  TDbServerParts(const std::string& usersPath, ITransport& transport, const IClock& clock);
-
-  TZorvaUserStore FUserStore;
-  ServerCore FServerCore;
-};
-
-class TfrmDbServer : private TDbServerParts, public TfrmServer {
+class TfrmDbServer : public TfrmServer {
  public:
-  // Throws EDatabaseError, and no window exists, when the database cannot be opened or created.
-  TfrmDbServer(const std::string& usersPath, ITransport& transport, const IClock& clock,
+  // `core` asks `userStore` about users.
+  TfrmDbServer(ServerCore& core, TZorvaUserStore& userStore, const ITransport& transport,
                std::string iniPath, const TSettingsOverrides& overrides = {},
                QWidget* parent = nullptr);
 
-  ServerCore& Core() { return FServerCore; }
+  TZorvaUserStore& UserStore() { return FUserStore; }
+
+ private:
+  TZorvaUserStore& FUserStore;
 };
 
 }  // namespace zorva

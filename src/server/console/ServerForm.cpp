@@ -34,16 +34,22 @@
 #include "ServerStatsForm.h"
 #include "UserInfoForm.h"
 
+Q_DECLARE_METATYPE(zorva::TShoutTarget)
+
 namespace zorva {
 
 namespace {
 
-constexpr int kKindRole = Qt::UserRole;
-constexpr int kGuestRole = Qt::UserRole + 1;
+// Each tree node and list row carries whom it stands for, named as the core names it.
+constexpr int kTargetRole = Qt::UserRole;
 constexpr int kNoPicture = -1;
 
-TfrmServer::TNodeKind NodeKind(const QTreeWidgetItem* node) {
-  return static_cast<TfrmServer::TNodeKind>(node->data(0, kKindRole).toInt());
+void SetTarget(QTreeWidgetItem* item, const TShoutTarget& target) {
+  item->setData(0, kTargetRole, QVariant::fromValue(target));
+}
+
+TShoutTarget Target(const QTreeWidgetItem* item) {
+  return item->data(0, kTargetRole).value<TShoutTarget>();
 }
 
 QString ToQString(std::string_view text) {
@@ -148,7 +154,7 @@ TfrmServer::TfrmServer(ServerCore& core, const ITransport& transport, std::strin
   FCore.SetSettings(ApplyOverrides(FSavedSettings, overrides));
   FCore.SetObserver(this);
   FSettingsDialog = new TfrmServerSettings(this);
-  UpdateClientCount();
+  ShowGuests();
 }
 
 TfrmServer::~TfrmServer() {
@@ -235,10 +241,11 @@ void TfrmServer::CreateControls() {
   treeSubjects->setHeaderHidden(true);
   treeSubjects->setIndentation(19);
   treeSubjects->setContextMenuPolicy(Qt::CustomContextMenu);
-  for (const char* fixed : {"All", "Staging Area"}) {
-    auto* node = new QTreeWidgetItem(treeSubjects, {QString::fromLatin1(fixed)});
-    node->setData(0, kKindRole,
-                  static_cast<int>(fixed[0] == 'A' ? TNodeKind::All : TNodeKind::Staging));
+  const std::pair<const char*, TShoutTarget> fixedNodes[] = {
+      {"All", TShoutTarget::ToAll()}, {"Staging Area", TShoutTarget::ToStagingArea()}};
+  for (const auto& [text, target] : fixedNodes) {
+    auto* node = new QTreeWidgetItem(treeSubjects, {QString::fromLatin1(text)});
+    SetTarget(node, target);
     node->setIcon(0, FImages[int(TConsoleImage::TreeRoot)]);
   }
 
@@ -463,7 +470,7 @@ void TfrmServer::StopServer() {
   SetRunningState(false, false);
   RebuildTree();
   ClearUsers();
-  UpdateClientCount();
+  ShowGuests();
 }
 
 void TfrmServer::actServerBlockExecute() {
@@ -580,14 +587,18 @@ void TfrmServer::RefreshViews() {
   QTimer::singleShot(50, this, [this] {
     FRefreshPosted = false;
     if (std::exchange(FRefreshSubjects, false)) RebuildTree();
-    if (std::exchange(FRefreshGuests, false)) UpdateClientCount();
+    if (std::exchange(FRefreshGuests, false)) ShowGuests();
   });
+}
+
+void TfrmServer::ShowGuests() {
+  UpdateClientCount();
+  treeSubjectsClick();
 }
 
 void TfrmServer::UpdateClientCount() {
   const std::size_t count = FCore.GuestCount();
   FCountPanel->setText(QString::number(count) + (count == 1 ? " client" : " clients"));
-  treeSubjectsClick();
 }
 
 QTreeWidgetItem* TfrmServer::SelectedNode() const {
@@ -616,70 +627,70 @@ void TfrmServer::ClearUsers() {
   lvUsers->clear();
 }
 
-void TfrmServer::AddUserRow(ConnectionId id) {
-  const TZorvaGuest* guest = FCore.FindGuest(id);
-  if (!guest) return;
-  const TZorvaUser* user = guest->User();
+void TfrmServer::AddUserRow(const TZorvaGuest& guest) {
+  const TZorvaUser* user = guest.User();
   auto* row = new QTreeWidgetItem(lvUsers);
   row->setText(0, user ? ToQString(user->Id()) : QStringLiteral("N/A"));
   row->setText(1, user ? ToQString(user->GetFullName()) : QString());
-  row->setText(2, ToQString(guest->RemoteAddress()));
-  row->setData(0, kGuestRole, QVariant::fromValue<qulonglong>(id));
+  row->setText(2, ToQString(guest.RemoteAddress()));
+  SetTarget(row, TShoutTarget::ToGuest(guest.Connection()));
 }
 
 void TfrmServer::treeSubjectsClick() {
-  actUserInfo->setEnabled(false);
-  actUserKill->setEnabled(false);
-  actServerAddSubject->setEnabled(false);
-  actServerDeleteSubject->setEnabled(false);
-  QTreeWidgetItem* node = SelectedNode();
+  const QTreeWidgetItem* node = SelectedNode();
+  const std::optional<TShoutKind> kind =
+      node ? std::optional<TShoutKind>(Target(node).Kind) : std::nullopt;
+  actUserInfo->setEnabled(kind == TShoutKind::Guest);
+  actUserKill->setEnabled(kind == TShoutKind::Guest);
+  actServerAddSubject->setEnabled(kind == TShoutKind::SubjectCode);
+  actServerDeleteSubject->setEnabled(kind == TShoutKind::Subject);
+  RefillUsers();
+}
+
+void TfrmServer::RefillUsers() {
+  const QTreeWidgetItem* node = SelectedNode();
   if (!node) return;
   lvUsers->setUpdatesEnabled(false);
   ClearUsers();
   const QSignalBlocker quiet(lvUsers);
-  switch (NodeKind(node)) {
-    case TNodeKind::All:
-      for (const TZorvaGuest* guest : FCore.Guests()) AddUserRow(guest->Connection());
-      break;
-    case TNodeKind::Staging:
-      for (const TZorvaGuest* guest : FCore.Guests())
-        if (!guest->Subject()) AddUserRow(guest->Connection());
-      break;
-    case TNodeKind::SubjectCode: {
-      actServerAddSubject->setEnabled(true);
-      const std::string code = ToStd(node->text(0));
-      for (const TZorvaGuest* guest : FCore.Guests())
-        if (guest->SubjectCode() == code) AddUserRow(guest->Connection());
-      break;
-    }
-    case TNodeKind::Subject: {
-      actServerDeleteSubject->setEnabled(true);
-      const TZorvaSubject* subject =
-          FCore.FindSubject(ToStd(node->parent()->text(0)), ToStd(node->text(0)));
-      if (subject)
-        for (const TZorvaGuest* member : subject->Members()) AddUserRow(member->Connection());
-      break;
-    }
-    case TNodeKind::Guest:
-      actUserInfo->setEnabled(true);
-      actUserKill->setEnabled(true);
-      break;
-  }
+  for (const TZorvaGuest* guest : ListedGuests(Target(node))) AddUserRow(*guest);
   lvUsers->setUpdatesEnabled(true);
 }
 
+std::vector<const TZorvaGuest*> TfrmServer::ListedGuests(const TShoutTarget& node) const {
+  switch (node.Kind) {
+    case TShoutKind::All:
+      return FCore.Guests();
+    case TShoutKind::StagingArea:
+      return FCore.StagingGuests();
+    case TShoutKind::SubjectCode: {
+      std::vector<const TZorvaGuest*> guests = FCore.Guests();
+      std::erase_if(guests,
+                    [&](const TZorvaGuest* guest) { return guest->SubjectCode() != node.Code; });
+      return guests;
+    }
+    case TShoutKind::Subject: {
+      const TZorvaSubject* subject = FCore.FindSubject(node.Code, node.Name);
+      if (!subject) return {};
+      return {subject->Members().begin(), subject->Members().end()};
+    }
+    case TShoutKind::Guest:
+      break;
+  }
+  return {};
+}
+
+const QTreeWidgetItem* TfrmServer::PressedItem() const {
+  if (FLastClicked == treeSubjects) return SelectedNode();
+  if (FLastClicked != lvUsers) return nullptr;
+  const QList<QTreeWidgetItem*> rows = lvUsers->selectedItems();
+  return rows.isEmpty() ? nullptr : rows.front();
+}
+
 std::optional<ConnectionId> TfrmServer::SelectedGuest() const {
-  if (FLastClicked == treeSubjects) {
-    const QTreeWidgetItem* node = SelectedNode();
-    if (!node || NodeKind(node) != TNodeKind::Guest) return std::nullopt;
-    return node->data(0, kGuestRole).toULongLong();
-  }
-  if (FLastClicked == lvUsers) {
-    const QList<QTreeWidgetItem*> rows = lvUsers->selectedItems();
-    if (rows.isEmpty()) return std::nullopt;
-    return rows.front()->data(0, kGuestRole).toULongLong();
-  }
-  return std::nullopt;
+  const std::optional<TShoutTarget> target = ShoutTarget();
+  if (!target || target->Kind != TShoutKind::Guest) return std::nullopt;
+  return target->Guest;
 }
 
 void TfrmServer::RebuildTree() {
@@ -705,18 +716,17 @@ void TfrmServer::RebuildTree() {
   auto addGuest = [&guestIcon](QTreeWidgetItem* parent, const TZorvaGuest& guest) {
     const TZorvaUser* user = guest.User();
     auto* node = new QTreeWidgetItem(parent, {ToQString(user ? user->Id() : guest.LocalAddress())});
-    node->setData(0, kKindRole, static_cast<int>(TNodeKind::Guest));
-    node->setData(0, kGuestRole, QVariant::fromValue<qulonglong>(guest.Connection()));
+    SetTarget(node, TShoutTarget::ToGuest(guest.Connection()));
     node->setIcon(0, guestIcon);
   };
   for (const TZorvaGuest* guest : FCore.StagingGuests()) addGuest(staging, *guest);
   for (const std::string& code : FCore.SubjectCodes()) {
     auto* codeNode = new QTreeWidgetItem(treeSubjects, {ToQString(code)});
-    codeNode->setData(0, kKindRole, static_cast<int>(TNodeKind::SubjectCode));
+    SetTarget(codeNode, TShoutTarget::ToSubjectCode(code));
     codeNode->setIcon(0, FCodeIcon);
     for (const TZorvaSubject* subject : FCore.Subjects(code)) {
       auto* subjectNode = new QTreeWidgetItem(codeNode, {ToQString(subject->Name())});
-      subjectNode->setData(0, kKindRole, static_cast<int>(TNodeKind::Subject));
+      SetTarget(subjectNode, TShoutTarget::ToSubject(code, subject->Name()));
       subjectNode->setIcon(0, FSubjectIcon);
       for (const TZorvaGuest* member : subject->Members()) addGuest(subjectNode, *member);
     }
@@ -764,38 +774,9 @@ void TfrmServer::actShoutExecute() {
 }
 
 std::optional<TShoutTarget> TfrmServer::ShoutTarget() const {
-  TShoutTarget target;
-  if (FLastClicked == lvUsers) {
-    const std::optional<ConnectionId> id = SelectedGuest();
-    if (!id) return std::nullopt;
-    target.Kind = TShoutKind::Guest;
-    target.Guest = *id;
-    return target;
-  }
-  const QTreeWidgetItem* node = FLastClicked == treeSubjects ? SelectedNode() : nullptr;
-  if (!node) return std::nullopt;
-  switch (NodeKind(node)) {
-    case TNodeKind::All:
-      target.Kind = TShoutKind::All;
-      break;
-    case TNodeKind::Staging:
-      target.Kind = TShoutKind::StagingArea;
-      break;
-    case TNodeKind::SubjectCode:
-      target.Kind = TShoutKind::SubjectCode;
-      target.Code = ToStd(node->text(0));
-      break;
-    case TNodeKind::Subject:
-      target.Kind = TShoutKind::Subject;
-      target.Code = ToStd(node->parent()->text(0));
-      target.Name = ToStd(node->text(0));
-      break;
-    case TNodeKind::Guest:
-      target.Kind = TShoutKind::Guest;
-      target.Guest = node->data(0, kGuestRole).toULongLong();
-      break;
-  }
-  return target;
+  const QTreeWidgetItem* item = PressedItem();
+  if (!item) return std::nullopt;
+  return Target(item);
 }
 
 // ---- subjects -----------------------------------------------------------------------------
@@ -813,17 +794,17 @@ void TfrmServer::actServerAddSubjectExecute() {
 }
 
 void TfrmServer::actServerDeleteSubjectExecute() {
-  QTreeWidgetItem* node = SelectedNode();
-  if (!node || !node->parent()) return;
-  const std::string name = ToStd(node->text(0));
-  const std::string code = ToStd(node->parent()->text(0));
-  if (name == FCore.Settings().LobbyName) {
+  const QTreeWidgetItem* node = SelectedNode();
+  if (!node) return;
+  const TShoutTarget subject = Target(node);
+  if (subject.Kind != TShoutKind::Subject) return;
+  if (subject.Name == FCore.Settings().LobbyName) {
     Prompts().Inform(this, QStringLiteral("You cannot delete the main Lobby"));
     return;
   }
   if (!Prompts().Confirm(this, QStringLiteral("Are you sure you want to delete this Subject?")))
     return;
-  FCore.DeleteSubject(code, name);
+  FCore.DeleteSubject(subject.Code, subject.Name);
 }
 
 }  // namespace zorva

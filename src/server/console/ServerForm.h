@@ -11,6 +11,7 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ConsoleImages.h"
 #include "ServerCore.h"
@@ -50,14 +51,12 @@ class TfrmServer : public QMainWindow, private IServerObserver {
   Q_OBJECT
 
  public:
-  // What a tree node stands for; the node's text and data name it in the core.
-  enum class TNodeKind { All, Staging, SubjectCode, Subject, Guest };
-
   // `transport` is only asked where the server listens.
   TfrmServer(ServerCore& core, const ITransport& transport, std::string iniPath,
              const TSettingsOverrides& overrides = {}, QWidget* parent = nullptr);
   ~TfrmServer() override;
 
+  // Panel 4 only; the users list follows the selection (treeSubjectsClick).
   void UpdateClientCount();
   void RaiseAlarm();
   bool Alarm() const;
@@ -151,11 +150,19 @@ class TfrmServer : public QMainWindow, private IServerObserver {
   void SetRunningState(bool running, bool blocked);
   void RefreshViews();
   void RebuildTree();
-  void AddUserRow(ConnectionId id);
+  // The count and the users list, after guests came, went or moved.
+  void ShowGuests();
+  // The selected node's guests; with no node selected the list keeps its rows.
+  void RefillUsers();
+  // A guest node lists nobody: its guest is the node itself.
+  std::vector<const TZorvaGuest*> ListedGuests(const TShoutTarget& node) const;
+  void AddUserRow(const TZorvaGuest& guest);
   void ClearUsers();
   void treeSubjectsMouseDown();
   void lvUsersMouseDown();
   QTreeWidgetItem* SelectedNode() const;
+  // The selected node or row of the control the operator pressed last.
+  const QTreeWidgetItem* PressedItem() const;
   std::optional<TShoutTarget> ShoutTarget() const;
   void StopServer();
   std::string LogFilePath() const;

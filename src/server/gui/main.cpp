@@ -1,17 +1,17 @@
 // ZorvaServer: the server with its operator window. The window, the server core and the Qt
 // transport share the user-interface thread.
 #include <QApplication>
-#include <QPlainTextEdit>
 #include <cstdio>
+#include <memory>
+#include <string>
 
 #include "DbServerForm.h"
 #include "ProgramOptions.h"
 #include "QtTransport.h"
 #include "Screenshots.h"
-#include "ServerCore.h"
+#include "ServerAssembly.h"
 #include "ServerForm.h"
 #include "SignalCloser.h"
-#include "SystemClock.h"
 
 using namespace zorva;
 
@@ -32,6 +32,21 @@ void SwitchTracing(TfrmServer& window, const TServerOptions& options) {
   window.actLogFiles->trigger();
 }
 
+// With a user store the window is the one whose users persist.
+std::unique_ptr<TfrmServer> MakeWindow(TServerAssembly& server, const QtTransport& transport,
+                                       const TServerOptions& options) {
+  if (TZorvaUserStore* store = server.UserStore())
+    return std::make_unique<TfrmDbServer>(server.Core(), *store, transport, options.IniPath,
+                                          options.Settings);
+  return std::make_unique<TfrmServer>(server.Core(), transport, options.IniPath, options.Settings);
+}
+
+// Returns the exit code of a program that could not start.
+int CannotStart(const std::string& reason) {
+  std::fprintf(stderr, "ZorvaServer: %s\n", reason.c_str());
+  return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -47,47 +62,26 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "ZorvaServer: cannot bind to %s\n", server.BindAddress.c_str());
     return 2;
   }
-  SystemClock clock;
-  // Without --users the base hooks keep nothing; the store window brings its store and core.
-  TServerHooks hooks;
-  std::optional<ServerCore> plainCore;
-  std::unique_ptr<TfrmServer> form;
-  ServerCore* core = nullptr;
-  if (server.UsersPath) {
-    try {
-      auto dbForm = std::make_unique<TfrmDbServer>(*server.UsersPath, transport, clock,
-                                                   server.IniPath, server.Settings);
-      core = &dbForm->Core();
-      form = std::move(dbForm);
-    } catch (const EDatabaseError& error) {
-      std::fprintf(stderr, "ZorvaServer: %s\n", error.what());
-      return 1;
-    }
-  } else {
-    core = &plainCore.emplace(transport, clock, hooks);
-    form = std::make_unique<TfrmServer>(*core, transport, server.IniPath, server.Settings);
-  }
-  core->SetMaxLine(server.Limits.MaxLine);
-  core->SetMaxClients(server.MaxClients);
-  transport.SetEvents(core);
+  std::string error;
+  const std::unique_ptr<TServerAssembly> parts =
+      TServerAssembly::Build(transport, server, StartupSettings(server), error);
+  if (!parts) return CannotStart(error);
+  transport.SetEvents(&parts->Core());
+  const std::unique_ptr<TfrmServer> form = MakeWindow(*parts, transport, server);
   TfrmServer& window = *form;
   TSignalCloser closer([&window] { window.close(); });
   SwitchTracing(window, server);
   window.show();
 
   if (options.Start) {
+    if (!parts->Start(error)) return CannotStart(error);
+    // The window's Start finds the server listening and shows it running.
     window.actStartServer->trigger();
-    if (!core->Running()) {
-      // The window reported why in its "Exceptions" pane; the terminal gets the same line.
-      const QString why = window.memoExceptions->toPlainText().section('\n', -1);
-      std::fprintf(stderr, "ZorvaServer: %s\n", qPrintable(why));
-      return 1;
-    }
     std::printf("Listening on %s\n", transport.ListenAddress().c_str());
     std::fflush(stdout);
   }
   if (!options.ScreenshotDir.empty())
-    ScheduleScreenshots(window, *core, QString::fromStdString(options.ScreenshotDir),
+    ScheduleScreenshots(window, parts->Core(), QString::fromStdString(options.ScreenshotDir),
                         options.ScreenshotAfterMs);
   return app.exec();
 }

@@ -16,6 +16,7 @@
 #include <QTreeWidget>
 #include <memory>
 
+#include "FakeClock.h"
 #include "ModalResult.h"
 #include "NewSubjectForm.h"
 #include "QtTestSupport.h"
@@ -32,12 +33,6 @@ namespace {
 using test::SpinUntil;
 using test::TTestClient;
 
-class TTestClock : public IClock {
- public:
-  std::uint64_t NowMs() const override { return 1000000; }
-  TDateTime Today() const override { return EncodeDate(2024, 5, 17); }
-};
-
 // A logged-in (or waiting) client of the window's server.
 struct TGuestClient : TTestClient {
   using TTestClient::TTestClient;
@@ -53,7 +48,6 @@ class ServerFormTest : public ::testing::Test {
     FTransport.SetBindAddress("127.0.0.1");
     FCore.SetMaxLine(1024);
     FTransport.SetEvents(&FCore);
-    SetPrompts(&FPrompts);
     TSettingsOverrides overrides;
     overrides.Port = 0;
     FWindow = std::make_unique<TfrmServer>(FCore, FTransport, IniPath(), overrides);
@@ -61,10 +55,7 @@ class ServerFormTest : public ::testing::Test {
     FWindow->show();
   }
 
-  void TearDown() override {
-    FWindow.reset();
-    SetPrompts(nullptr);
-  }
+  void TearDown() override { FWindow.reset(); }
 
   std::string Path(const char* name) const { return FDir.filePath(name).toStdString(); }
   std::string IniPath() const { return Path("Win.ini"); }
@@ -113,6 +104,10 @@ class ServerFormTest : public ::testing::Test {
     FWindow->treeSubjects->expandAll();
     QTreeWidgetItem* node = Node(path);
     ASSERT_NE(node, nullptr) << path.toStdString();
+    ClickItem(node);
+  }
+
+  void ClickItem(QTreeWidgetItem* node) {
     FWindow->treeSubjects->scrollToItem(node);
     const QPoint at = FWindow->treeSubjects->visualItemRect(node).center();
     QTest::mouseClick(FWindow->treeSubjects->viewport(), Qt::LeftButton, {}, at);
@@ -144,7 +139,7 @@ class ServerFormTest : public ::testing::Test {
 
   QTemporaryDir FDir;
   QtTransport FTransport;
-  TTestClock FClock;
+  test::FakeClock FClock;
   TServerHooks FHooks;
   ServerCore FCore{FTransport, FClock, FHooks};
   test::TScriptedPrompts FPrompts;
@@ -355,6 +350,33 @@ TEST_F(ServerFormPopulatedTest, TreeFollowsLoginsAndDropsAndKeepsTheSelection) {
   EXPECT_TRUE(SpinUntil([&] { return UserIds().join(',') == "bob"; }));
   ASSERT_NE(FWindow->treeSubjects->currentItem(), nullptr);
   EXPECT_EQ(FWindow->treeSubjects->currentItem()->text(0), "Lobby Chat");
+}
+
+// Waiting guests look alike in both views; the ids behind them must come in arrival order.
+TEST_F(ServerFormTest, StagingAreaListsTheWaitingGuestsAsTheTreeDoes) {
+  Start();
+  Connect();
+  TGuestClient& leaving = Connect();
+  Connect();
+  leaving.Write("LOGIN|bob|Chess|pw\n");
+  ASSERT_TRUE(SpinUntil([&] { return leaving.Received.contains("JOINSUBJECT|"); }));
+  const std::vector<ConnectionId> waiting{FCore.Guests()[0]->Connection(),
+                                          FCore.Guests()[2]->Connection()};
+
+  ClickNode("Staging Area");
+  std::vector<ConnectionId> listed;
+  for (int row = 0; row < FWindow->lvUsers->topLevelItemCount(); ++row) {
+    ClickUserRow(row);
+    listed.push_back(FWindow->SelectedGuest().value_or(0));
+  }
+  std::vector<ConnectionId> inTree;
+  QTreeWidgetItem* staging = Node("Staging Area");
+  for (int child = 0; child < staging->childCount(); ++child) {
+    ClickItem(staging->child(child));
+    inTree.push_back(FWindow->SelectedGuest().value_or(0));
+  }
+  EXPECT_EQ(listed, waiting);
+  EXPECT_EQ(inTree, waiting);
 }
 
 // ---- user actions -------------------------------------------------------------------------

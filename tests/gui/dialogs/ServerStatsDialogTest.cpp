@@ -9,7 +9,7 @@
 
 #include "FakeClientSocket.h"
 #include "ModalResult.h"
-#include "QtTestEnvironment.h"
+#include "ScriptedPrompts.h"
 #include "ServerStatsForm.h"
 #include "ZorvaProtocol.h"
 
@@ -71,7 +71,7 @@ class ServerStatsDialogTest : public ::testing::Test {
     return frmZorvaServerStats ? frmZorvaServerStats->lblCurrentConnections->text() : QString();
   }
 
-  TScriptedPrompts FScript;
+  test::TScriptedPrompts FScript;
   FakeClientSocket* FSocket = nullptr;
   std::shared_ptr<FakeClientSocket::TRecord> FRecord;
   std::unique_ptr<TZorvaConnection> FConnection;
@@ -89,7 +89,7 @@ TEST_F(ServerStatsDialogTest, StartsWithTheDocumentedValues) {
 TEST_F(ServerStatsDialogTest, WithoutConnectionShowsNothing) {
   FDialog.SetZorvaConnection(nullptr);
   FDialog.Execute(StatsWithConnections(1));
-  EXPECT_EQ(FScript.DialogRuns(), 0);
+  EXPECT_TRUE(FScript.Asked.empty());
 }
 
 TEST_F(ServerStatsDialogTest, ConnectionDestroyedBeforeExecuteCountsAsNone) {
@@ -97,21 +97,21 @@ TEST_F(ServerStatsDialogTest, ConnectionDestroyedBeforeExecuteCountsAsNone) {
   EXPECT_EQ(FDialog.ZorvaConnection(), nullptr);
   FDialog.SetAutoUpdate(true);
   FDialog.Execute(StatsWithConnections(1));
-  EXPECT_EQ(FScript.DialogRuns(), 0);
+  EXPECT_TRUE(FScript.Asked.empty());
 }
 
 TEST_F(ServerStatsDialogTest, WithoutAutoUpdateShowsOnlyTheGivenRecordAndLeavesTheHandler) {
   FDialog.SetUpdateInterval(5);
-  FScript.SetDialogScript([&](QDialog&) {
+  FScript.Dialogs = {[&](QDialog&) {
     EXPECT_EQ(ShownConnections(), "7");
     EXPECT_TRUE(ProgramHandlerInPlace());
     RunEventsFor(40);
     ServerAnswers(9);
     EXPECT_EQ(ShownConnections(), "7");
     return int(mrOk);
-  });
+  }};
   FDialog.Execute(StatsWithConnections(7));
-  EXPECT_EQ(FScript.DialogRuns(), 1);
+  EXPECT_EQ(FScript.Asked, std::vector<std::string>{"Dialog: zorva::TfrmZorvaServerStats"});
   EXPECT_EQ(Requests(), 0);
   EXPECT_EQ(gProgramHandlerCalls, 1);
   EXPECT_TRUE(ProgramHandlerInPlace());
@@ -120,7 +120,7 @@ TEST_F(ServerStatsDialogTest, WithoutAutoUpdateShowsOnlyTheGivenRecordAndLeavesT
 TEST_F(ServerStatsDialogTest, AutoUpdateRefreshesTheFormThenRestoresTheVeryHandler) {
   FDialog.SetAutoUpdate(true);
   FDialog.SetUpdateInterval(10);
-  FScript.SetDialogScript([&](QDialog&) {
+  FScript.Dialogs = {[&](QDialog&) {
     EXPECT_EQ(Requests(), 0);  // the first request waits one interval
     RunEventsFor(80);
     EXPECT_GE(Requests(), 2);
@@ -129,7 +129,7 @@ TEST_F(ServerStatsDialogTest, AutoUpdateRefreshesTheFormThenRestoresTheVeryHandl
     ServerAnswers(12);
     EXPECT_EQ(ShownConnections(), "12");
     return int(mrOk);
-  });
+  }};
   FDialog.Execute(StatsWithConnections(7));
 
   EXPECT_EQ(gProgramHandlerCalls, 0);
@@ -146,18 +146,18 @@ TEST_F(ServerStatsDialogTest, AnEmptyHandlerIsPutBackEmpty) {
   FConnection->SetOnServerStatus(nullptr);
   FDialog.SetAutoUpdate(true);
   FDialog.SetUpdateInterval(10);
-  FScript.SetDialogScript([](QDialog&) { return int(mrOk); });
+  FScript.Dialogs = {[](QDialog&) { return int(mrOk); }};
   FDialog.Execute(StatsWithConnections(7));
   EXPECT_FALSE(FConnection->OnServerStatus());
 }
 
 TEST_F(ServerStatsDialogTest, IntervalZeroNeverAsks) {
   FDialog.SetAutoUpdate(true);
-  FScript.SetDialogScript([&](QDialog& form) {
+  FScript.Dialogs = {[&](QDialog& form) {
     RunEventsFor(40);
     EXPECT_TRUE(form.isVisible());
     return int(mrOk);
-  });
+  }};
   FDialog.Execute(StatsWithConnections(7));
   EXPECT_EQ(Requests(), 0);
   EXPECT_TRUE(ProgramHandlerInPlace());
@@ -166,12 +166,12 @@ TEST_F(ServerStatsDialogTest, IntervalZeroNeverAsks) {
 TEST_F(ServerStatsDialogTest, ConnectionDestroyedWhileOpenIsNeitherAskedNorRestored) {
   FDialog.SetAutoUpdate(true);
   FDialog.SetUpdateInterval(5);
-  FScript.SetDialogScript([&](QDialog&) {
+  FScript.Dialogs = {[&](QDialog&) {
     RunEventsFor(20);
     FConnection.reset();
     RunEventsFor(40);  // ticks now find no connection
     return int(mrOk);
-  });
+  }};
   FDialog.Execute(StatsWithConnections(7));
   EXPECT_EQ(FDialog.ZorvaConnection(), nullptr);
   const std::string written = FRecord->Written;
@@ -183,10 +183,10 @@ TEST_F(ServerStatsDialogTest, HandlerGoesBackToTheConnectionItWasTakenFrom) {
   TZorvaConnection other(std::make_unique<FakeClientSocket>());
   FDialog.SetAutoUpdate(true);
   FDialog.SetUpdateInterval(10);
-  FScript.SetDialogScript([&](QDialog&) {
+  FScript.Dialogs = {[&](QDialog&) {
     FDialog.SetZorvaConnection(&other);
     return int(mrOk);
-  });
+  }};
   FDialog.Execute(StatsWithConnections(7));
   EXPECT_TRUE(ProgramHandlerInPlace());
   EXPECT_FALSE(other.OnServerStatus());
@@ -194,10 +194,11 @@ TEST_F(ServerStatsDialogTest, HandlerGoesBackToTheConnectionItWasTakenFrom) {
 
 TEST_F(ServerStatsDialogTest, TitleIsTheCaptionOfTheNextForm) {
   QStringList captions;
-  FScript.SetDialogScript([&](QDialog& form) {
+  const auto readCaption = [&](QDialog& form) {
     captions << form.windowTitle();
     return int(mrOk);
-  });
+  };
+  FScript.Dialogs = {readCaption, readCaption};
   FDialog.Execute(StatsWithConnections(0));
   FDialog.SetCaption("Live Figures");
   FDialog.Execute(StatsWithConnections(0));

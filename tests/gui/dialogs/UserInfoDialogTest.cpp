@@ -7,7 +7,7 @@
 #include <QPushButton>
 
 #include "ModalResult.h"
-#include "QtTestEnvironment.h"
+#include "ScriptedPrompts.h"
 #include "UserInfoForm.h"
 
 namespace zorva {
@@ -36,7 +36,7 @@ struct TOpeningCase {
 
 class UserInfoDialogOpening : public ::testing::TestWithParam<TOpeningCase> {
  protected:
-  TScriptedPrompts FScript;
+  test::TScriptedPrompts FScript;
   TZorvaUserInfoDialog FDialog;
 };
 
@@ -44,7 +44,7 @@ TEST_P(UserInfoDialogOpening, OpensInTheRightMode) {
   const TOpeningCase& c = GetParam();
   TZorvaUser user = User(c.id);
   const TZorvaUser before = user;
-  FScript.SetDialogScript([&](QDialog& dialog) {
+  FScript.Dialogs = {[&](QDialog& dialog) {
     TfrmUserInfo& form = Form(dialog);
     EXPECT_EQ(frmUserInfo, &form);
     EXPECT_EQ(form.Editable(), c.editMode);
@@ -55,10 +55,10 @@ TEST_P(UserInfoDialogOpening, OpensInTheRightMode) {
     EXPECT_EQ(form.edtUserId->isReadOnly(), user.Id() != "");
     form.reject();
     return form.result();
-  });
+  }};
 
   EXPECT_FALSE(FDialog.Execute(user, c.allowEdits));
-  EXPECT_EQ(FScript.DialogRuns(), 1);
+  EXPECT_EQ(FScript.Asked, std::vector<std::string>{"Dialog: zorva::TfrmUserInfo"});
   EXPECT_EQ(frmUserInfo, nullptr);
   EXPECT_EQ(user, before);
 }
@@ -73,7 +73,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 class UserInfoDialogTest : public ::testing::Test {
  protected:
-  TScriptedPrompts FScript;
+  test::TScriptedPrompts FScript;
   TZorvaUserInfoDialog FDialog;
 };
 
@@ -85,17 +85,17 @@ TEST_F(UserInfoDialogTest, StartsWithTheDocumentedValues) {
 TEST_F(UserInfoDialogTest, ViewAndOkReturnsFalse) {
   TZorvaUser user = User("ann");
   const TZorvaUser before = user;
-  FScript.SetDialogScript([](QDialog& dialog) {
+  FScript.Dialogs = {[](QDialog& dialog) {
     Form(dialog).btnOkClick();
     return dialog.result();
-  });
+  }};
   EXPECT_FALSE(FDialog.Execute(user, true));
   EXPECT_EQ(user, before);
 }
 
 TEST_F(UserInfoDialogTest, EditAndConfirmReturnsTrueWithTheRecordChanged) {
   TZorvaUser user = User("ann");
-  FScript.SetDialogScript([](QDialog& dialog) {
+  FScript.Dialogs = {[](QDialog& dialog) {
     TfrmUserInfo& form = Form(dialog);
     form.btnEditClick();
     form.edtFirstName->setText("Bo");
@@ -103,7 +103,7 @@ TEST_F(UserInfoDialogTest, EditAndConfirmReturnsTrueWithTheRecordChanged) {
     form.edtPassword2->setText("new");
     form.btnOkClick();
     return form.result();
-  });
+  }};
   EXPECT_TRUE(FDialog.Execute(user, true));
   EXPECT_EQ(user.FirstName(), "Bo");
   EXPECT_EQ(user.Password(), "new");
@@ -113,27 +113,27 @@ TEST_F(UserInfoDialogTest, EditAndConfirmReturnsTrueWithTheRecordChanged) {
 TEST_F(UserInfoDialogTest, EditThenCancelReturnsFalseAndKeepsTheRecord) {
   TZorvaUser user = User("ann");
   const TZorvaUser before = user;
-  FScript.SetDialogScript([](QDialog& dialog) {
+  FScript.Dialogs = {[](QDialog& dialog) {
     TfrmUserInfo& form = Form(dialog);
     form.btnEditClick();
     form.edtFirstName->setText("Bo");
     form.btnCancel->click();
     return form.result();
-  });
+  }};
   EXPECT_FALSE(FDialog.Execute(user, true));
   EXPECT_EQ(user, before);
 }
 
 TEST_F(UserInfoDialogTest, NewUserEnteredEvenWhenEditsAreNotAllowed) {
   TZorvaUser user;
-  FScript.SetDialogScript([](QDialog& dialog) {
+  FScript.Dialogs = {[](QDialog& dialog) {
     TfrmUserInfo& form = Form(dialog);
     form.edtUserId->setText("newbie");
     form.edtPassword1->setText("pw");
     form.edtPassword2->setText("pw");
     form.btnOkClick();
     return form.result();
-  });
+  }};
   EXPECT_TRUE(FDialog.Execute(user, false));
   EXPECT_EQ(user.Id(), "newbie");
   EXPECT_EQ(user.Password(), "pw");
@@ -145,10 +145,10 @@ TEST_F(UserInfoDialogTest, ShowsOnlyTheValidInfoTokens) {
   tags.clear();  // the dialog keeps its own copy
   TZorvaUser user = User("ann");
   QString shown;
-  FScript.SetDialogScript([&](QDialog& dialog) {
+  FScript.Dialogs = {[&](QDialog& dialog) {
     shown = Form(dialog).memoProperties->toPlainText();
     return int(mrOk);
-  });
+  }};
   FDialog.Execute(user, false);
   EXPECT_EQ(shown, "Level: 3\nSCORE: 1");
 }
@@ -156,10 +156,11 @@ TEST_F(UserInfoDialogTest, ShowsOnlyTheValidInfoTokens) {
 TEST_F(UserInfoDialogTest, TitleIsTheCaptionOfTheNextForm) {
   TZorvaUser user = User("ann");
   QStringList captions;
-  FScript.SetDialogScript([&](QDialog& dialog) {
+  const auto readCaption = [&](QDialog& dialog) {
     captions << dialog.windowTitle();
     return int(mrOk);
-  });
+  };
+  FScript.Dialogs = {readCaption, readCaption};
   FDialog.Execute(user, false);
   FDialog.SetCaption("Player");
   FDialog.Execute(user, false);

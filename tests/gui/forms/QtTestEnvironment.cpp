@@ -1,5 +1,4 @@
-#include "QtTestEnvironment.h"
-
+// One QApplication for the whole run of a Qt test program, set up as a global test environment.
 #include <gtest/gtest.h>
 
 #include <QApplication>

@@ -13,7 +13,7 @@
 
 #include "GlyphImage.h"
 #include "ModalResult.h"
-#include "QtTestEnvironment.h"
+#include "ScriptedPrompts.h"
 
 namespace zorva {
 namespace {
@@ -44,7 +44,7 @@ class UserInfoFormTest : public ::testing::Test {
     FForm.btnEditClick();
   }
 
-  TScriptedPrompts FPrompts;
+  test::TScriptedPrompts FPrompts;
   TfrmUserInfo FForm;
 };
 
@@ -71,7 +71,7 @@ TEST_P(UserInfoOkChecks, RefusesAndLeavesRecordAndFormAsTheyWere) {
 
   FForm.btnOkClick();
 
-  EXPECT_EQ(FPrompts.Messages(), QStringList{QString::fromLatin1(c.message)});
+  EXPECT_EQ(FPrompts.Asked, std::vector<std::string>{std::string("Inform: ") + c.message});
   EXPECT_EQ(user, before);
   EXPECT_TRUE(FForm.isVisible());
   ASSERT_NE(FForm.focusWidget(), nullptr);
@@ -110,7 +110,7 @@ TEST_F(UserInfoFormTest, AcceptedEditWritesEveryFieldAndClosesWithYes) {
   FForm.btnOkClick();
 
   EXPECT_EQ(FForm.result(), mrYes);
-  EXPECT_TRUE(FPrompts.Messages().isEmpty());
+  EXPECT_TRUE(FPrompts.Asked.empty());
   TZorvaUser expected = SampleUser("ann");
   expected.SetPassword("new");
   expected.SetFirstName("Bo");
@@ -288,14 +288,14 @@ TEST_P(UserInfoGlyph, AcceptsPicturesUpTo32By32) {
   FForm.btnOkClick();
 
   if (c.accepted) {
-    EXPECT_TRUE(FPrompts.Messages().isEmpty());
+    EXPECT_TRUE(FPrompts.Asked.empty());
     ASSERT_EQ(user.Glyph().Width(), c.width);
     ASSERT_EQ(user.Glyph().Height(), c.height);
     EXPECT_EQ(user.Glyph().Pixel(c.width - 1, c.height - 1), 0x0000FFu);
   } else {
     EXPECT_EQ(
-        FPrompts.Messages(),
-        QStringList{QStringLiteral("The selected Glyph cannot be bigger then 32x32 pixels.")});
+        FPrompts.Asked,
+        std::vector<std::string>{"Inform: The selected Glyph cannot be bigger then 32x32 pixels."});
     EXPECT_EQ(user.Glyph(), before);
   }
 }
@@ -322,8 +322,8 @@ TEST_F(UserInfoGlyph, UnreadableFileIsReportedAndKeepsTheGlyph) {
   FForm.btnGlyphClick();
   FForm.btnOkClick();
 
-  ASSERT_EQ(FPrompts.Messages().size(), 1);
-  EXPECT_TRUE(FPrompts.Messages().front().contains(QStringLiteral("broken.bmp")));
+  ASSERT_EQ(FPrompts.Asked.size(), 1u);
+  EXPECT_NE(FPrompts.Asked.front().find("broken.bmp"), std::string::npos);
   EXPECT_EQ(user.Glyph(), before);
 }
 

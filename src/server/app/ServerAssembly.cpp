@@ -1,0 +1,37 @@
+#include "ServerAssembly.h"
+
+namespace zorva {
+
+TServerSettings StartupSettings(const TServerOptions& options) {
+  return ApplyOverrides(ReadSettings(options.IniPath), options.Settings);
+}
+
+std::unique_ptr<TServerAssembly> TServerAssembly::Build(ITransport& transport,
+                                                        const TServerOptions& options,
+                                                        const TServerSettings& settings,
+                                                        std::string& error) {
+  std::unique_ptr<TServerAssembly> parts;
+  try {
+    parts.reset(new TServerAssembly(transport, options.UsersPath));
+  } catch (const EDatabaseError& failure) {
+    error = failure.what();
+    return nullptr;
+  }
+  parts->Configure(options, settings);
+  return parts;
+}
+
+TServerAssembly::TServerAssembly(ITransport& transport, const std::optional<std::string>& usersPath)
+    : FUserStore(usersPath ? std::make_unique<TZorvaUserStore>(*usersPath, FClock)
+                           : nullptr),
+      FCore(transport, FClock, FUserStore ? static_cast<TServerHooks&>(*FUserStore) : FBaseHooks) {}
+
+void TServerAssembly::Configure(const TServerOptions& options, const TServerSettings& settings) {
+  FCore.SetSettings(settings);
+  FCore.SetMaxLine(options.Limits.MaxLine);
+  FCore.SetMaxClients(options.MaxClients);
+  FCore.SetTraceIncoming(options.Trace);
+  FCore.SetTraceOutgoing(options.Trace);
+}
+
+}  // namespace zorva
