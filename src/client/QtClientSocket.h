@@ -3,6 +3,7 @@
 // wants to wait for a closed connection's last bytes keeps a pointer and watches allClosed.
 #pragma once
 
+#include <QAbstractSocket>
 #include <QObject>
 
 #include "ClientSocket.h"
@@ -10,6 +11,9 @@
 class QTcpSocket;
 
 namespace zorva {
+
+// The errno value for a Qt socket error, 0 where none fits (a name that does not resolve).
+int ErrnoOfSocketError(QAbstractSocket::SocketError error);
 
 class QtClientSocket : public QObject, public IClientSocket {
   Q_OBJECT
@@ -21,8 +25,9 @@ class QtClientSocket : public QObject, public IClientSocket {
   void SetEvents(IClientSocketEvents* events) override { FEvents = events; }
   void Connect(const std::string& host, bool numericAddress, std::int32_t port) override;
   void Write(std::string_view bytes) override;
+  std::size_t BytesToWrite() const override;
   void Close() override;
-  // "Error Code N" in a message box under a QApplication, on standard error otherwise.
+  // "Error Code N: text" in a message box under a QApplication, on standard error otherwise.
   void ShowError(int code, std::string_view text) override;
 
   // True while a closed connection is still writing out its queue.
