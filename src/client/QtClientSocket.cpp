@@ -18,8 +18,8 @@ constexpr int kCloseTimeoutMs = 5000;
 
 }  // namespace
 
-int ErrnoOfSocketError(QAbstractSocket::SocketError error) {
-  switch (error) {
+int ErrnoOfSocketError(int qtSocketError) {
+  switch (static_cast<QAbstractSocket::SocketError>(qtSocketError)) {
     case QAbstractSocket::ConnectionRefusedError:
     case QAbstractSocket::ProxyConnectionRefusedError:
       return ECONNREFUSED;

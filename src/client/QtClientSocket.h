@@ -3,7 +3,6 @@
 // wants to wait for a closed connection's last bytes keeps a pointer and watches allClosed.
 #pragma once
 
-#include <QAbstractSocket>
 #include <QObject>
 
 #include "ClientSocket.h"
@@ -12,8 +11,9 @@ class QTcpSocket;
 
 namespace zorva {
 
-// The errno value for a Qt socket error, 0 where none fits (a name that does not resolve).
-int ErrnoOfSocketError(QAbstractSocket::SocketError error);
+// The errno value for a QAbstractSocket::SocketError, 0 where none fits (a name that does not
+// resolve). Takes the enum as int so that this header needs no Qt Network headers.
+int ErrnoOfSocketError(int qtSocketError);
 
 class QtClientSocket : public QObject, public IClientSocket {
   Q_OBJECT
