@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QTcpSocket>
 #include <QTimer>
+#include <cerrno>
 #include <exception>
 #include <iostream>
 
@@ -16,6 +17,38 @@ namespace {
 constexpr int kCloseTimeoutMs = 5000;
 
 }  // namespace
+
+int ErrnoOfSocketError(int qtSocketError) {
+  switch (static_cast<QAbstractSocket::SocketError>(qtSocketError)) {
+    case QAbstractSocket::ConnectionRefusedError:
+    case QAbstractSocket::ProxyConnectionRefusedError:
+      return ECONNREFUSED;
+    case QAbstractSocket::RemoteHostClosedError:
+    case QAbstractSocket::ProxyConnectionClosedError:
+      return ECONNRESET;
+    case QAbstractSocket::SocketAccessError:
+      return EACCES;
+    case QAbstractSocket::SocketResourceError:
+      return EMFILE;
+    case QAbstractSocket::SocketTimeoutError:
+    case QAbstractSocket::ProxyConnectionTimeoutError:
+      return ETIMEDOUT;
+    case QAbstractSocket::DatagramTooLargeError:
+      return EMSGSIZE;
+    case QAbstractSocket::NetworkError:
+      return ENETDOWN;
+    case QAbstractSocket::AddressInUseError:
+      return EADDRINUSE;
+    case QAbstractSocket::SocketAddressNotAvailableError:
+      return EADDRNOTAVAIL;
+    case QAbstractSocket::UnsupportedSocketOperationError:
+      return EOPNOTSUPP;
+    case QAbstractSocket::TemporaryError:
+      return EAGAIN;
+    default:
+      return 0;
+  }
+}
 
 std::unique_ptr<IClientSocket> CreateDefaultClientSocket() {
   return std::make_unique<QtClientSocket>();
@@ -48,15 +81,13 @@ void QtClientSocket::Connect(const std::string& host, bool numericAddress, std::
     FUp = false;
   }
   if (port < 0 || port > 65535) {
-    ReportLater(QAbstractSocket::UnsupportedSocketOperationError,
-                QStringLiteral("Port %1 is out of range").arg(port));
+    ReportLater(EINVAL, QStringLiteral("Port %1 is out of range").arg(port));
     return;
   }
   const auto hostText = QString::fromStdString(host);
   QHostAddress address;
   if (numericAddress && !address.setAddress(hostText)) {
-    ReportLater(QAbstractSocket::HostNotFoundError,
-                QStringLiteral("%1 is not a usable address").arg(hostText));
+    ReportLater(EINVAL, QStringLiteral("%1 is not a usable address").arg(hostText));
     return;
   }
   FSocket = new QTcpSocket(this);
@@ -88,7 +119,7 @@ void QtClientSocket::Attach(QTcpSocket* socket) {
     // Qt reports an orderly close by the server as an error too; it is only the disconnect.
     if (error == QAbstractSocket::RemoteHostClosedError) return;
     const auto text = socket->errorString().toStdString();
-    Deliver([&](auto& events) { events.MyOnError(static_cast<int>(error), text); });
+    Deliver([&](auto& events) { events.MyOnError(ErrnoOfSocketError(error), text); });
   });
 }
 
@@ -102,6 +133,10 @@ void QtClientSocket::ReportLater(int code, const QString& text) {
 void QtClientSocket::Write(std::string_view bytes) {
   if (!FUp) return;
   FSocket->write(bytes.data(), static_cast<qint64>(bytes.size()));
+}
+
+std::size_t QtClientSocket::BytesToWrite() const {
+  return FUp ? static_cast<std::size_t>(FSocket->bytesToWrite()) : 0;
 }
 
 void QtClientSocket::Close() {
@@ -131,12 +166,13 @@ void QtClientSocket::Retire(QTcpSocket* socket) {
 }
 
 void QtClientSocket::ShowError(int code, std::string_view text) {
-  const auto message = QStringLiteral("Error Code %1").arg(code);
+  const auto message =
+      QStringLiteral("Error Code %1: %2").arg(code).arg(QString::fromStdString(std::string(text)));
   if (qobject_cast<QApplication*>(QCoreApplication::instance())) {
     QMessageBox::information(nullptr, QCoreApplication::applicationName(), message);
     return;
   }
-  std::cerr << message.toStdString() << ": " << text << std::endl;
+  std::cerr << message.toStdString() << std::endl;
 }
 
 }  // namespace zorva

@@ -11,6 +11,10 @@ class QTcpSocket;
 
 namespace zorva {
 
+// The errno value for a QAbstractSocket::SocketError, 0 where none fits (a name that does not
+// resolve). Takes the enum as int so that this header needs no Qt Network headers.
+int ErrnoOfSocketError(int qtSocketError);
+
 class QtClientSocket : public QObject, public IClientSocket {
   Q_OBJECT
 
@@ -21,8 +25,9 @@ class QtClientSocket : public QObject, public IClientSocket {
   void SetEvents(IClientSocketEvents* events) override { FEvents = events; }
   void Connect(const std::string& host, bool numericAddress, std::int32_t port) override;
   void Write(std::string_view bytes) override;
+  std::size_t BytesToWrite() const override;
   void Close() override;
-  // "Error Code N" in a message box under a QApplication, on standard error otherwise.
+  // "Error Code N: text" in a message box under a QApplication, on standard error otherwise.
   void ShowError(int code, std::string_view text) override;
 
   // True while a closed connection is still writing out its queue.

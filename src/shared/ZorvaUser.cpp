@@ -35,6 +35,12 @@ std::size_t CountItems(std::string_view text) {
   return seps + (!text.empty() && text.back() != kItemSep ? 1 : 0);
 }
 
+// A glyph side beyond the form's limit would make every later toString walk it, even with the
+// other side 0.
+bool IsGlyphSide(int value) {
+  return value >= 0 && value <= TZorvaUser::kMaxGlyphSide;
+}
+
 }  // namespace
 
 void TZorvaUser::SetInfoToken(std::string_view tag, std::string_view value) {
@@ -95,9 +101,13 @@ std::int32_t TZorvaUser::GetConnectionQuality() const {
   return count == 0 ? 0 : static_cast<std::int32_t>(sum / count);
 }
 
-std::string TZorvaUser::toString() const { return TextForm(FPassword); }
+std::string TZorvaUser::toString() const {
+  return TextForm(FPassword);
+}
 
-std::string TZorvaUser::toWireString() const { return TextForm({}); }
+std::string TZorvaUser::toWireString() const {
+  return TextForm({});
+}
 
 std::string TZorvaUser::TextForm(std::string_view password) const {
   std::string out;
@@ -126,8 +136,8 @@ std::string TZorvaUser::TextForm(std::string_view password) const {
 }
 
 void TZorvaUser::fromString(std::string_view text) {
-  std::string* const strings[] = {&FId,       &FPassword, &FFirstName, &FLastName,      &FCity,
-                                  &FCountry,  &FEMail,    &FHomePage,  &FAdditionalInfo};
+  std::string* const strings[] = {&FId,      &FPassword, &FFirstName, &FLastName,      &FCity,
+                                  &FCountry, &FEMail,    &FHomePage,  &FAdditionalInfo};
   for (auto* field : strings) *field = std::string(getToken(text, kFieldSep));
   FCreationDate = StrToDate(getToken(text, kFieldSep), "CreationDate");
   FLastLoginDate = StrToDate(getToken(text, kFieldSep), "LastLoginDate");
@@ -141,19 +151,19 @@ void TZorvaUser::fromString(std::string_view text) {
   auto glyph = getToken(text, kFieldSep);
   const int width = StrToInt(getToken(glyph, kItemSep), "Glyph width");
   const int height = StrToInt(getToken(glyph, kItemSep), "Glyph height");
-  const auto declared = static_cast<std::uint64_t>(std::max(width, 0)) * std::max(height, 0);
-  if (width < 0 || height < 0 || declared > CountItems(glyph)) {
+  if (!IsGlyphSide(width) || !IsGlyphSide(height) ||
+      static_cast<std::size_t>(width * height) > CountItems(glyph)) {
     throw EConvertError("Glyph size", std::to_string(width) + "x" + std::to_string(height));
   }
   FGlyph.SetSize(width, height);
   for (int x = 0; x < width; ++x) {
     for (int y = 0; y < height; ++y) {
-      std::uint32_t colour = 0;
       const auto item = getToken(glyph, kItemSep);
       std::int32_t value = 0;
-      if (!TryStrToInt(item, value)) throw EConvertError("Glyph pixel", item);
-      colour = static_cast<std::uint32_t>(value);
-      FGlyph.SetPixel(x, y, colour);
+      if (!TryStrToInt(item, value) || value < 0 || value > kMaxColour) {
+        throw EConvertError("Glyph pixel", item);
+      }
+      FGlyph.SetPixel(x, y, static_cast<std::uint32_t>(value));
     }
   }
 }

@@ -24,6 +24,9 @@ class TZorvaUser {
  public:
   using TStringList = std::vector<std::string>;
   static constexpr int kPingSlots = 5;
+  // The text form carries glyphs up to this size; pixels are 0x00BBGGRR colours.
+  static constexpr int kMaxGlyphSide = 32;
+  static constexpr std::int32_t kMaxColour = 0xFFFFFF;
 
   const std::string& Id() const { return FId; }
   const std::string& LastName() const { return FLastName; }

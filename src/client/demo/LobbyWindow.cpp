@@ -16,22 +16,36 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "WireText.h"
+
 namespace zorva {
 
 namespace {
 
 QString Text(std::string_view text) {
-  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+  return ShowWireText(text);
 }
 
 std::string Std(const QLineEdit* edit) {
-  return edit->text().trimmed().toStdString();
+  return WireTextOf(edit->text().trimmed());
 }
 
-// The first item showing `text`, or nullptr.
-QListWidgetItem* FindItem(QListWidget* list, const QString& text) {
-  const auto found = list->findItems(text, Qt::MatchExactly);
-  return found.isEmpty() ? nullptr : found.first();
+// List items show names as text and keep the bytes the server sent, which go back unchanged.
+void AddWireItem(QListWidget* list, std::string_view bytes) {
+  auto* item = new QListWidgetItem(ShowWireText(bytes), list);
+  item->setData(Qt::UserRole, QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())));
+}
+
+std::string WireBytes(const QListWidgetItem* item) {
+  return item->data(Qt::UserRole).toByteArray().toStdString();
+}
+
+// The first item holding `bytes`, or nullptr.
+QListWidgetItem* FindItem(QListWidget* list, std::string_view bytes) {
+  for (int i = 0; i < list->count(); ++i) {
+    if (WireBytes(list->item(i)) == bytes) return list->item(i);
+  }
+  return nullptr;
 }
 
 QWidget* Column(const QString& title, QWidget* content, QWidget* button) {
@@ -146,7 +160,7 @@ void TLobbyWindow::BindConnectionEvents() {
     if (FLoginKind == TLoginKind::New) {
       c.LoginNew(FNewUser.Id(), FNewUser.toString());
     } else {
-      c.Login(Std(edtUserId), edtPassword->text().toStdString());
+      c.Login(Std(edtUserId), WireTextOf(edtPassword->text()));
     }
   });
   FConnection.SetOnLoginSuccess([this](TZorvaConnection&, TZorvaUser& user) {
@@ -173,28 +187,27 @@ void TLobbyWindow::BindConnectionEvents() {
   FConnection.SetOnAddSubject([this](TZorvaConnection& c, std::string_view name) {
     // A "SUBJECTS" reply lists every name afresh.
     if (c.SubjectNames().size() == 1) lstSubjects->clear();
-    lstSubjects->addItem(Text(name));
+    AddWireItem(lstSubjects, name);
   });
-  FConnection.SetOnRemoveSubject([this](TZorvaConnection&, std::string_view name) {
-    delete FindItem(lstSubjects, Text(name));
-  });
+  FConnection.SetOnRemoveSubject(
+      [this](TZorvaConnection&, std::string_view name) { delete FindItem(lstSubjects, name); });
   FConnection.SetOnJoinSubject([this](TZorvaConnection&, std::string_view name) {
     lstUsers->clear();
     ShowLine(QStringLiteral("* You are in %1").arg(Text(name)));
     for (int i = 0; i < lstSubjects->count(); ++i) {
       QFont font = lstSubjects->item(i)->font();
-      font.setBold(lstSubjects->item(i)->text() == Text(name));
+      font.setBold(WireBytes(lstSubjects->item(i)) == name);
       lstSubjects->item(i)->setFont(font);
     }
   });
   FConnection.SetOnAddUser([this](TZorvaConnection& c, TZorvaUser& user) {
-    lstUsers->addItem(Text(user.Id()));
+    AddWireItem(lstUsers, user.Id());
     if (c.CurrentUser() && user.Id() != c.CurrentUser()->Id()) {
       ShowLine(QStringLiteral("* %1 is here").arg(Text(user.Id())));
     }
   });
   FConnection.SetOnRemoveUser([this](TZorvaConnection&, TZorvaUser& user) {
-    delete FindItem(lstUsers, Text(user.Id()));
+    delete FindItem(lstUsers, user.Id());
     ShowLine(QStringLiteral("* %1 left").arg(Text(user.Id())));
   });
   FConnection.SetOnChatReceived(
@@ -255,7 +268,7 @@ void TLobbyWindow::Disconnect() {
 void TLobbyWindow::SendChat() {
   const QString text = edtChat->text();
   if (text.isEmpty() || !FConnection.LoggedIn()) return;
-  FConnection.SendChatMessage(text.toStdString());
+  FConnection.SendChatMessage(WireTextOf(text));
   // The server relays chat to the others only.
   ShowLine(QStringLiteral("<%1> %2").arg(Text(FConnection.CurrentUser()->Id()), text));
   edtChat->clear();
@@ -270,18 +283,18 @@ void TLobbyWindow::CreateSubject() {
   const int limit =
       QInputDialog::getInt(this, QStringLiteral("Create Subject"),
                            QStringLiteral("Member limit (0 for none):"), 0, 0, 1000, 1, &ok);
-  if (ok) FConnection.CreateSubject(name.trimmed().toStdString(), limit);
+  if (ok) FConnection.CreateSubject(WireTextOf(name.trimmed()), limit);
 }
 
 void TLobbyWindow::JoinSelectedSubject() {
   if (QListWidgetItem* item = lstSubjects->currentItem()) {
-    FConnection.JoinSubject(item->text().toStdString());
+    FConnection.JoinSubject(WireBytes(item));
   }
 }
 
 void TLobbyWindow::RequestSelectedUserInfo() {
   if (QListWidgetItem* item = lstUsers->currentItem()) {
-    FConnection.RequestUserInfo(item->text().toStdString());
+    FConnection.RequestUserInfo(WireBytes(item));
   }
 }
 

@@ -3,6 +3,7 @@
 // (QtClientSocket in ZorvaComp); tests plug in a recording fake.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -11,6 +12,8 @@
 namespace zorva {
 
 // Called on the thread that owns the socket (the host's event loop), never from inside Write.
+// Error codes are errno values (ECONNREFUSED for a refused connection), 0 where the platform has
+// none, such as a host name that does not resolve; the text always says what happened.
 class IClientSocketEvents {
  public:
   virtual void MyOnConnect() = 0;
@@ -32,6 +35,8 @@ class IClientSocket {
   virtual void Connect(const std::string& host, bool numericAddress, std::int32_t port) = 0;
   // Queues the bytes and returns at once; whatever cannot be written yet waits in the socket.
   virtual void Write(std::string_view bytes) = 0;
+  // Bytes queued by Write and not yet written to the network.
+  virtual std::size_t BytesToWrite() const = 0;
   // Ends the connection or the attempt, writing out what is queued. When a connection was up,
   // MyOnDisconnect is delivered from within this call.
   virtual void Close() = 0;

@@ -14,6 +14,9 @@ namespace {
 
 using THandler = void (TZorvaConnection::*)(std::string_view);
 
+// Lines a nested dispatch past kMaxNesting may leave waiting, in units of the line limit.
+constexpr std::size_t kWaitingLineLimits = 16;
+
 }  // namespace
 
 TZorvaConnection::TZorvaConnection(std::unique_ptr<IClientSocket> socket)
@@ -49,54 +52,59 @@ void TZorvaConnection::SetSubjectCode(std::string value) {
   if (!FConnected) FSubjectCode = std::move(value);
 }
 
-void TZorvaConnection::Login(std::string_view userId, std::string_view password) {
-  SendMessageData(Msg::Login(userId, FSubjectCode, password));
+void TZorvaConnection::SetMaxLineLength(std::size_t bytes) {
+  FMaxLineLength = bytes;
+  if (FFramer.Buffered() == 0) FFramer = LineFramer(bytes);
 }
 
-void TZorvaConnection::LoginNew(std::string_view userId, std::string_view userText) {
-  SendMessageData(Msg::LoginNew(userId, FSubjectCode, userText));
+bool TZorvaConnection::Login(std::string_view userId, std::string_view password) {
+  return SendMessageData(Msg::Login(userId, FSubjectCode, password));
 }
 
-void TZorvaConnection::JoinSubject(std::string_view subjectName) {
-  if (subjectName == FCurrentSubject) return;
-  SendMessageData(Msg::JoinSubject(subjectName));
+bool TZorvaConnection::LoginNew(std::string_view userId, std::string_view userText) {
+  return SendMessageData(Msg::LoginNew(userId, FSubjectCode, userText));
 }
 
-void TZorvaConnection::CreateSubject(std::string_view subjectName, std::int32_t limit) {
-  SendMessageData(Msg::CreateSubject(subjectName, limit));
+bool TZorvaConnection::JoinSubject(std::string_view subjectName) {
+  if (subjectName == FCurrentSubject) return false;
+  return SendMessageData(Msg::JoinSubject(subjectName));
 }
 
-void TZorvaConnection::SendChatMessage(std::string_view text) {
-  SendMessageData(Msg::SendChat(text));
+bool TZorvaConnection::CreateSubject(std::string_view subjectName, std::int32_t limit) {
+  return SendMessageData(Msg::CreateSubject(subjectName, limit));
 }
 
-void TZorvaConnection::SendDataMessage(std::string_view text) {
-  SendMessageData(Msg::SendData(text));
+bool TZorvaConnection::SendChatMessage(std::string_view text) {
+  return SendMessageData(Msg::SendChat(text));
 }
 
-void TZorvaConnection::SendMessage(std::string_view messageType, std::string_view messageText) {
-  SendMessageData(Msg::Custom(messageType, messageText));
+bool TZorvaConnection::SendDataMessage(std::string_view text) {
+  return SendMessageData(Msg::SendData(text));
 }
 
-void TZorvaConnection::SendFeedback(std::string_view text) {
-  SendMessageData(Msg::Feedback(text));
+bool TZorvaConnection::SendMessage(std::string_view messageType, std::string_view messageText) {
+  return SendMessageData(Msg::Custom(messageType, messageText));
 }
 
-void TZorvaConnection::RequestUserInfo(std::string_view userId) {
-  SendMessageData(Msg::UserInfoRequest(userId));
+bool TZorvaConnection::SendFeedback(std::string_view text) {
+  return SendMessageData(Msg::Feedback(text));
+}
+
+bool TZorvaConnection::RequestUserInfo(std::string_view userId) {
+  return SendMessageData(Msg::UserInfoRequest(userId));
 }
 
 void TZorvaConnection::Register() {
   RegisterComponents(kZorvaPalettePage, {"TZorvaConnection"});
 }
 
-void TZorvaConnection::RequestStatistics() {
-  SendMessageData(Msg::ServerStatsRequest());
+bool TZorvaConnection::RequestStatistics() {
+  return SendMessageData(Msg::ServerStatsRequest());
 }
 
-void TZorvaConnection::UpdateUserInfo() {
-  if (!FCurrentUser) return;
-  SendMessageData(Msg::UserUpdate(FCurrentUser->Id(), FCurrentUser->toString()));
+bool TZorvaConnection::UpdateUserInfo() {
+  if (!FCurrentUser) return false;
+  return SendMessageData(Msg::UserUpdate(FCurrentUser->Id(), FCurrentUser->toString()));
 }
 
 TZorvaUser& TZorvaConnection::GetUser(int index) const {
@@ -120,9 +128,14 @@ TZorvaUser* TZorvaConnection::ScanUsers(std::string_view userId) const {
 }
 
 void TZorvaConnection::ClearUsers() {
+  for (auto& user : FUsers) Retire(std::move(user));
   FUsers.clear();
   FUserIndex.clear();
   ++FListVersion;
+}
+
+void TZorvaConnection::Retire(TListedUser user) {
+  if (FDepth > 0) FRetired.push_back(std::move(user));
 }
 
 bool TZorvaConnection::IsValidIPAddress(std::string_view text) {
@@ -133,14 +146,22 @@ bool TZorvaConnection::IsValidIPAddress(std::string_view text) {
   return TryStrToInt(text, value);
 }
 
-void TZorvaConnection::SendMessageData(std::string line) {
-  if (!FConnected) return;
+bool TZorvaConnection::SendMessageData(std::string line) {
+  if (!FConnected) return false;
   Fire(FOnEncryptString, line);
   // The encrypt handler may have closed the connection. A line feed, from the program's text or
   // from encryption, would make the rest a command of its own.
-  if (!FConnected || line.find(kLineFeed) != std::string::npos) return;
+  if (!FConnected || line.find(kLineFeed) != std::string::npos) return false;
+  const auto waiting = FSocket->BytesToWrite();
+  if (waiting + line.size() + 1 > FMaxOutput) {
+    Fire(FOnSendError, line,
+         "Output queue full: " + std::to_string(waiting) + " bytes wait to be sent, the limit is " +
+             std::to_string(FMaxOutput));
+    return false;
+  }
   line += kLineFeed;
   FSocket->Write(line);
+  return true;
 }
 
 void TZorvaConnection::ProcessMessage(std::string_view args, std::string_view command) {
@@ -174,7 +195,10 @@ void TZorvaConnection::HandleLogin(std::string_view args) {
   // Parsed apart first: a text that does not parse leaves the old login as it was.
   auto user = std::make_unique<TZorvaUser>();
   user->fromString(args);
-  if (FCurrentUser) Unlist(FCurrentUser.get());
+  if (FCurrentUser) {
+    Unlist(FCurrentUser.get());
+    Retire(TListedUser(FCurrentUser.release()));
+  }
   FCurrentUser = std::move(user);
   FLoggedIn = true;
   Fire(FOnLoginSuccess, *FCurrentUser);
@@ -201,14 +225,16 @@ void TZorvaConnection::HandlePing(std::string_view args) {
 }
 
 void TZorvaConnection::HandleSubjects(std::string_view args) {
+  // A handler's nested event loop may bring a newer listing, or the end of the connection.
   const auto session = FSession;
+  const auto version = ++FNamesVersion;
   FSubjectNames.clear();
   for (;;) {
     const auto name = getToken(args, kFieldSeparator);
     if (name.empty()) return;
     FSubjectNames.emplace_back(name);
     Fire(FOnAddSubject, name);
-    if (FSession != session) return;
+    if (FSession != session || FNamesVersion != version) return;
   }
 }
 
@@ -226,13 +252,14 @@ void TZorvaConnection::HandleRemoveSubject(std::string_view args) {
 }
 
 void TZorvaConnection::HandleJoinSubject(std::string_view args) {
-  const auto session = FSession;
   const auto name = getToken(args, kFieldSeparator);
   FCurrentSubject = name;
   ClearUsers();
+  // A handler that cleared the list, ended the connection or let a newer listing in ends this one.
+  const auto version = FListVersion;
   Fire(FOnJoinSubject, name);
   for (;;) {
-    if (FSession != session) return;
+    if (FListVersion != version) return;
     const auto userText = getToken(args, kFieldSeparator);
     if (userText.empty()) return;
     Fire(FOnAddUser, ListUser(userText));
@@ -265,11 +292,13 @@ void TZorvaConnection::HandleServerStats(std::string_view args) {
 }
 
 void TZorvaConnection::HandleUserInfo(std::string_view args) {
+  const auto userText = getToken(args, kFieldSeparator);
   TZorvaUser scratch;
-  scratch.fromString(getToken(args, kFieldSeparator));
+  scratch.fromString(userText);
   auto* user = FindUser(scratch.Id());
   if (!user) return;
-  *user = std::move(scratch);
+  // Refilled in place: the text form carries no ping history, and the record keeps its own.
+  user->fromString(userText);
   Fire(FOnUserInfo, *user);
 }
 
@@ -306,7 +335,10 @@ void TZorvaConnection::Unlist(const TZorvaUser* user) {
   if (std::ranges::find_if(FUsers, isUser) == FUsers.end()) return;
   // The id is read before erasing: erasing frees every record but the own one.
   const std::string id = user->Id();
-  std::erase_if(FUsers, isUser);
+  for (auto& listed : FUsers) {
+    if (isUser(listed)) Retire(std::move(listed));
+  }
+  std::erase_if(FUsers, [](const auto& listed) { return !listed; });
   const auto indexed = FUserIndex.find(id);
   if (indexed == FUserIndex.end() || indexed->second != user) return;
   // Ids are unique on a sane server; should one repeat, its next record takes over the index.
@@ -318,9 +350,7 @@ void TZorvaConnection::MyOnConnect() {
   if (FConnected) return;
   FConnected = true;
   ++FSession;
-  FNestedInput.clear();
-  // While lines are being dispatched the framer is in use; FeedFramer drops its old text.
-  if (!FReading) FFramer.Clear();
+  ResetInput();
   Fire(FOnConnected);
 }
 
@@ -330,9 +360,15 @@ void TZorvaConnection::MyOnDisconnect() {
   FLoggedIn = false;
   FCurrentSubject.clear();
   ++FSession;
-  FNestedInput.clear();
+  ResetInput();
   ClearUsers();
   if (!FClosing) Fire(FOnDisconnected);
+}
+
+void TZorvaConnection::ResetInput() {
+  FFramer = LineFramer(FMaxLineLength);
+  FPending.clear();
+  FPendingBytes = 0;
 }
 
 void TZorvaConnection::MyOnError(int code, std::string_view text) {
@@ -344,31 +380,35 @@ void TZorvaConnection::MyOnError(int code, std::string_view text) {
 }
 
 void TZorvaConnection::MyOnRead(std::string_view bytes) {
-  if (!FConnected) return;
-  if (FReading) {
-    FNestedInput.append(bytes);
-    return;
-  }
-  FReading = true;
-  FeedFramer(bytes);
-  while (FConnected && !FNestedInput.empty()) {
-    const std::string next = std::exchange(FNestedInput, {});
-    FeedFramer(next);
-  }
-  FReading = false;
+  if (!FConnected || !FrameInput(bytes)) return;
+  DispatchPending();
 }
 
-void TZorvaConnection::FeedFramer(std::string_view bytes) {
-  const auto session = FSession;
+// Lines are copied out of the framer, so that a nested read never moves the text a running
+// handler is looking at.
+bool TZorvaConnection::FrameInput(std::string_view bytes) {
   const auto status = FFramer.Feed(bytes, [&](std::string_view line) {
-    DispatchLine(line);
-    return FSession == session;
+    FPendingBytes += line.size();
+    FPending.emplace_back(line);
+    return true;
   });
-  if (FSession != session) {
-    FFramer.Clear();
-    return;
+  if (status != LineFramer::Status::TooLong && FPendingBytes <= kWaitingLineLimits * FMaxLineLength)
+    return true;
+  DropConnection();
+  return false;
+}
+
+void TZorvaConnection::DispatchPending() {
+  if (FDepth >= kMaxNesting) return;
+  ++FDepth;
+  const auto session = FSession;
+  while (FSession == session && !FPending.empty()) {
+    const std::string line = std::move(FPending.front());
+    FPending.pop_front();
+    FPendingBytes -= line.size();
+    DispatchLine(line);
   }
-  if (status == LineFramer::Status::TooLong) DropConnection();
+  if (--FDepth == 0) FRetired.clear();
 }
 
 void TZorvaConnection::DispatchLine(std::string_view line) {

@@ -15,13 +15,22 @@
 // lines still buffered when the connection ends are never dispatched. A handler must not
 // destroy the connection that called it (post the deletion to the event loop instead).
 //
+// A handler may run a nested event loop (a message box, a modal dialog): lines that arrive
+// meanwhile are dispatched inside it, in order, so pings are answered at once. Records a nested
+// line removes from the list stay valid until the outermost handler returns. Past kMaxNesting
+// nested dispatches, further lines wait; more than 16 times the line limit waiting ends the
+// connection like an over-long line.
+//
 // Socket errors go to OnSocketError when it is assigned; otherwise the socket shows them in the
 // host's usual way ("Error Code N" in a message box under a widgets application, a line on
 // standard error elsewhere). A line that fails while it is handled (a record that does not
-// parse, a handler that throws) ends that line only; it is reported to OnLineError.
+// parse, a handler that throws) ends that line only; it is reported to OnLineError. A line the
+// program sends that would take the unsent output past MaxOutput is not sent; the request
+// returns false and OnSendError says why.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -56,6 +65,11 @@ using TLineErrorEvent =
 
 class TZorvaConnection : private IClientSocketEvents {
  public:
+  // The server never sends a line longer than 65,536 bytes plus its line feed.
+  static constexpr std::size_t kDefaultMaxLineLength = 65536;
+  static constexpr std::size_t kDefaultMaxOutput = 8 * 1024 * 1024;
+  static constexpr int kMaxNesting = 8;
+
   // With the default socket of the linked library (ZorvaComp: Qt).
   TZorvaConnection() : TZorvaConnection(CreateDefaultClientSocket()) {}
   explicit TZorvaConnection(std::unique_ptr<IClientSocket> socket);
@@ -75,6 +89,15 @@ class TZorvaConnection : private IClientSocketEvents {
   void SetPort(std::int32_t value);  // ignored while Active
   const std::string& SubjectCode() const { return FSubjectCode; }
   void SetSubjectCode(std::string value);  // ignored while Active
+  // The longest received line accepted, line feed not counted; a longer one ends the
+  // connection. The default accepts every line the server sends. A change made while part of a
+  // line is buffered applies from the next connection.
+  std::size_t MaxLineLength() const { return FMaxLineLength; }
+  void SetMaxLineLength(std::size_t bytes);
+  // Bytes the program has sent that the socket has not written yet, and the cap on them.
+  std::size_t BytesToSend() const { return FSocket->BytesToWrite(); }
+  std::size_t MaxOutput() const { return FMaxOutput; }
+  void SetMaxOutput(std::size_t bytes) { FMaxOutput = bytes; }
 
   // The own user's record from the last successful login (nullptr before one). The program may
   // edit it and then call UpdateUserInfo.
@@ -84,19 +107,20 @@ class TZorvaConnection : private IClientSocketEvents {
   const std::vector<std::string>& SubjectNames() const { return FSubjectNames; }
   const TZorvaServerStats& ServerStats() const { return FServerStats; }
 
-  // Requests; each sends one line, or nothing while not connected. Texts go as they are: a "|"
-  // in them is not escaped, and a text holding a line feed makes its line be dropped.
-  void Login(std::string_view userId, std::string_view password);
-  void LoginNew(std::string_view userId, std::string_view userText);
-  void JoinSubject(std::string_view subjectName);  // nothing when already in that subject
-  void CreateSubject(std::string_view subjectName, std::int32_t limit = 0);
-  void SendChatMessage(std::string_view text);
-  void SendDataMessage(std::string_view text);
-  void SendMessage(std::string_view messageType, std::string_view messageText);
-  void SendFeedback(std::string_view text);
-  void RequestUserInfo(std::string_view userId);
-  void RequestStatistics();
-  void UpdateUserInfo();  // the current user's record; nothing before a login
+  // Requests; each sends one line, or nothing while not connected, and tells whether the line
+  // was queued. Texts go as they are: a "|" in them is not escaped, and a text holding a line
+  // feed makes its line be dropped.
+  bool Login(std::string_view userId, std::string_view password);
+  bool LoginNew(std::string_view userId, std::string_view userText);
+  bool JoinSubject(std::string_view subjectName);  // nothing when already in that subject
+  bool CreateSubject(std::string_view subjectName, std::int32_t limit = 0);
+  bool SendChatMessage(std::string_view text);
+  bool SendDataMessage(std::string_view text);
+  bool SendMessage(std::string_view messageType, std::string_view messageText);
+  bool SendFeedback(std::string_view text);
+  bool RequestUserInfo(std::string_view userId);
+  bool RequestStatistics();
+  bool UpdateUserInfo();  // the current user's record; nothing before a login
 
   // The members of the current subject, in order of arrival.
   int GetUserCount() const { return static_cast<int>(FUsers.size()); }
@@ -138,6 +162,7 @@ class TZorvaConnection : private IClientSocketEvents {
   const TUserEvent& OnUserInfo() const { return FOnUserInfo; }
   const TSocketErrorEvent& OnSocketError() const { return FOnSocketError; }
   const TLineErrorEvent& OnLineError() const { return FOnLineError; }
+  const TLineErrorEvent& OnSendError() const { return FOnSendError; }
 
   void SetOnAddSubject(TStringEvent value) { FOnAddSubject = std::move(value); }
   void SetOnAddUser(TUserEvent value) { FOnAddUser = std::move(value); }
@@ -160,12 +185,13 @@ class TZorvaConnection : private IClientSocketEvents {
   void SetOnUserInfo(TUserEvent value) { FOnUserInfo = std::move(value); }
   void SetOnSocketError(TSocketErrorEvent value) { FOnSocketError = std::move(value); }
   void SetOnLineError(TLineErrorEvent value) { FOnLineError = std::move(value); }
+  void SetOnSendError(TLineErrorEvent value) { FOnSendError = std::move(value); }
 
  protected:
   // The one path of every outgoing line: dropped while not connected, then encrypted, then
   // dropped if it holds a line feed (the rest would arrive as a line of its own), then queued
-  // with its line feed.
-  void SendMessageData(std::string line);
+  // with its line feed, unless that would take the unsent output past MaxOutput.
+  bool SendMessageData(std::string line);
   // One received line: the argument text first, the command word second. A descendant
   // handles further words and passes the rest on.
   virtual void ProcessMessage(std::string_view args, std::string_view command);
@@ -190,8 +216,10 @@ class TZorvaConnection : private IClientSocketEvents {
   };
   using TUserIndex = std::unordered_map<std::string, TZorvaUser*, TIdHash, std::equal_to<>>;
 
-  void FeedFramer(std::string_view bytes);
+  bool FrameInput(std::string_view bytes);
+  void DispatchPending();
   void DispatchLine(std::string_view line);
+  void ResetInput();
   void DropConnection();
 
   void HandleLogin(std::string_view args);
@@ -222,6 +250,8 @@ class TZorvaConnection : private IClientSocketEvents {
   // Lists a record parsed from `userText`, or the own record when the ids match.
   TZorvaUser& ListUser(std::string_view userText);
   void Unlist(const TZorvaUser* user);
+  // Frees a record that has left the list, or keeps it until no handler runs.
+  void Retire(TListedUser user);
   TZorvaUser* ScanUsers(std::string_view userId) const;
 
   std::shared_ptr<const void> FLifetime = std::make_shared<bool>();
@@ -230,22 +260,27 @@ class TZorvaConnection : private IClientSocketEvents {
   std::int32_t FPort = 0;
   std::string FHost = "localhost";
   std::string FSubjectCode;
-  LineFramer FFramer;
+  std::size_t FMaxLineLength = kDefaultMaxLineLength;
+  std::size_t FMaxOutput = kDefaultMaxOutput;
+  LineFramer FFramer{kDefaultMaxLineLength};
   bool FLoggedIn = false;
   std::unique_ptr<TZorvaUser> FCurrentUser;
   bool FClosing = false;
   std::vector<TListedUser> FUsers;
   TUserIndex FUserIndex;           // id -> first listed record with that id
   std::uint64_t FListVersion = 0;  // bumped by ClearUsers
+  std::vector<TListedUser> FRetired;
   std::vector<std::string> FSubjectNames;
+  std::uint64_t FNamesVersion = 0;  // bumped by every "SUBJECTS" listing
   TZorvaServerStats FServerStats;
   std::string FCurrentSubject;
 
-  // Re-entrancy: a handler may run the event loop, so a read can arrive while lines are being
-  // dispatched; its bytes wait here and are framed after the lines before them. Every connect
-  // and disconnect starts a new session; lines of an ended session are never dispatched.
-  bool FReading = false;
-  std::string FNestedInput;
+  // Framed lines not yet dispatched: a read inside a handler's nested event loop adds to them and
+  // dispatches them there. Every connect and disconnect starts a new session; lines of an ended
+  // session are never dispatched.
+  std::deque<std::string> FPending;
+  std::size_t FPendingBytes = 0;
+  int FDepth = 0;  // dispatches running, nested ones included
   std::uint64_t FSession = 0;
 
   TStringEvent FOnAddSubject;
@@ -269,6 +304,7 @@ class TZorvaConnection : private IClientSocketEvents {
   TUserEvent FOnUserInfo;
   TSocketErrorEvent FOnSocketError;
   TLineErrorEvent FOnLineError;
+  TLineErrorEvent FOnSendError;
 };
 
 }  // namespace zorva

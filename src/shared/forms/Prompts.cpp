@@ -32,8 +32,12 @@ IPrompts* gPrompts = &gWidgetPrompts;
 
 }  // namespace
 
-IPrompts& Prompts() { return *gPrompts; }
+IPrompts& Prompts() {
+  return *gPrompts;
+}
 
-void SetPrompts(IPrompts* prompts) { gPrompts = prompts ? prompts : &gWidgetPrompts; }
+void SetPrompts(IPrompts* prompts) {
+  gPrompts = prompts ? prompts : &gWidgetPrompts;
+}
 
 }  // namespace zorva

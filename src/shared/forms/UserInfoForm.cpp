@@ -22,6 +22,7 @@
 #include "GlyphImage.h"
 #include "ModalResult.h"
 #include "Prompts.h"
+#include "WireText.h"
 
 namespace zorva {
 
@@ -41,10 +42,6 @@ QString RunGlyphDialog(QFileDialog& dialog) {
 }
 
 TGlyphFileChooser gGlyphFileChooser = RunGlyphDialog;
-
-QString FromStd(const std::string& text) {
-  return QString::fromStdString(text);
-}
 
 template <typename TWidget>
 TWidget* Named(TWidget* widget, const char* name) {
@@ -209,35 +206,53 @@ void TfrmUserInfo::LayOutControls() {
 
 void TfrmUserInfo::Populate(TZorvaUser& user, const std::vector<std::string>* validInfoTokens) {
   FUser = &user;
-  edtUserId->setText(FromStd(user.Id()));
-  edtPassword1->setText(FromStd(user.Password()));
-  edtPassword2->setText(FromStd(user.Password()));
-  edtFirstName->setText(FromStd(user.FirstName()));
-  edtLastName->setText(FromStd(user.LastName()));
-  edtCity->setText(FromStd(user.City()));
-  edtCountry->setText(FromStd(user.Country()));
-  edtEMail->setText(FromStd(user.EMail()));
-  edtHomePage->setText(FromStd(user.HomePage()));
+  FNewUser = user.Id().empty();
+  ShowField(edtUserId, kIdLength, user.Id());
+  ShowField(edtPassword1, kPasswordLength, user.Password());
+  ShowField(edtPassword2, kPasswordLength, user.Password());
+  ShowField(edtFirstName, kNameLength, user.FirstName());
+  ShowField(edtLastName, kNameLength, user.LastName());
+  ShowField(edtCity, kNameLength, user.City());
+  ShowField(edtCountry, kNameLength, user.Country());
+  ShowField(edtEMail, kAddressLength, user.EMail());
+  ShowField(edtHomePage, kAddressLength, user.HomePage());
   ShowGlyph(BitmapToImage(user.Glyph()));
   // OK ends every comment line with a blank; showing the comment without that last blank keeps
   // an unchanged comment as it was through any number of edits.
-  QString comment = FromStd(user.AdditionalInfo());
+  FComment = TWireText(user.AdditionalInfo());
+  QString comment = FComment.Shown();
   if (comment.endsWith(QLatin1Char(' '))) comment.chop(1);
+  FShownComment = comment;
   FAcceptedComment = comment;
   memoComments->setPlainText(comment);
   ShowInfoTokens(validInfoTokens);
 }
 
+// The limit binds what the person types: a longer stored value is shown whole and may shrink.
+void TfrmUserInfo::ShowField(QLineEdit* edit, int limit, const std::string& bytes) {
+  const TWireText& received = FReceived[edit] = TWireText(bytes);
+  edit->setMaxLength(std::max<int>(limit, static_cast<int>(received.Shown().size())));
+  edit->setText(received.Shown());
+}
+
+std::string TfrmUserInfo::FieldBytes(const QLineEdit* edit) const {
+  const auto found = FReceived.find(edit);
+  if (found == FReceived.end()) return WireTextOf(edit->text());
+  return found->second.Bytes(edit->text());
+}
+
 void TfrmUserInfo::ShowInfoTokens(const std::vector<std::string>* validInfoTokens) {
   QSet<QString> shownTags;
   if (validInfoTokens) {
-    for (const std::string& tag : *validInfoTokens) shownTags.insert(FromStd(tag).toCaseFolded());
+    for (const std::string& tag : *validInfoTokens) {
+      shownTags.insert(ShowWireText(tag).toCaseFolded());
+    }
   }
   QStringList lines;
   for (int i = 0; i < FUser->GetInfoTokenCount(); ++i) {
-    const QString tag = FromStd(FUser->GetInfoTokenTag(i));
+    const QString tag = ShowWireText(FUser->GetInfoTokenTag(i));
     if (!shownTags.isEmpty() && !shownTags.contains(tag.toCaseFolded())) continue;
-    lines << tag + QStringLiteral(": ") + FromStd(FUser->GetInfoTokenValue(i));
+    lines << tag + QStringLiteral(": ") + ShowWireText(FUser->GetInfoTokenValue(i));
   }
   memoProperties->setPlainText(lines.join(QLatin1Char('\n')));
 }
@@ -294,8 +309,8 @@ bool TfrmUserInfo::CheckEntries() {
     edtUserId->setFocus();
     return false;
   }
-  if (edtPassword1->text().isEmpty() || edtPassword2->text().isEmpty() ||
-      edtPassword1->text() != edtPassword2->text()) {
+  if (!KeepsPassword() && (edtPassword1->text().isEmpty() || edtPassword2->text().isEmpty() ||
+                           edtPassword1->text() != edtPassword2->text())) {
     Prompts().Inform(this, QStringLiteral("Please make sure the Password fields match."));
     edtPassword1->setFocus();
     return false;
@@ -303,27 +318,34 @@ bool TfrmUserInfo::CheckEntries() {
   return true;
 }
 
+// The server never sends a password, so an existing user who leaves both fields empty keeps the
+// stored one: the record goes back with an empty password. A new user has none to keep.
+bool TfrmUserInfo::KeepsPassword() const {
+  return !FNewUser && edtPassword1->text().isEmpty() && edtPassword2->text().isEmpty();
+}
+
 void TfrmUserInfo::WriteBack() {
   if (!FUser) return;
-  FUser->SetId(edtUserId->text().toStdString());
-  FUser->SetPassword(edtPassword1->text().toStdString());
-  FUser->SetFirstName(edtFirstName->text().toStdString());
-  FUser->SetLastName(edtLastName->text().toStdString());
-  FUser->SetCity(edtCity->text().toStdString());
-  FUser->SetCountry(edtCountry->text().toStdString());
-  FUser->SetEMail(edtEMail->text().toStdString());
-  FUser->SetHomePage(edtHomePage->text().toStdString());
+  FUser->SetId(FieldBytes(edtUserId));
+  FUser->SetPassword(KeepsPassword() ? std::string() : FieldBytes(edtPassword1));
+  FUser->SetFirstName(FieldBytes(edtFirstName));
+  FUser->SetLastName(FieldBytes(edtLastName));
+  FUser->SetCity(FieldBytes(edtCity));
+  FUser->SetCountry(FieldBytes(edtCountry));
+  FUser->SetEMail(FieldBytes(edtEMail));
+  FUser->SetHomePage(FieldBytes(edtHomePage));
   FUser->SetAdditionalInfo(CommentFromMemo());
   FUser->SetGlyph(ImageToBitmap(FGlyph));
 }
 
 std::string TfrmUserInfo::CommentFromMemo() const {
+  if (memoComments->toPlainText() == FShownComment) return FComment.Received();
   QStringList lines = memoComments->toPlainText().split(QLatin1Char('\n'));
   // A final line break starts no line of its own.
   if (lines.last().isEmpty()) lines.removeLast();
   QString comment;
   for (const QString& line : lines) comment += line + QLatin1Char(' ');
-  return comment.toStdString();
+  return WireTextOf(comment);
 }
 
 // Typing or pasting past the limit keeps only what fits; a longer comment that Populate showed

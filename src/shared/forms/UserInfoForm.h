@@ -12,9 +12,11 @@
 #include <QDialog>
 #include <QImage>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "WireText.h"
 #include "ZorvaUser.h"
 
 class QFileDialog;
@@ -91,12 +93,20 @@ class TfrmUserInfo : public QDialog {
   void LayOutControls();
   void ShowGlyph(const QImage& image);
   void ShowInfoTokens(const std::vector<std::string>* validInfoTokens);
+  void ShowField(QLineEdit* edit, int limit, const std::string& bytes);
+  std::string FieldBytes(const QLineEdit* edit) const;
+  bool KeepsPassword() const;
   bool CheckEntries();
   void WriteBack();
   std::string CommentFromMemo() const;
   void LimitComment();
 
   TZorvaUser* FUser = nullptr;
+  bool FNewUser = false;  // Populate got an empty id
+  // What Populate put into each edit, so that an unchanged field goes back byte for byte.
+  std::map<const QLineEdit*, TWireText> FReceived;
+  TWireText FComment;
+  QString FShownComment;
   bool FEditable = false;
   bool FAllowEdits = false;
   QImage FGlyph;

@@ -205,5 +205,28 @@ TEST_F(ServerStatsDialogTest, TitleIsTheCaptionOfTheNextForm) {
   EXPECT_EQ(captions, (QStringList{"Server Statistics", "Live Figures"}));
 }
 
+// Opened from a handler, the form runs a nested event loop; statistics and pings arriving
+// meanwhile are handled inside it.
+TEST_F(ServerStatsDialogTest, OpenedInsideALoginHandlerRefreshesAndAnswersPings) {
+  FDialog.SetAutoUpdate(true);
+  FConnection->SetOnLoginSuccess(
+      [&](TZorvaConnection& c, TZorvaUser&) { FDialog.Execute(c.ServerStats()); });
+  QString shownInside;
+  std::string writtenInside;
+  FScript.SetDialogScript([&](QDialog&) {
+    FSocket->Receive("PING|\n");
+    ServerAnswers(4);
+    shownInside = ShownConnections();
+    writtenInside = FRecord->Written;
+    return int(mrOk);
+  });
+  TZorvaUser own;
+  own.SetId("ann");
+  FSocket->Receive("LOGIN|SUCCESS|" + own.toWireString() + "\n");
+  EXPECT_EQ(shownInside, "4");
+  EXPECT_EQ(writtenInside, "PING|\n");
+  EXPECT_TRUE(ProgramHandlerInPlace());
+}
+
 }  // namespace
 }  // namespace zorva

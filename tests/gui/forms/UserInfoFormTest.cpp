@@ -123,6 +123,75 @@ TEST_F(UserInfoFormTest, AcceptedEditWritesEveryFieldAndClosesWithYes) {
   EXPECT_EQ(user, expected);
 }
 
+// The server never sends a password: an existing user who leaves both fields empty keeps it.
+TEST_F(UserInfoFormTest, ExistingUserWithBothPasswordsEmptyKeepsThePassword) {
+  TZorvaUser user = SampleUser("ann");
+  user.SetPassword("");
+  OpenForEdit(user);
+  FForm.edtCity->setText(QStringLiteral("Oslo"));
+
+  FForm.btnOkClick();
+
+  EXPECT_EQ(FForm.result(), mrYes);
+  EXPECT_TRUE(FPrompts.Messages().isEmpty());
+  EXPECT_EQ(user.Password(), "");
+  EXPECT_EQ(user.City(), "Oslo");
+}
+
+TEST_F(UserInfoFormTest, ExistingUserWithOnePasswordEmptyIsStillAMismatch) {
+  TZorvaUser user = SampleUser("ann");
+  user.SetPassword("");
+  const TZorvaUser before = user;
+  OpenForEdit(user);
+  FForm.edtPassword2->setText(QStringLiteral("new"));
+
+  FForm.btnOkClick();
+
+  EXPECT_EQ(FPrompts.Messages(),
+            QStringList{QStringLiteral("Please make sure the Password fields match.")});
+  EXPECT_EQ(user, before);
+}
+
+TEST_F(UserInfoFormTest, UnchangedFieldsLongerThanTheirLimitsGoBackWhole) {
+  TZorvaUser user = SampleUser(std::string(30, 'i'));
+  user.SetFirstName(std::string(30, 'f'));
+  user.SetHomePage("http://example.com/" + std::string(40, 'h'));
+  user.SetAdditionalInfo(std::string(250, 'c') + " ");
+  TZorvaUser expected = user;
+  OpenForEdit(user);
+  FForm.edtCity->setText(QStringLiteral("Oslo"));
+
+  FForm.btnOkClick();
+
+  expected.SetCity("Oslo");
+  EXPECT_EQ(user, expected);
+  // What the person types is still bound by the limit.
+  EXPECT_EQ(FForm.edtCity->maxLength(), 24);
+  EXPECT_EQ(FForm.edtFirstName->maxLength(), 30);
+}
+
+TEST_F(UserInfoFormTest, WireTextIsShownReadablyAndUnchangedBytesGoBack) {
+  TZorvaUser user = SampleUser("ann");
+  user.SetFirstName("Jos\xe9");                // Latin-1
+  user.SetLastName("M\xc3\xbcller");           // UTF-8
+  user.SetCity("K\xf6ln");                     // Latin-1
+  user.SetAdditionalInfo("caf\xe9 au lait ");  // Latin-1
+  user.SetInfoTokens({"Town=K\xc3\xb6ln"});
+  TZorvaUser expected = user;
+  OpenForEdit(user);
+  EXPECT_EQ(FForm.edtFirstName->text(), QStringLiteral("José"));
+  EXPECT_EQ(FForm.edtLastName->text(), QStringLiteral("Müller"));
+  EXPECT_EQ(FForm.edtCity->text(), QStringLiteral("Köln"));
+  EXPECT_EQ(FForm.memoComments->toPlainText(), QStringLiteral("café au lait"));
+  EXPECT_EQ(FForm.memoProperties->toPlainText(), QStringLiteral("Town: Köln"));
+  FForm.edtCountry->setText(QStringLiteral("Österreich"));
+
+  FForm.btnOkClick();
+
+  expected.SetCountry("\xc3\x96sterreich");  // what the person typed goes as UTF-8
+  EXPECT_EQ(user, expected);
+}
+
 TEST_F(UserInfoFormTest, ModalResults) {
   TZorvaUser user = SampleUser("ann");
   const TZorvaUser before = user;

@@ -21,6 +21,7 @@ class FakeClientSocket : public IClientSocket {
     };
     std::vector<TConnect> Connects;
     std::string Written;
+    std::size_t Unwritten = 0;  // what BytesToWrite reports
     int Closes = 0;
     std::vector<std::string> ShownErrors;
   };
@@ -33,6 +34,7 @@ class FakeClientSocket : public IClientSocket {
     FRecord->Connects.push_back({host, numeric, port});
   }
   void Write(std::string_view bytes) override { FRecord->Written.append(bytes); }
+  std::size_t BytesToWrite() const override { return FRecord->Unwritten; }
   // Like a real socket: ending a live connection reports it from within the call.
   void Close() override {
     ++FRecord->Closes;

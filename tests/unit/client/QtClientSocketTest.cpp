@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <cerrno>
 #include <functional>
 #include <string>
 #include <vector>
@@ -36,8 +37,9 @@ class QtSocketTest : public testing::Test {
     Conn.SetOnShout([this](TZorvaConnection&, std::string_view t) {
       Log.push_back("Shout:" + std::string(t));
     });
-    Conn.SetOnSocketError([this](TZorvaConnection&, int code, std::string_view) {
+    Conn.SetOnSocketError([this](TZorvaConnection&, int code, std::string_view text) {
       Log.push_back("SocketError:" + std::to_string(code));
+      ErrorTexts.emplace_back(text);
     });
   }
 
@@ -65,6 +67,7 @@ class QtSocketTest : public testing::Test {
   QTcpServer Server;
   TZorvaConnection Conn;  // the default socket: the Qt adapter
   std::vector<std::string> Log;
+  std::vector<std::string> ErrorTexts;
 };
 
 TEST_F(QtSocketTest, LinesBothWaysAcrossChunks) {
@@ -111,8 +114,9 @@ TEST_F(QtSocketTest, RefusedConnectionIsReportedAndCanBeRetried) {
   ASSERT_TRUE(WaitUntil([&] { return Log.size() == 1; }));
   Conn.SetActive(true);
   ASSERT_TRUE(WaitUntil([&] { return Log.size() == 2; }));
-  const auto refused = "SocketError:" + std::to_string(QAbstractSocket::ConnectionRefusedError);
+  const auto refused = "SocketError:" + std::to_string(ECONNREFUSED);
   EXPECT_EQ(Log, (std::vector<std::string>{refused, refused}));
+  EXPECT_FALSE(ErrorTexts.at(0).empty());
   EXPECT_FALSE(Conn.Active());
 }
 
@@ -124,9 +128,35 @@ TEST_F(QtSocketTest, UnusableAddressOrPortIsReportedNotAttempted) {
   Conn.SetPort(70000);
   Conn.SetActive(true);
   ASSERT_TRUE(WaitUntil([&] { return Log.size() == 2; }));
-  EXPECT_EQ(Log[0], "SocketError:" + std::to_string(QAbstractSocket::HostNotFoundError));
-  EXPECT_EQ(Log[1],
-            "SocketError:" + std::to_string(QAbstractSocket::UnsupportedSocketOperationError));
+  EXPECT_EQ(Log, (std::vector<std::string>{"SocketError:" + std::to_string(EINVAL),
+                                           "SocketError:" + std::to_string(EINVAL)}));
+  EXPECT_EQ(ErrorTexts, (std::vector<std::string>{"1.2.3.999 is not a usable address",
+                                                  "Port 70000 is out of range"}));
+}
+
+TEST(SocketErrorNumberTest, QtErrorsBecomeErrnoValues) {
+  const std::pair<QAbstractSocket::SocketError, int> cases[] = {
+      {QAbstractSocket::ConnectionRefusedError, ECONNREFUSED},
+      {QAbstractSocket::RemoteHostClosedError, ECONNRESET},
+      {QAbstractSocket::SocketTimeoutError, ETIMEDOUT},
+      {QAbstractSocket::NetworkError, ENETDOWN},
+      {QAbstractSocket::SocketResourceError, EMFILE},
+      // A name that does not resolve has no errno; the text says what happened.
+      {QAbstractSocket::HostNotFoundError, 0},
+      {QAbstractSocket::UnknownSocketError, 0},
+  };
+  for (const auto& [error, expected] : cases) {
+    EXPECT_EQ(ErrnoOfSocketError(error), expected) << error;
+  }
+}
+
+TEST_F(QtSocketTest, QueuedOutputIsCountedUntilWritten) {
+  EXPECT_EQ(Conn.BytesToSend(), 0u);
+  QTcpSocket* peer = ConnectToServer();
+  ASSERT_NE(peer, nullptr);
+  Conn.SendChatMessage("hello");
+  EXPECT_EQ(Conn.BytesToSend(), 16u);  // "SEND|CHAT|hello\n", not yet written
+  ASSERT_TRUE(WaitUntil([&] { return Conn.BytesToSend() == 0; }));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -490,6 +491,126 @@ TEST_F(ConnectionTest, ReadArrivingInsideAHandlerIsDispatchedAfterTheLinesBefore
   Receive("SHOUT|a|\nSHOUT|b|\n");
   Receive("UT|d|\n");
   EXPECT_EQ(Log, (TLog{"Shout:a", "Shout:b", "Shout:c", "Shout:d"}));
+}
+
+// ---- Handlers that run a nested event loop (a message box): lines go on being handled. ----
+
+TEST_F(ConnectionTest, PingArrivingWhileAHandlerWaitsIsAnsweredAtOnce) {
+  ConnectAndLogin();
+  std::string writtenInside;
+  Conn->SetOnServerError([&](TZorvaConnection&, std::string_view) {
+    Receive("PING|\nSHOUT|meanwhile|\n");
+    writtenInside = Record->Written;
+  });
+  Receive("ERROR|Oops\n");
+  EXPECT_EQ(writtenInside, "PING|\n");
+  EXPECT_EQ(Log, TLog{"Shout:meanwhile"});
+}
+
+TEST_F(ConnectionTest, RecordRemovedInsideAHandlerLivesUntilTheHandlerReturns) {
+  ConnectAndLogin();
+  Receive("JOINSUBJECT|Lobby|" + U("bob", "Bob") + "|" + U("ann") + "\n");
+  std::string seenAfter;
+  Conn->SetOnRemoveUser([&](TZorvaConnection&, TZorvaUser& u) {
+    Receive("JOINSUBJECT|Hall|" + U("ann") + "\nREMOVEGUEST|bob\n");
+    seenAfter = u.Id() + ":" + u.FirstName();
+  });
+  Receive("REMOVEGUEST|bob\n");
+  EXPECT_EQ(seenAfter, "bob:Bob");
+  EXPECT_EQ(ListedIds(), std::vector<std::string>{"ann"});
+}
+
+TEST_F(ConnectionTest, NestedListingEndsTheOuterOne) {
+  ConnectAndLogin();
+  Conn->SetOnAddUser([&](TZorvaConnection&, TZorvaUser& u) {
+    Log.push_back("AddUser:" + u.Id());
+    if (u.Id() == "bob") Receive("JOINSUBJECT|Hall|" + U("eve") + "\n");
+  });
+  Conn->SetOnAddSubject([&](TZorvaConnection&, std::string_view name) {
+    Log.push_back("AddSubject:" + std::string(name));
+    if (name == "a") Receive("SUBJECTS|x|\n");
+  });
+  Receive("JOINSUBJECT|Lobby|" + U("bob") + "|" + U("cid") + "\nSUBJECTS|a|b|\n");
+  EXPECT_EQ(ListedIds(), std::vector<std::string>{"eve"});
+  EXPECT_EQ(Conn->SubjectNames(), std::vector<std::string>{"x"});
+  // Lines are handled in the order they arrived, the nested ones after those already framed.
+  EXPECT_EQ(Log, (TLog{"JoinSubject:Lobby", "AddUser:bob", "AddSubject:a", "JoinSubject:Hall",
+                       "AddUser:eve", "AddSubject:x"}));
+}
+
+TEST_F(ConnectionTest, NestingIsBoundedAndEveryLineIsStillHandledInOrder) {
+  ConnectAndLogin();
+  int depth = 0;
+  int deepest = 0;
+  int next = 0;
+  Conn->SetOnShout([&](TZorvaConnection&, std::string_view text) {
+    Log.push_back(std::string(text));
+    ++depth;
+    deepest = std::max(deepest, depth);
+    // Each handler opens a message box, during which the next line arrives.
+    if (next < 20) Receive("SHOUT|" + std::to_string(++next) + "|\n");
+    --depth;
+  });
+  Receive("SHOUT|0|\n");
+  EXPECT_EQ(deepest, TZorvaConnection::kMaxNesting);
+  ASSERT_EQ(Log.size(), 21u);
+  for (int i = 0; i <= 20; ++i) EXPECT_EQ(Log[i], std::to_string(i));
+}
+
+TEST_F(ConnectionTest, TooMuchWaitingPastTheNestingBoundEndsTheConnection) {
+  ConnectAndLogin();
+  Conn->SetMaxLineLength(10);
+  int depth = 0;
+  Conn->SetOnShout([&](TZorvaConnection&, std::string_view) {
+    if (++depth < TZorvaConnection::kMaxNesting) {
+      Receive("SHOUT|x|\n");
+      return;
+    }
+    // The deepest handler waits; 16 line limits may wait with it, not more.
+    for (int i = 0; i < 40 && Conn->Active(); ++i) Receive("PING|\n");
+  });
+  Receive("SHOUT|x|\n");
+  EXPECT_FALSE(Conn->Active());
+  EXPECT_EQ(Log, TLog{"Disconnected"});
+}
+
+TEST_F(ConnectionTest, UserInfoKeepsThePingHistory) {
+  ConnectAndLogin();
+  Receive("JOINSUBJECT|Lobby|" + U("bob") + "|" + U("ann") + "\n");
+  Receive("PING|bob|200|\n");
+  TZorvaUser* bob = Conn->FindUser("bob");
+  Receive("USERINFO|" + U("bob", "Bob") + "|\n");
+  EXPECT_EQ(Conn->FindUser("bob"), bob);
+  EXPECT_EQ(bob->FirstName(), "Bob");
+  EXPECT_EQ(bob->GetConnectionQuality(), 200);
+}
+
+TEST_F(ConnectionTest, LineLimitIsASetting) {
+  EXPECT_EQ(Conn->MaxLineLength(), 65536u);
+  Conn->SetMaxLineLength(12);
+  Connect();
+  Receive("SHOUT|12345|\n");  // exactly 12 bytes before the line feed
+  EXPECT_EQ(Log, TLog{"Shout:12345"});
+  Receive("SHOUT|123456|\n");
+  EXPECT_FALSE(Conn->Active());
+  EXPECT_EQ(Log.back(), "Disconnected");
+}
+
+TEST_F(ConnectionTest, SendPastTheOutputCapFailsAndSaysWhy) {
+  ConnectAndLogin();
+  std::vector<std::string> reasons;
+  Conn->SetOnSendError([&](TZorvaConnection&, std::string_view line, std::string_view reason) {
+    reasons.push_back(std::string(line) + " / " + std::string(reason));
+  });
+  Conn->SetMaxOutput(100);
+  Record->Unwritten = 100 - 11;  // room for "SEND|CHAT|" and its line feed, no more
+  EXPECT_EQ(Conn->BytesToSend(), 89u);
+  EXPECT_TRUE(Conn->SendChatMessage(""));
+  EXPECT_FALSE(Conn->SendChatMessage("x"));
+  EXPECT_EQ(Record->Written, "SEND|CHAT|\n");
+  EXPECT_EQ(reasons, std::vector<std::string>{
+                         "SEND|CHAT|x / Output queue full: 89 bytes wait to be sent, the limit "
+                         "is 100"});
 }
 
 TEST_F(ConnectionTest, HandlerMayReplaceItself) {

@@ -9,7 +9,9 @@ namespace {
 
 const std::string kNewRecordText = "^^^^^^^^^12/30/1899^12/30/1899^0^^0`0`^";
 
-TEST(UserTextTest, NewRecord) { EXPECT_EQ(TZorvaUser().toString(), kNewRecordText); }
+TEST(UserTextTest, NewRecord) {
+  EXPECT_EQ(TZorvaUser().toString(), kNewRecordText);
+}
 
 TEST(UserTextTest, FieldOrderDiffersFromDeclarationOrder) {
   TZorvaUser user;
@@ -81,7 +83,7 @@ TEST(UserTextTest, FullRecordRoundTrip) {
   TZorvaUser copy;
   copy.recordPing(7);
   copy.fromString(user.toString());
-  EXPECT_EQ(copy.PingHistory()[4], 7);  // left as it was
+  EXPECT_EQ(copy.PingHistory()[4], 7);              // left as it was
   EXPECT_EQ(copy.InfoTokens(), user.InfoTokens());  // the empty entry in the middle survives
   EXPECT_EQ(copy.Glyph(), user.Glyph());
   EXPECT_EQ(copy.CreationDate(), user.CreationDate());
@@ -118,7 +120,9 @@ struct BadTextCase {
   std::string field;
 };
 
-void PrintTo(const BadTextCase& c, std::ostream* os) { *os << c.label; }
+void PrintTo(const BadTextCase& c, std::ostream* os) {
+  *os << c.label;
+}
 
 class UserBadTextTest : public testing::TestWithParam<BadTextCase> {};
 
@@ -137,15 +141,35 @@ const std::string kHead = "^^^^^^^^^12/30/1899^12/30/1899^0^^";
 INSTANTIATE_TEST_SUITE_P(
     Table, UserBadTextTest,
     testing::Values(BadTextCase{"empty_text", "", "CreationDate"},
-                    BadTextCase{"ends_after_dates", "^^^^^^^^^12/30/1899^12/30/1899^", "LoginCount"},
+                    BadTextCase{"ends_after_dates", "^^^^^^^^^12/30/1899^12/30/1899^",
+                                "LoginCount"},
                     BadTextCase{"no_glyph", "^^^^^^^^^12/30/1899^12/30/1899^0^^", "Glyph width"},
                     BadTextCase{"bad_height", kHead + "1`x`^", "Glyph height"},
                     BadTextCase{"missing_pixel", kHead + "2`1`0`^", "Glyph size"},
                     BadTextCase{"bad_pixel", kHead + "1`1`red`^", "Glyph pixel"},
                     BadTextCase{"negative_size", kHead + "-1`1`^", "Glyph size"},
                     // A huge declared glyph is refused before anything is allocated for it.
-                    BadTextCase{"huge_glyph", kHead + "2000000000`2000000000`1`^", "Glyph size"}),
+                    BadTextCase{"huge_glyph", kHead + "2000000000`2000000000`1`^", "Glyph size"},
+                    // One side 0 allocates nothing, but toString would still walk the other.
+                    BadTextCase{"max_width_no_height", kHead + "2147483647`0`^", "Glyph size"},
+                    BadTextCase{"no_width_max_height", kHead + "0`2147483647`^", "Glyph size"},
+                    BadTextCase{"side_past_form", kHead + "33`0`^", "Glyph size"},
+                    BadTextCase{"negative_pixel", kHead + "1`1`-1`^", "Glyph pixel"},
+                    BadTextCase{"pixel_past_colour", kHead + "1`1`16777216`^", "Glyph pixel"}),
     [](const auto& info) { return std::string(info.param.label); });
+
+TEST(UserTextTest, GlyphAtTheLimitsRoundTrips) {
+  const std::string text = kHead + "32`1`" + [] {
+    std::string pixels;
+    for (int i = 0; i < 32; ++i) pixels += (i % 2 ? "16777215`" : "0`");
+    return pixels;
+  }() + "^";
+  TZorvaUser user;
+  user.fromString(text);
+  EXPECT_EQ(user.Glyph().Width(), 32);
+  EXPECT_EQ(user.Glyph().Pixel(1, 0), 0xFFFFFFu);
+  EXPECT_EQ(user.toString(), text);
+}
 
 TEST(UserRecordTest, FullNameKeepsTheBlank) {
   TZorvaUser user;
