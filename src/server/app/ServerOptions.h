@@ -26,6 +26,8 @@ struct TServerOptions {
   std::int32_t PingIntervalMs = 30000;
   std::optional<std::string> LogPath;  // set when --log is given, with or without a path
   bool Trace = false;
+  std::string LogFormat = "text";  // "text" or "json"
+  std::string LogLevel = "info";   // "debug", "info", "warn" or "error"
   std::size_t MaxLine = 65536;
   std::size_t MaxOutput = 8 * 1024 * 1024;
   // Users and feedback kept in this database file; without it nothing is kept.
