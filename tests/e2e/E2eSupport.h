@@ -67,6 +67,17 @@ inline std::string ReadFile(const std::filesystem::path& path) {
   return text.str();
 }
 
+// The warning and error lines of a text-format log: what an operator would have to look at.
+inline std::vector<std::string> ProblemLines(const std::string& log) {
+  std::vector<std::string> problems;
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) {
+    const auto level = line.substr(line.find(' ') + 1);
+    if (level.starts_with("warning ") || level.starts_with("error ")) problems.push_back(line);
+  }
+  return problems;
+}
+
 // A server program run as a child, its stdout and stderr going to files in the scratch folder
 // (files never fill up and block the child as a pipe would). Killed when the object ends.
 class ServerProcess {

@@ -8,6 +8,7 @@
 #include <limits>
 #include <string_view>
 
+#include "DaemonLog.h"
 #include "EpollTransport.h"
 #include "ExceptionText.h"
 #include "ServerAssembly.h"
@@ -21,23 +22,11 @@ namespace {
 constexpr std::uint64_t kReservedDescriptors = 32;
 constexpr auto kStopFlushLimit = std::chrono::seconds(2);
 
-void PrintLine(std::FILE* stream, std::string_view prefix, std::string_view text) {
-  std::fwrite(prefix.data(), 1, prefix.size(), stream);
-  std::fwrite(text.data(), 1, text.size(), stream);
-  std::fputc('\n', stream);
-}
-
+// Reasons not to start, before the log exists.
 void PrintError(std::string_view text) {
-  PrintLine(stderr, "", text);
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fputc('\n', stderr);
 }
-
-// The window's panes, for a terminal: trace lines on stdout, exception lines on stderr.
-class ConsoleObserver : public IServerObserver {
- public:
-  void TraceIncoming(std::string_view text) override { PrintLine(stdout, "Rcvd From ", text); }
-  void TraceOutgoing(std::string_view text) override { PrintLine(stdout, "Sent To ", text); }
-  void ExceptionLine(std::string_view text, bool) override { PrintError(text); }
-};
 
 EpollTransport::TOptions TransportOptions(const TServerOptions& options) {
   EpollTransport::TOptions transport;
@@ -58,15 +47,41 @@ std::size_t ClientCapacity(std::size_t maxClients, std::uint64_t openFileLimit) 
 
 // A handler that throws outside the transport's guard (the signal handler) must not end the
 // server either.
-void RunLoop(asio::io_context& io) {
+void RunLoop(asio::io_context& io, EventLogger& log) {
   for (;;) {
     try {
       io.run();
       return;
     } catch (const std::exception& error) {
-      PrintError(DescribeException(error));
+      log.ExceptionLine(DescribeException(error), true);
     }
   }
+}
+
+TLogOptions LogOptions(const TServerOptions& options) {
+  return {ParseLogFormat(options.LogFormat).value_or(TLogFormat::Text),
+          ParseLogLevel(options.LogLevel).value_or(spdlog::level::info), options.LogPath,
+          options.Trace};
+}
+
+// A log rotator moves the file and sends SIGHUP; the daemon goes on in a new file.
+void ReopenOnHangup(asio::signal_set& hangups, TDaemonLog& log) {
+  hangups.async_wait([&hangups, &log](const std::error_code& ec, int) {
+    if (ec) return;
+    log.Reopen();
+    ReopenOnHangup(hangups, log);
+  });
+}
+
+void LogStart(EventLogger& log, const TServerOptions& options, const std::string& address,
+              std::size_t maxClients) {
+  log.Log(spdlog::level::info, "start",
+          {{"address", address},
+           {"store", options.UsersPath.value_or("none")},
+           {"max_clients", std::to_string(maxClients)},
+           {"max_line", std::to_string(options.Limits.MaxLine)},
+           {"max_output", std::to_string(options.Limits.MaxOutput)},
+           {"ping_interval_ms", std::to_string(options.Limits.PingIntervalMs)}});
 }
 
 }  // namespace
@@ -89,18 +104,19 @@ int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
     PrintError("zorva-server: " + error);
     return 1;
   }
-  ServerCore& core = server->Core();
-  ConsoleObserver observer;
-  transport.SetEvents(&core);
-  transport.SetExceptionReporter(
-      [](const std::exception& error) { PrintError(DescribeException(error)); });
-  core.SetObserver(&observer);
-
   // Asked for on the command line, a log that cannot be written is a reason not to start.
-  if (options.LogPath && !core.OpenLogFile(*options.LogPath, error)) {
+  const auto log = TDaemonLog::Open(LogOptions(options), error);
+  if (!log) {
     PrintError("zorva-server: " + error);
     return 1;
   }
+  auto& logger = log->Logger();
+  ServerCore& core = server->Core();
+  transport.SetEvents(&core);
+  transport.SetExceptionReporter([&logger](const std::exception& error) {
+    logger.ExceptionLine(DescribeException(error), true);
+  });
+  core.SetObserver(&logger);
   if (!server->Start(error)) {
     PrintError("zorva-server: " + error);
     return 1;
@@ -113,13 +129,15 @@ int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
                           ? "Writes of each turn go to the kernel in one io_uring batch"
                           : "Writes go one send at a time (the kernel refused io_uring)");
   std::fflush(stdout);
+  LogStart(logger, options, transport.ListenAddress(), sized.MaxClients);
 
   // The first signal closes the listener and lets every connection receive what is queued for
   // it; the second ends the wait, with 128 + its number as a shell reports such an end.
   int exitCode = 0;
   asio::signal_set signals(io, SIGINT, SIGTERM);
-  signals.async_wait([&](const std::error_code& ec, int) {
+  signals.async_wait([&](const std::error_code& ec, int signal) {
     if (ec) return;
+    logger.Log(spdlog::level::info, "stop", {{"signal", std::to_string(signal)}});
     core.Stop(ITransport::CloseMode::AfterFlush);
     transport.WhenAllClosed(kStopFlushLimit, [&] { io.stop(); });
     signals.async_wait([&](const std::error_code& again, int signal) {
@@ -128,7 +146,9 @@ int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
       io.stop();
     });
   });
-  RunLoop(io);
+  asio::signal_set hangups(io, SIGHUP);
+  ReopenOnHangup(hangups, *log);
+  RunLoop(io, logger);
   return exitCode;
 }
 

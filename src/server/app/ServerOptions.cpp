@@ -28,9 +28,17 @@ void AddTraceOptions(CLI::App& app, TServerOptions& options, const std::string& 
          [&options, defaultLogPath](const std::string& path) {
            options.LogPath = path.empty() ? defaultLogPath : path;
          },
-         "Write the trace log file (default " + defaultLogPath + ")")
+         "Append the log (and, with --trace, the trace) to this file instead of stderr; "
+         "created with mode 0600, reopened on SIGHUP (default " +
+             defaultLogPath + ")")
       ->expected(0, 1);
   app.add_flag("--trace", options.Trace, "Print incoming and outgoing lines on stdout");
+  app.add_option("--log-format", options.LogFormat, "Log lines as text or as JSON lines")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"text", "json"}));
+  app.add_option("--log-level", options.LogLevel, "Least level logged")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"debug", "info", "warn", "error"}));
 }
 
 void AddLimitOptions(CLI::App& app, TServerOptions& options) {

@@ -25,6 +25,8 @@ struct TServerOptions {
   TSettingsOverrides Settings;         // each given one wins over the INI file
   std::optional<std::string> LogPath;  // set when --log is given, with or without a path
   bool Trace = false;
+  std::string LogFormat = "text";  // "text" or "json"
+  std::string LogLevel = "info";   // "debug", "info", "warn" or "error"
   // Users and feedback kept in this database file; without it nothing is kept.
   std::optional<std::string> UsersPath;
   std::size_t MaxClients = 0;  // 0 = as many as the open-file limit allows

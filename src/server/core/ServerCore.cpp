@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "ExceptionText.h"
+#include "ServerEvents.h"
 #include "ZorvaProtocol.h"
 #include "ZorvaUtils.h"
 
@@ -109,11 +110,17 @@ void ServerCore::Stop(ITransport::CloseMode mode) {
 }
 
 void ServerCore::ShutDown() {
+  FObserver->Event(OperatorEvent(TOperatorAction::ShutDown));
   if (FGuests.Empty()) {
     Stop();
     return;
   }
   FBlocked = true;
+}
+
+void ServerCore::ReOpen() {
+  FObserver->Event(OperatorEvent(TOperatorAction::ReOpen));
+  FBlocked = false;
 }
 
 const TZorvaServerStats& ServerCore::UpdateServerStats() {
@@ -135,9 +142,9 @@ void ServerCore::OnClientConnect(ConnectionId id, std::string remoteAddress,
     auto guest =
         std::make_unique<TZorvaGuest>(id, std::move(remoteAddress), std::move(localAddress),
                                       FClock.NowMs(), FMaxLine, FNextArrival++);
-    if (FBlocked) return RefuseConnection(*guest, Err::ShuttingDown);
+    if (FBlocked) return RefuseConnection(*guest, Err::ShuttingDown, TRefusalReason::ShuttingDown);
     if (FMaxClients > 0 && FGuests.Size() >= FMaxClients) {
-      return RefuseConnection(*guest, Err::ServerFull);
+      return RefuseConnection(*guest, Err::ServerFull, TRefusalReason::Full);
     }
     auto* added = guest.get();
     FGuestsById.emplace(id, std::move(guest));
@@ -149,7 +156,9 @@ void ServerCore::OnClientConnect(ConnectionId id, std::string remoteAddress,
 }
 
 // The guest was never listed: it is discarded when the caller's scope ends.
-void ServerCore::RefuseConnection(TZorvaGuest& guest, std::string_view error) {
+void ServerCore::RefuseConnection(TZorvaGuest& guest, std::string_view error,
+                                  TRefusalReason reason) {
+  FObserver->Event(RefusalEvent(guest, reason));
   SendToGuest(guest, error);
   FTransport.Close(guest.Connection(), ITransport::CloseMode::AfterFlush);
 }
@@ -175,11 +184,12 @@ void ServerCore::OnClientDisconnect(ConnectionId id) {
     auto* guest = Guest(id);
     if (!guest) return;
     guest->ClearSocket();
+    FObserver->Event(LeaveEvent(*guest, TDropReason::Quit));
     CloseGuest(*guest, ITransport::CloseMode::Now);
   });
 }
 
-void ServerCore::OnClientError(ConnectionId id, int code, std::string_view /*reason*/) {
+void ServerCore::OnClientError(ConnectionId id, int code, std::string_view reason) {
   Guarded([&] {
     ReportFailure("Client Socket Error: " + std::to_string(code));
     auto* guest = Guest(id);
@@ -187,6 +197,7 @@ void ServerCore::OnClientError(ConnectionId id, int code, std::string_view /*rea
     guest->ClearSocket();
     ReportFailure(guest->User() ? "User " + guest->User()->Id() + " has been disconnected"
                                 : "A Guest in the Staging Area has been disconnected");
+    FObserver->Event(ErrorLeaveEvent(*guest, code, reason));
     CloseGuest(*guest, ITransport::CloseMode::Now);
   });
 }
@@ -204,6 +215,7 @@ void ServerCore::OnPingTimer() {
       if (guest->Dropped()) continue;
       if (static_cast<std::int64_t>(now - guest->LastPingReply()) > timeoutMs) {
         pingLines.erase(guest->Subject());
+        FObserver->Event(LeaveEvent(*guest, TDropReason::PingTimeout));
         CloseGuest(*guest, ITransport::CloseMode::Now);
         continue;
       }
@@ -252,6 +264,7 @@ void ServerCore::ResumeLines(TZorvaGuest& guest) {
 
 void ServerCore::RefuseLongLine(TZorvaGuest& guest) {
   SendToGuest(guest, Err::LineTooLong);
+  FObserver->Event(LeaveEvent(guest, TDropReason::LineTooLong));
   CloseGuest(guest, ITransport::CloseMode::AfterFlush);
 }
 
@@ -490,6 +503,7 @@ void ServerCore::CompleteLogin(TZorvaGuest& guest, std::unique_ptr<TZorvaUser> u
   guest.SetSubjectCode(code);
   FGuestsByUserId.emplace(guest.User()->Id(), &guest);
   FGuestsByCode[code].emplace(guest.Arrival(), &guest);
+  FObserver->Event(LoginEvent(guest));
   SendToGuest(guest, Msg::LoginSuccess(guest.WireText()));
   auto& lobby = Lobby(code);
   SendToGuest(guest, Msg::Subjects(FRegistry.SubjectNames(code)));
@@ -501,6 +515,7 @@ void ServerCore::CompleteLogin(TZorvaGuest& guest, std::unique_ptr<TZorvaUser> u
 TZorvaSubject& ServerCore::Lobby(const std::string& code) {
   if (auto* lobby = FRegistry.FindSubject(code, FSettings.LobbyName)) return *lobby;
   auto& lobby = FRegistry.CreateLobby(code, FSettings.LobbyName);
+  FObserver->Event(SubjectEvent(TServerEventKind::SubjectCreated, lobby));
   FSubjectsChanged = true;
   return lobby;
 }
@@ -510,6 +525,7 @@ TZorvaSubject& ServerCore::AddSubject(const std::string& code, const std::string
   auto& subject = FRegistry.AddSubject(code, name);
   subject.SetMaxConnections(maxConnections);
   subject.SetPersistent(persistent);
+  FObserver->Event(SubjectEvent(TServerEventKind::SubjectCreated, subject));
   FSubjectsChanged = true;
   SendToSubjectCode(code, Msg::AddSubject(name));
   return subject;
@@ -546,6 +562,7 @@ void ServerCore::LeaveSubject(TZorvaGuest& guest, TZorvaSubject& subject) {
 void ServerCore::RemoveSubject(TZorvaSubject& subject) {
   auto removed = FRegistry.Remove(subject);
   if (!removed) return;
+  FObserver->Event(SubjectEvent(TServerEventKind::SubjectRemoved, subject));
   SendToSubjectCode(subject.SubjectCode(), Msg::RemoveSubject(subject.Name()));
   if (FCountedSubjects.erase(&subject) > 0) FCounters.SubjectRemoved();
   FRemovedSubjects.push_back(std::move(removed));
@@ -665,6 +682,7 @@ bool ServerCore::KillGuest(ConnectionId id) {
   Guarded([&] {
     auto* guest = Guest(id);
     if (!guest) return;
+    FObserver->Event(LeaveEvent(*guest, TDropReason::Killed));
     CloseGuest(*guest, ITransport::CloseMode::Now);
     killed = true;
   });
@@ -674,6 +692,7 @@ bool ServerCore::KillGuest(ConnectionId id) {
 void ServerCore::Shout(const TShoutTarget& target, std::string_view text) {
   if (!FRunning || text.empty()) return;
   Guarded([&] {
+    FObserver->Event(OperatorEvent(TOperatorAction::Shout));
     const auto message = Msg::Shout(text);
     switch (target.Kind) {
       case TShoutKind::All:
@@ -728,6 +747,7 @@ bool ServerCore::SaveEditedUser(ConnectionId id, const TZorvaUser& user) {
   Guarded([&] {
     auto* guest = Guest(id);
     if (!guest || !guest->User()) return;
+    FObserver->Event(OperatorEvent(TOperatorAction::EditUser, guest->User()->Id()));
     ApplyUserRecord(*guest, user);
     saved = true;
   });

@@ -27,6 +27,7 @@
 
 #include "OrderedSet.h"
 #include "ServerCounters.h"
+#include "ServerEvents.h"
 #include "ServerInterfaces.h"
 #include "ServerSettings.h"
 #include "SubjectRegistry.h"
@@ -84,7 +85,7 @@ class ServerCore : public IConnectionEvents {
   void Stop(ITransport::CloseMode mode = ITransport::CloseMode::Now);
   // Refuses new connections; with no guest it is a Stop.
   void ShutDown();
-  void ReOpen() { FBlocked = false; }
+  void ReOpen();
   bool Running() const { return FRunning; }
   bool Blocked() const { return FBlocked; }
 
@@ -152,7 +153,7 @@ class ServerCore : public IConnectionEvents {
   // Tells the observer what changed, once per event however often it changed.
   void Notify();
 
-  void RefuseConnection(TZorvaGuest& guest, std::string_view error);
+  void RefuseConnection(TZorvaGuest& guest, std::string_view error, TRefusalReason reason);
 
   // Receiving
   bool HandleLine(TZorvaGuest& guest, std::string_view line);

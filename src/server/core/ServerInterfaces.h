@@ -17,6 +17,7 @@
 namespace zorva {
 
 class TZorvaGuest;
+struct TServerEvent;
 
 // Names a connection for the life of the process; never reused.
 using ConnectionId = std::uint64_t;
@@ -86,6 +87,8 @@ class IServerObserver {
   virtual void ExceptionLine(std::string_view, bool /*alarm*/) {}
   // The ping tick moved the activity series.
   virtual void ActivityChanged() {}
+  // A guest or a subject came or went (ServerEvents.h), told as it happens.
+  virtual void Event(const TServerEvent&) {}
 };
 
 // A login to be decided: the checks after the core's own (already logged in, id in use).

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "ZorvaProtocol.h"
+
 namespace zorva {
 
 namespace {
@@ -16,7 +18,61 @@ std::string TraceText(std::string_view who, std::string_view line) {
   return text;
 }
 
+constexpr std::string_view kMask = "***";
+constexpr char kUserFieldSep = '^';
+
+struct TSpan {
+  std::size_t Begin = 0;
+  std::size_t End = 0;
+};
+
+// Where the text after the first `count` separators starts; npos when there are fewer.
+std::size_t AfterFields(std::string_view text, std::size_t count, char separator) {
+  std::size_t position = 0;
+  for (; count > 0; --count) {
+    const auto found = text.find(separator, position);
+    if (found == std::string_view::npos) return std::string_view::npos;
+    position = found + 1;
+  }
+  return position;
+}
+
+// A user text's second field ("id^password^...") inside `span` of the line.
+TSpan UserTextPassword(std::string_view line, TSpan span) {
+  const auto userText = line.substr(span.Begin, span.End - span.Begin);
+  const auto begin = AfterFields(userText, 1, kUserFieldSep);
+  if (begin == std::string_view::npos) return {};
+  const auto end = userText.find(kUserFieldSep, begin);
+  return {span.Begin + begin, span.Begin + (end == std::string_view::npos ? userText.size() : end)};
+}
+
+// "LOGIN|id|code|password", "LOGINNEW|id|code|usertext", "USERUPDATE|id|usertext|...".
+TSpan PasswordSpan(std::string_view line) {
+  const auto word = line.substr(0, line.find(kFieldSeparator));
+  const bool login = word == Cmd::Login;
+  if (login || word == Cmd::LoginNew) {
+    const auto rest = AfterFields(line, 3, kFieldSeparator);
+    if (rest == std::string_view::npos) return {};
+    if (login) return {rest, line.size()};
+    return UserTextPassword(line, {rest, line.size()});
+  }
+  if (word != Cmd::UserUpdate) return {};
+  const auto userText = AfterFields(line, 2, kFieldSeparator);
+  if (userText == std::string_view::npos) return {};
+  const auto end = line.find(kFieldSeparator, userText);
+  return UserTextPassword(line, {userText, end == std::string_view::npos ? line.size() : end});
+}
+
 }  // namespace
+
+std::string MaskPasswords(std::string_view line) {
+  std::string masked(line);
+  const auto password = PasswordSpan(line);
+  if (password.End > password.Begin) {
+    masked.replace(password.Begin, password.End - password.Begin, kMask);
+  }
+  return masked;
+}
 
 bool TTraceLog::Open(const std::string& path, std::string& error) {
   Close();

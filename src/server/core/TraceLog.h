@@ -1,6 +1,8 @@
 // TTraceLog: the two trace switches and the log file of the message flow. ServerCore calls it
 // at its two trace points (each received line after the incoming filter, each sent line before
-// the outgoing filter); the window flips the switches and opens or closes the file.
+// the outgoing filter); the window flips the switches and opens or closes the file. Every trace
+// text is built here, so that the panes, the file and the daemon's output all show the
+// password of "LOGIN", "LOGINNEW" and "USERUPDATE" as "***".
 #pragma once
 
 #include <fstream>
@@ -10,6 +12,11 @@
 #include "ServerInterfaces.h"
 
 namespace zorva {
+
+// `line` with the password field of a client's "LOGIN", "LOGINNEW" or "USERUPDATE" replaced by
+// "***"; every other byte as it was. An empty password stays empty (nothing to hide, and the
+// operator sees that none was given).
+std::string MaskPasswords(std::string_view line);
 
 class TTraceLog {
  public:
@@ -30,8 +37,8 @@ class TTraceLog {
   // Inline, so that a line costs one test while tracing is off.
   void TraceIncoming(std::string_view who, std::string_view line, IServerObserver& observer) {
     if (WantsIncoming())
-      Trace(FIncoming ? &IServerObserver::TraceIncoming : nullptr, "Rcvd From ", who, line,
-            observer);
+      Trace(FIncoming ? &IServerObserver::TraceIncoming : nullptr, "Rcvd From ", who,
+            MaskPasswords(line), observer);
   }
   void TraceOutgoing(std::string_view who, std::string_view line, IServerObserver& observer) {
     if (WantsOutgoing())

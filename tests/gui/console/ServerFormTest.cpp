@@ -630,7 +630,7 @@ TEST_F(ServerFormTest, LogFileGetsBothDirectionsWhilePanesStayEmpty) {
   EXPECT_TRUE(SpinUntil([&] { return alice.Received.contains("JOINSUBJECT|"); }));
   const QString log = FileText(Path("Zorva.log"));
   EXPECT_TRUE(
-      log.startsWith("Rcvd From 127.0.0.1: PING|\r\nRcvd From 127.0.0.1: LOGIN|alice|Chess|pw\r\n"
+      log.startsWith("Rcvd From 127.0.0.1: PING|\r\nRcvd From 127.0.0.1: LOGIN|alice|Chess|***\r\n"
                      "Sent To alice: LOGIN|SUCCESS|alice^^"))
       << log.toStdString();
   EXPECT_TRUE(FWindow->memoIncoming->toPlainText().isEmpty());

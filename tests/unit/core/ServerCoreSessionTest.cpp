@@ -381,7 +381,7 @@ TEST_F(SessionTest, TraceNamesAddressBeforeLoginAndUserAfter) {
   Say(guest, "LOGIN|NewUser|Game|pw");
   Say(guest, "LOGIN|ann|Game|pw");
   EXPECT_THAT(Observer.Incoming,
-              ElementsAre("10.1.2.3: LOGIN|NewUser|Game|pw", "10.1.2.3: LOGIN|ann|Game|pw"));
+              ElementsAre("10.1.2.3: LOGIN|NewUser|Game|***", "10.1.2.3: LOGIN|ann|Game|***"));
   ASSERT_GE(Observer.Outgoing.size(), 2u);
   EXPECT_EQ(Observer.Outgoing[0], "10.1.2.3: LOGIN|ERROR|Invalid User Id");
   EXPECT_EQ(Observer.Outgoing[1], "ann: LOGIN|SUCCESS|" + Wire("ann"));

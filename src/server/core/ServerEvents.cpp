@@ -1,0 +1,134 @@
+#include "ServerEvents.h"
+
+#include <cerrno>
+
+#include "ZorvaGuest.h"
+#include "ZorvaSubject.h"
+
+namespace zorva {
+
+namespace {
+
+TServerEvent GuestEvent(TServerEventKind kind, const TZorvaGuest& guest) {
+  TServerEvent event;
+  event.Kind = kind;
+  event.Connection = guest.Connection();
+  event.Address = guest.RemoteAddress();
+  if (guest.User()) event.UserId = guest.User()->Id();
+  event.SubjectCode = guest.SubjectCode();
+  return event;
+}
+
+}  // namespace
+
+TServerEvent LoginEvent(const TZorvaGuest& guest) {
+  return GuestEvent(TServerEventKind::Login, guest);
+}
+
+TServerEvent LeaveEvent(const TZorvaGuest& guest, TDropReason reason) {
+  auto event = GuestEvent(guest.User() ? TServerEventKind::Logout : TServerEventKind::Drop, guest);
+  event.Drop = reason;
+  return event;
+}
+
+TServerEvent ErrorLeaveEvent(const TZorvaGuest& guest, int code, std::string_view reason) {
+  if (code == ENOBUFS) return LeaveEvent(guest, TDropReason::SlowReader);
+  auto event = LeaveEvent(guest, TDropReason::SocketError);
+  event.ErrorCode = code;
+  event.Error = reason;
+  return event;
+}
+
+TServerEvent RefusalEvent(const TZorvaGuest& guest, TRefusalReason reason) {
+  auto event = GuestEvent(TServerEventKind::Refusal, guest);
+  event.Refusal = reason;
+  return event;
+}
+
+TServerEvent SubjectEvent(TServerEventKind kind, const TZorvaSubject& subject) {
+  TServerEvent event;
+  event.Kind = kind;
+  event.SubjectCode = subject.SubjectCode();
+  event.Subject = subject.Name();
+  return event;
+}
+
+TServerEvent OperatorEvent(TOperatorAction action, std::string_view userId,
+                           std::string_view subject) {
+  TServerEvent event;
+  event.Kind = TServerEventKind::Operator;
+  event.Action = action;
+  event.UserId = userId;
+  event.Subject = subject;
+  return event;
+}
+
+std::string_view EventName(TServerEventKind kind) {
+  switch (kind) {
+    case TServerEventKind::Login:
+      return "login";
+    case TServerEventKind::Logout:
+      return "logout";
+    case TServerEventKind::Drop:
+      return "drop";
+    case TServerEventKind::Refusal:
+      return "refusal";
+    case TServerEventKind::SubjectCreated:
+      return "subject-created";
+    case TServerEventKind::SubjectRemoved:
+      return "subject-removed";
+    case TServerEventKind::Operator:
+      return "operator";
+  }
+  return "event";
+}
+
+std::string_view ReasonName(TDropReason reason) {
+  switch (reason) {
+    case TDropReason::Quit:
+      return "quit";
+    case TDropReason::PingTimeout:
+      return "ping-timeout";
+    case TDropReason::LoginTimeout:
+      return "login-timeout";
+    case TDropReason::SlowReader:
+      return "slow-reader";
+    case TDropReason::LineTooLong:
+      return "line-too-long";
+    case TDropReason::Killed:
+      return "killed";
+    case TDropReason::SocketError:
+      return "socket-error";
+  }
+  return "unknown";
+}
+
+std::string_view ReasonName(TRefusalReason reason) {
+  switch (reason) {
+    case TRefusalReason::Full:
+      return "full";
+    case TRefusalReason::PerAddressLimit:
+      return "per-address-limit";
+    case TRefusalReason::ShuttingDown:
+      return "shutting-down";
+    case TRefusalReason::ThrottledLogin:
+      return "throttled-login";
+  }
+  return "unknown";
+}
+
+std::string_view ActionName(TOperatorAction action) {
+  switch (action) {
+    case TOperatorAction::Shout:
+      return "shout";
+    case TOperatorAction::ShutDown:
+      return "shut-down";
+    case TOperatorAction::ReOpen:
+      return "re-open";
+    case TOperatorAction::EditUser:
+      return "edit-user";
+  }
+  return "unknown";
+}
+
+}  // namespace zorva

@@ -1,0 +1,143 @@
+#include "EventLogger.h"
+
+#include <spdlog/pattern_formatter.h>
+#include <spdlog/sinks/sink.h>
+
+#include <memory>
+
+#include "LogText.h"
+
+namespace zorva {
+
+namespace {
+
+using spdlog::level::level_enum;
+
+constexpr const char* kTime = "%Y-%m-%dT%H:%M:%S.%eZ";
+
+std::string EventPattern(TLogFormat format) {
+  if (format == TLogFormat::Json) {
+    return std::string(R"({"time":")") + kTime + R"(","level":"%l",%v})";
+  }
+  return std::string(kTime) + " %l %v";
+}
+
+void SetPattern(const std::vector<spdlog::sink_ptr>& sinks, const std::string& pattern) {
+  for (const auto& sink : sinks) {
+    sink->set_formatter(
+        std::make_unique<spdlog::pattern_formatter>(pattern, spdlog::pattern_time_type::utc));
+  }
+}
+
+// Leaving is routine unless the connection misbehaved or broke.
+level_enum LeaveLevel(TDropReason reason) {
+  switch (reason) {
+    case TDropReason::SlowReader:
+    case TDropReason::LineTooLong:
+    case TDropReason::SocketError:
+      return level_enum::warn;
+    default:
+      return level_enum::info;
+  }
+}
+
+}  // namespace
+
+std::optional<TLogFormat> ParseLogFormat(std::string_view name) {
+  if (name == "text") return TLogFormat::Text;
+  if (name == "json") return TLogFormat::Json;
+  return std::nullopt;
+}
+
+std::optional<level_enum> ParseLogLevel(std::string_view name) {
+  if (name == "debug") return level_enum::debug;
+  if (name == "info") return level_enum::info;
+  if (name == "warn") return level_enum::warn;
+  if (name == "error") return level_enum::err;
+  return std::nullopt;
+}
+
+EventLogger::EventLogger(TLogFormat format, level_enum level,
+                         std::vector<spdlog::sink_ptr> eventSinks,
+                         std::vector<spdlog::sink_ptr> traceSinks)
+    : FFormat(format),
+      FEvents("events", eventSinks.begin(), eventSinks.end()),
+      FTrace("trace", traceSinks.begin(), traceSinks.end()) {
+  SetPattern(eventSinks, EventPattern(format));
+  SetPattern(traceSinks, "%v");
+  FEvents.set_level(level);
+  FTrace.set_level(level_enum::trace);
+}
+
+void EventLogger::Log(level_enum level, std::string_view event,
+                      std::initializer_list<TLogField> fields) {
+  Log(level, event, std::span<const TLogField>(fields.begin(), fields.size()));
+}
+
+void EventLogger::Log(level_enum level, std::string_view event, std::span<const TLogField> fields) {
+  if (!FEvents.should_log(level)) return;
+  FEvents.log(level, Fields(event, fields));
+}
+
+std::string EventLogger::Fields(std::string_view event, std::span<const TLogField> fields) const {
+  const bool json = FFormat == TLogFormat::Json;
+  std::string line = json ? R"("event":)" + JsonString(event) : EscapeText(event);
+  for (const auto& field : fields) {
+    if (json) {
+      line += ',' + JsonString(field.Key) + ':' + JsonString(field.Value);
+    } else {
+      line += ' ' + EscapeText(field.Key) + '=' + TextValue(field.Value);
+    }
+  }
+  return line;
+}
+
+void EventLogger::Event(const TServerEvent& event) {
+  const auto name = EventName(event.Kind);
+  const auto connection = std::to_string(event.Connection);
+  switch (event.Kind) {
+    case TServerEventKind::Login:
+      return Log(level_enum::info, name,
+                 {{"id", event.UserId},
+                  {"code", event.SubjectCode},
+                  {"address", event.Address},
+                  {"connection", connection}});
+    case TServerEventKind::Logout:
+    case TServerEventKind::Drop: {
+      const auto error = std::to_string(event.ErrorCode);
+      std::vector<TLogField> fields{{"id", event.UserId},
+                                    {"code", event.SubjectCode},
+                                    {"address", event.Address},
+                                    {"connection", connection},
+                                    {"reason", ReasonName(event.Drop)}};
+      if (event.Drop == TDropReason::SocketError) {
+        fields.push_back({"error", error});
+        fields.push_back({"error_text", event.Error});
+      }
+      return Log(LeaveLevel(event.Drop), name, fields);
+    }
+    case TServerEventKind::Refusal:
+      return Log(level_enum::warn, name,
+                 {{"address", event.Address},
+                  {"connection", connection},
+                  {"reason", ReasonName(event.Refusal)}});
+    case TServerEventKind::SubjectCreated:
+    case TServerEventKind::SubjectRemoved:
+      return Log(level_enum::info, name, {{"code", event.SubjectCode}, {"subject", event.Subject}});
+    case TServerEventKind::Operator:
+      return Log(
+          level_enum::info, name,
+          {{"action", ActionName(event.Action)}, {"id", event.UserId}, {"subject", event.Subject}});
+  }
+}
+
+void EventLogger::ExceptionLine(std::string_view text, bool) {
+  Log(level_enum::err, "exception", {{"text", text}});
+}
+
+void EventLogger::Trace(std::string_view prefix, std::string_view text) {
+  if (FTrace.sinks().empty()) return;
+  FTrace.log(level_enum::info, std::string(prefix) + EscapeText(text));
+}
+
+}  // namespace zorva

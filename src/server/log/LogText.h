@@ -1,0 +1,25 @@
+// How texts from clients are written into the daemon's log: every byte that is not part of a
+// printable character becomes "\xNN", so no client can put a control sequence on the
+// operator's terminal or split a log line. Used by EventLogger for both formats.
+//
+//   EscapeText("ann\x1b[2J")  // "ann\x1b[2J" with the escape byte as the four characters \x1b
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace zorva {
+
+// Escapes control bytes (C0, DEL, C1), bytes that are not well-formed UTF-8, and the backslash
+// itself, so that an escaped text reads back unambiguously. Valid UTF-8 letters stay as they
+// are.
+std::string EscapeText(std::string_view text);
+
+// A value of the text format: escaped, and in double quotes when it is empty or holds a
+// space, an "=" or a double quote (written \").
+std::string TextValue(std::string_view text);
+
+// A JSON string literal, quotes included, of the escaped text.
+std::string JsonString(std::string_view text);
+
+}  // namespace zorva
