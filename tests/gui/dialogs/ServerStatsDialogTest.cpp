@@ -213,13 +213,13 @@ TEST_F(ServerStatsDialogTest, OpenedInsideALoginHandlerRefreshesAndAnswersPings)
       [&](TZorvaConnection& c, TZorvaUser&) { FDialog.Execute(c.ServerStats()); });
   QString shownInside;
   std::string writtenInside;
-  FScript.SetDialogScript([&](QDialog&) {
+  FScript.Dialogs = {[&](QDialog&) {
     FSocket->Receive("PING|\n");
     ServerAnswers(4);
     shownInside = ShownConnections();
     writtenInside = FRecord->Written;
     return int(mrOk);
-  });
+  }};
   TZorvaUser own;
   own.SetId("ann");
   FSocket->Receive("LOGIN|SUCCESS|" + own.toWireString() + "\n");

@@ -133,7 +133,7 @@ TEST_F(UserInfoFormTest, ExistingUserWithBothPasswordsEmptyKeepsThePassword) {
   FForm.btnOkClick();
 
   EXPECT_EQ(FForm.result(), mrYes);
-  EXPECT_TRUE(FPrompts.Messages().isEmpty());
+  EXPECT_TRUE(FPrompts.Asked.empty());
   EXPECT_EQ(user.Password(), "");
   EXPECT_EQ(user.City(), "Oslo");
 }
@@ -147,8 +147,8 @@ TEST_F(UserInfoFormTest, ExistingUserWithOnePasswordEmptyIsStillAMismatch) {
 
   FForm.btnOkClick();
 
-  EXPECT_EQ(FPrompts.Messages(),
-            QStringList{QStringLiteral("Please make sure the Password fields match.")});
+  EXPECT_EQ(FPrompts.Asked,
+            std::vector<std::string>{"Inform: Please make sure the Password fields match."});
   EXPECT_EQ(user, before);
 }
 
