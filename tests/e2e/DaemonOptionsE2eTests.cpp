@@ -30,7 +30,7 @@ TEST_P(DaemonOptionsTest, RefusalsNameTheOptionTheValueAndWhatIsAllowed) {
       {{"--port", "abc"}, 2, "--port: 'abc' is not a number"},
       {{"--port", "65536"}, 2, "--port: 65536 is out of range; give 0 to 65535"},
       {{"--max-line", "0"}, 2, "--max-line: 0 is out of range; give 1 to 2147483647 bytes"},
-      {{"--colour"}, 2, "was not expected: --colour"},
+      {{"--colour"}, 2, "The following argument was not expected: --colour"},
       {{"--bind", "no host here"}, 1, "--bind: cannot find the address of 'no host here'"},
   };
   for (const auto& c : cases) {
