@@ -11,6 +11,7 @@
 #include "LoadRun.h"
 #include "RedisDialect.h"
 #include "ZorvaDialect.h"
+#include "ZorvaVersion.h"
 
 namespace zorva {
 namespace {
@@ -100,6 +101,7 @@ int main(int argc, char** argv) {
       "R subjects of M members, then measures delivered lines per second (throughput), delivery "
       "latency at a fixed rate (latency) or the server's memory per idle connection (idle)."};
   zorva::AddOptions(app, options);
+  app.set_version_flag("--version", zorva::VersionText("zorva-bench"));
   CLI11_PARSE(app, argc, argv);
 
   try {

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QTimer>
 
+#include "ChatInput.h"
 #include "QtClientSocket.h"
 #include "ZorvaProtocol.h"
 #include "ZorvaUtils.h"
@@ -19,6 +20,19 @@ std::pair<std::string, std::string> SplitWord(const std::string& line) {
   const auto space = line.find(' ');
   if (space == std::string::npos) return {line, {}};
   return {line.substr(0, space), line.substr(space + 1)};
+}
+
+// "Big Room 4" -> "Big Room", limit 4: a last word that is a number is the member limit; the
+// name may hold spaces.
+std::pair<std::string, std::int32_t> SplitCreate(const std::string& rest) {
+  const auto space = rest.rfind(' ');
+  std::int32_t limit = 0;
+  if (space == std::string::npos || !TryStrToInt(rest.substr(space + 1), limit)) return {rest, 0};
+  return {rest.substr(0, space), limit};
+}
+
+std::string SubjectNameOf(const std::string& createArgs) {
+  return SplitCreate(createArgs).first;
 }
 
 }  // namespace
@@ -97,7 +111,7 @@ void TChatClient::BindEvents() {
     Finish(1);
   });
   SetOnSocketError([this](auto&, int code, std::string_view text) {
-    FErr << "zorva-chat: socket error " << code << ": " << text << std::endl;
+    FErr << "zorva-chat: " << SocketErrorText(code, text, Host(), Port()) << std::endl;
     if (!Active()) Finish(1);
   });
   SetOnLineError([this](auto&, std::string_view line, std::string_view reason) {
@@ -148,6 +162,7 @@ void TChatClient::Execute(const std::string& line) {
     return;
   }
   const auto [word, rest] = SplitWord(line);
+  if (!NameCanBeSent(word, rest)) return;
   if (word == "/quit") {
     BeginQuit();
   } else if (word == "/help") {
@@ -159,18 +174,8 @@ void TChatClient::Execute(const std::string& line) {
   } else if (word == "/join" && !rest.empty()) {
     JoinSubject(rest);
   } else if (word == "/create" && !rest.empty()) {
-    // A last word that is a number is the member limit; the name may hold spaces.
-    const auto [name, limitText] = [&] {
-      const auto space = rest.rfind(' ');
-      return space == std::string::npos ? std::pair{rest, std::string()}
-                                        : std::pair{rest.substr(0, space), rest.substr(space + 1)};
-    }();
-    std::int32_t limit = 0;
-    if (TryStrToInt(limitText, limit)) {
-      CreateSubject(name, limit);
-    } else {
-      CreateSubject(rest);
-    }
+    const auto [name, limit] = SplitCreate(rest);
+    CreateSubject(name, limit);
   } else if (word == "/info" && !rest.empty()) {
     RequestUserInfo(rest);
   } else if (word == "/stats") {
@@ -181,6 +186,16 @@ void TChatClient::Execute(const std::string& line) {
   } else {
     Line("! unknown or incomplete command " + line + " (try /help)");
   }
+}
+
+// A subject name or id the protocol cannot carry would reach the server as other fields.
+bool TChatClient::NameCanBeSent(const std::string& word, const std::string& name) {
+  if (word != "/join" && word != "/create" && word != "/info") return true;
+  if (name.empty()) return true;  // reported as an incomplete command
+  const auto problem = NameProblem(word == "/create" ? SubjectNameOf(name) : name);
+  if (!problem) return true;
+  Line("! " + word + ": " + *problem);
+  return false;
 }
 
 // The answer to a last statistics request comes after the answers to everything asked before

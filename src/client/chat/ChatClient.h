@@ -17,7 +17,7 @@ class QtClientSocket;
 
 struct TChatOptions {
   std::string Host = "localhost";
-  std::int32_t Port = 0;
+  std::int32_t Port = 4000;
   std::string Code;
   std::string User;
   std::string Password;
@@ -42,6 +42,7 @@ class TChatClient : public TZorvaConnection {
   TChatClient(QtClientSocket* socket, TChatOptions options, std::ostream& out, std::ostream& err);
   void BindEvents();
   void Execute(const std::string& line);
+  bool NameCanBeSent(const std::string& word, const std::string& name);
   void RunQueued();
   void BeginQuit();
   void Finish(int exitCode);

@@ -5,6 +5,7 @@
 #include <QApplication>
 
 #include "LobbyWindow.h"
+#include "ZorvaVersion.h"
 
 int main(int argc, char** argv) {
   zorva::TLobbyOptions options;
@@ -20,6 +21,7 @@ int main(int argc, char** argv) {
   cli.add_flag("--login", options.LogInAtStart, "log in at once with --user and --password");
   cli.add_flag("--statistics", options.StatisticsAtLogin,
                "open the auto-updating statistics once logged in");
+  cli.set_version_flag("--version", zorva::VersionText("zorva-lobby-demo"));
   CLI11_PARSE(cli, argc, argv);
 
   QApplication app(argc, argv);

@@ -1,25 +1,55 @@
 #include "ServerOptions.h"
 
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <cstdio>
 #include <filesystem>
 #include <limits>
+
+#include "IniFile.h"
+#include "ZorvaVersion.h"
 
 namespace zorva {
 
 namespace {
 
+constexpr std::string_view kSection = "ZorvaServer";
+constexpr int kUsageError = 2;
+constexpr int kStartFailure = 1;
+
+constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
+constexpr std::int64_t kUint32Max = std::numeric_limits<std::uint32_t>::max();
+constexpr TNumberRange kPingIntervalRange{1, kInt32Max, "milliseconds"};
+constexpr TNumberRange kMaxLineRange{1, kInt32Max, "bytes"};
+constexpr TNumberRange kMaxOutputRange{1, std::int64_t{1} << 40, "bytes"};
+constexpr TNumberRange kMaxClientsRange{0, kInt32Max, "clients"};
+constexpr TNumberRange kLinesPerSecondRange{0, kUint32Max, "lines per second"};
+constexpr TNumberRange kLineBurstRange{1, kUint32Max, "lines"};
+constexpr TNumberRange kBytesPerSecondRange{0, kUint32Max, "bytes per second"};
+
+// The check behind every number option: the same words on the command line and for the
+// settings file.
+CLI::Validator InRange(const TNumberRange& range) {
+  std::string description =
+      "from " + std::to_string(range.Min) + " to " + std::to_string(range.Max);
+  return CLI::Validator(
+      [range](std::string& text) { return NumberProblem(text, range).value_or(""); }, description);
+}
+
 void AddListenOptions(CLI::App& app, TServerOptions& options) {
-  app.add_option("--port", options.Settings.Port, "TCP port to listen on; 0 = any free port")
-      ->check(CLI::Range(0, 65535));
-  app.add_option("--bind", options.BindAddress, "Address to listen on")->capture_default_str();
-  app.add_option("--ini", options.IniPath, "Settings file")->capture_default_str();
-  app.add_option("--lobby-name", options.Settings.LobbyName, "Name of every subject code's lobby");
+  app.add_option("--port", options.Settings.Port,
+                 "TCP port to listen on; 0 = any free port (settings file: Port)")
+      ->check(InRange(kPortRange));
+  app.add_option("--bind", options.BindAddress, "Address or host name to listen on");
+  app.add_option("--ini", options.IniPath, "Settings file");
+  app.add_option("--lobby-name", options.Settings.LobbyName,
+                 "Name of every subject code's lobby (settings file: LobbyName)");
   app.add_option("--timeout", options.Settings.Timeout,
-                 "Seconds without a ping answer before a guest is dropped")
-      ->check(CLI::PositiveNumber);
-  // The window program's timer takes an int.
+                 "Seconds without a ping answer before a guest is dropped (settings file: Timeout)")
+      ->check(InRange(kTimeoutRange));
   app.add_option("--ping-interval-ms", options.Limits.PingIntervalMs, "Milliseconds between pings")
-      ->capture_default_str()
-      ->check(CLI::Range(1, std::numeric_limits<std::int32_t>::max()));
+      ->check(InRange(kPingIntervalRange));
 }
 
 void AddTraceOptions(CLI::App& app, TServerOptions& options, const std::string& defaultLogPath) {
@@ -43,51 +73,166 @@ void AddTraceOptions(CLI::App& app, TServerOptions& options, const std::string& 
 
 void AddLimitOptions(CLI::App& app, TServerOptions& options) {
   app.add_option("--max-line", options.Limits.MaxLine, "Longest accepted line in bytes")
-      ->capture_default_str()
-      ->check(CLI::PositiveNumber);
+      ->check(InRange(kMaxLineRange));
   app.add_option("--max-output", options.Limits.MaxOutput,
                  "Unsent bytes per connection before it is dropped as a slow reader")
-      ->capture_default_str()
-      ->check(CLI::PositiveNumber);
+      ->check(InRange(kMaxOutputRange));
   app.add_option("--users", options.UsersPath,
                  "Keep users and feedback in this database file (created when missing)");
   app.add_option("--max-clients", options.MaxClients,
                  "Most clients at once; 0 = as many as the open-file limit allows")
-      ->capture_default_str()
-      ->check(CLI::NonNegativeNumber);
+      ->check(InRange(kMaxClientsRange));
 }
 
 void AddFloodOptions(CLI::App& app, TFloodLimits& flood) {
   app.add_option("--max-lines-per-second", flood.LinesPerSecond,
                  "Lines per second a client may send before it is slowed down; 0 = no limit")
-      ->capture_default_str()
-      ->check(CLI::NonNegativeNumber);
+      ->check(InRange(kLinesPerSecondRange));
   app.add_option("--line-burst", flood.LineBurst,
                  "Lines a client may send at once after a quiet spell")
-      ->capture_default_str()
-      ->check(CLI::PositiveNumber);
+      ->check(InRange(kLineBurstRange));
   app.add_option("--max-bytes-per-second", flood.BytesPerSecond,
                  "Bytes per second a client may send before it is slowed down; 0 = no limit")
-      ->capture_default_str()
-      ->check(CLI::NonNegativeNumber);
+      ->check(InRange(kBytesPerSecondRange));
+}
+
+void PrintError(const CLI::App& app, const std::string& text) {
+  std::fprintf(stderr, "%s: %s\n", app.get_name().c_str(), text.c_str());
+}
+
+// The options the settings file holds under their own names; --port, --lobby-name and
+// --timeout have the file's older keys and are read with the other settings.
+bool TakesKeyOfItsName(const CLI::Option& option) {
+  static const std::vector<std::string> kElsewhere = {"port", "lobby-name", "timeout",
+                                                      "ini",  "help",       "version"};
+  const auto& names = option.get_lnames();
+  return !names.empty() && std::ranges::find(kElsewhere, names.front()) == kElsewhere.end();
+}
+
+// `failure` reads "--max-line: 0 is out of range; ..."; the file's report names the key itself.
+std::string WithoutOptionName(const CLI::Option& option, const std::string& failure) {
+  const auto prefix = option.get_name() + ": ";
+  return failure.starts_with(prefix) ? failure.substr(prefix.size()) : failure;
+}
+
+// A value from the file goes through the option's own check; one that fails leaves the
+// option's default in place.
+void ApplyFileValue(CLI::Option& option, const std::string& path, const std::string& value,
+                    std::vector<std::string>& warnings) {
+  const auto used = option.get_default_str();
+  try {
+    option.add_result(value);
+    option.run_callback();
+  } catch (const CLI::ParseError& failure) {
+    option.clear();
+    warnings.push_back(SettingWarning(path, option.get_lnames().front(), value,
+                                      WithoutOptionName(option, failure.what()),
+                                      used.empty() ? "the default" : used));
+  }
+}
+
+void ApplyFileValues(const std::vector<CLI::Option*>& fileOptions, const TIniFile& ini,
+                     const std::string& path, std::vector<std::string>& warnings) {
+  for (CLI::Option* option : fileOptions) {
+    if (option->count() > 0) continue;
+    if (const auto value = ini.Read(kSection, option->get_lnames().front())) {
+      ApplyFileValue(*option, path, *value, warnings);
+    }
+  }
+}
+
+// Reads the settings file into the options the command line left open. Returns false (with
+// the reason) only for a file named with --ini that exists and cannot be read; the default
+// file is only reported, since the window creates or rewrites it when it saves.
+bool ReadSettingsFile(CLI::App& app, const std::vector<CLI::Option*>& fileOptions,
+                      TServerOptions& options) {
+  std::string error;
+  const auto ini = TIniFile::TryLoad(options.IniPath, error);
+  if (!ini) {
+    PrintError(app, error);
+    return app.get_option("--ini")->count() == 0;
+  }
+  std::vector<std::string> warnings;
+  ReadSettings(options.IniPath, &warnings);
+  ApplyFileValues(fileOptions, *ini, options.IniPath, warnings);
+  for (const auto& warning : warnings) PrintError(app, warning);
+  return true;
+}
+
+// The numeric address of `host`, so that the transport gets no name to look up.
+std::optional<std::string> ResolveHost(const std::string& host, std::string& error) {
+  addrinfo* found = nullptr;
+  // An IPv4 address first: "localhost" then means 127.0.0.1, which every client reaches.
+  for (const int family : {AF_INET, AF_INET6}) {
+    addrinfo hints{};
+    hints.ai_family = family;
+    hints.ai_socktype = SOCK_STREAM;
+    const int failed = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (failed == 0) break;
+    error = "cannot find the address of '" + host + "': " + ::gai_strerror(failed);
+    found = nullptr;
+  }
+  if (found == nullptr) return std::nullopt;
+  char numeric[NI_MAXHOST] = {};
+  const int failed = ::getnameinfo(found->ai_addr, found->ai_addrlen, numeric, sizeof numeric,
+                                   nullptr, 0, NI_NUMERICHOST);
+  ::freeaddrinfo(found);
+  if (failed != 0) {
+    error = "cannot find the address of '" + host + "': " + ::gai_strerror(failed);
+    return std::nullopt;
+  }
+  return std::string(numeric);
+}
+
+// What the command line leaves to the environment: the settings file and the bind address's
+// name. A failure here is one of starting, not of the command line.
+void CompleteFromEnvironment(CLI::App& app, const std::vector<CLI::Option*>& fileOptions,
+                             TServerOptions& options) {
+  if (!ReadSettingsFile(app, fileOptions, options)) throw CLI::RuntimeError(kStartFailure);
+  std::string error;
+  const auto address = ResolveHost(options.BindAddress, error);
+  if (!address) {
+    PrintError(app, "--bind: " + error);
+    throw CLI::RuntimeError(kStartFailure);
+  }
+  options.BindAddress = *address;
 }
 
 }  // namespace
 
 void AddServerOptions(CLI::App& app, TServerOptions& options, const std::string& defaultLogPath) {
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.option_defaults()->always_capture_default();
+  app.set_version_flag("--version", VersionText(app.get_name()));
+  app.footer(
+      "Every option can also be set in the [ZorvaServer] section of the settings file, under "
+      "the option's name without \"--\"; the command line wins.\n"
+      "Exit codes: 0 after a stop by signal, 1 when the server cannot start, 2 for a mistake "
+      "on the command line.");
   options.IniPath = DefaultIniPath();
   AddListenOptions(app, options);
   AddTraceOptions(app, options, defaultLogPath);
   AddLimitOptions(app, options);
   AddFloodOptions(app, options.Limits.Flood);
+  std::vector<CLI::Option*> fileOptions;
+  for (CLI::Option* option : app.get_options()) {
+    if (TakesKeyOfItsName(*option)) fileOptions.push_back(option);
+  }
+  app.final_callback(
+      [&app, &options, fileOptions] { CompleteFromEnvironment(app, fileOptions, options); });
 }
 
 std::optional<int> ParseCommandLine(CLI::App& app, int argc, const char* const* argv) {
   try {
     app.parse(argc, argv);
+  } catch (const CLI::Success& done) {
+    return app.exit(done);
+  } catch (const CLI::RuntimeError& failure) {
+    return failure.get_exit_code();  // already reported
   } catch (const CLI::ParseError& error) {
-    return app.exit(error);
+    PrintError(app, error.what());
+    std::fprintf(stderr, "Run with --help for more information.\n");
+    return kUsageError;
   }
   return std::nullopt;
 }

@@ -37,13 +37,17 @@ struct TServerOptions {
 inline constexpr const char* kFloodOptionNames[] = {"--max-lines-per-second", "--line-burst",
                                                     "--max-bytes-per-second"};
 
-// Adds the server options to `app`, filling `options` as they are parsed; a later option wins,
-// so that wrappers can append to a command line. A bare --log writes to `defaultLogPath`.
+// Adds the server options and --version to `app`, filling `options` as they are parsed; a later
+// option wins, so that wrappers can append to a command line. A bare --log writes to
+// `defaultLogPath`. After the command line, the settings file fills the options it left open
+// (a value in error is reported on stderr and the default kept), and --bind's host name becomes
+// a numeric address. `app` and `options` must outlive the parse.
 void AddServerOptions(CLI::App& app, TServerOptions& options, const std::string& defaultLogPath);
 
 // Parses the command line into the options added to `app`. Returns an exit code when the
-// program should end at once: 0 after --help, non-zero (with the message on stderr) for a bad
-// command line.
+// program should end at once, the reason already on stderr: 0 after --help or --version, 2 for
+// a mistake on the command line, 1 when a settings file named with --ini cannot be read or the
+// --bind host has no address.
 std::optional<int> ParseCommandLine(CLI::App& app, int argc, const char* const* argv);
 
 // "Zorva.log" beside the running executable.

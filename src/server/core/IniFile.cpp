@@ -48,10 +48,30 @@ std::optional<TEntry> Entry(std::string_view line) {
 }  // namespace
 
 TIniFile TIniFile::Load(const std::string& path) {
+  std::string ignored;
+  return TryLoad(path, ignored).value_or(TIniFile{});
+}
+
+std::optional<TIniFile> TIniFile::TryLoad(const std::string& path, std::string& error) {
+  std::error_code ec;
+  const auto status = std::filesystem::status(path, ec);
+  if (status.type() == std::filesystem::file_type::not_found) return TIniFile{};
+  if (std::filesystem::is_directory(status)) {
+    error = path + " is a folder, not a settings file";
+    return std::nullopt;
+  }
   std::ifstream file(path, std::ios::binary);
-  if (!file) return TIniFile{};
+  if (!file) {
+    error = "cannot read " + path + ": " + std::strerror(errno);
+    return std::nullopt;
+  }
   std::ostringstream text;
   text << file.rdbuf();
+  // A settings file never holds a zero byte; a file that does is something else.
+  if (text.str().find('\0') != std::string::npos) {
+    error = path + " is not a text file";
+    return std::nullopt;
+  }
   return Parse(text.str());
 }
 

@@ -17,7 +17,11 @@ namespace zorva {
 
 class TIniFile {
  public:
+  // A missing file reads as empty; so does one that cannot be read.
   static TIniFile Load(const std::string& path);
+  // As Load, but a file that exists and cannot be read (no permission, a folder, not text)
+  // gives nothing and the reason.
+  static std::optional<TIniFile> TryLoad(const std::string& path, std::string& error);
   static TIniFile Parse(std::string_view text);
 
   // Section and key names compare without regard to case; the value is trimmed of blanks.

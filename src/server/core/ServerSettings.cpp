@@ -1,9 +1,9 @@
 #include "ServerSettings.h"
 
+#include <charconv>
 #include <cstdlib>
 
 #include "IniFile.h"
-#include "ZorvaUtils.h"
 
 namespace zorva {
 
@@ -14,11 +14,39 @@ constexpr std::string_view kLobbyName = "LobbyName";
 constexpr std::string_view kTimeout = "Timeout";
 constexpr std::string_view kPort = "Port";
 
-std::int32_t ReadInteger(const TIniFile& ini, std::string_view key, std::int32_t fallback) {
-  const auto text = ini.Read(kSection, key);
-  std::int32_t value = 0;
-  return text && TryStrToInt(*text, value) ? value : fallback;
+// A decimal whole number and nothing else; no sign "+", no blanks, no fraction.
+std::optional<std::int64_t> WholeNumber(std::string_view text) {
+  std::int64_t value = 0;
+  const auto* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, value);
+  if (text.empty() || stop != end || error != std::errc()) return std::nullopt;
+  return value;
 }
+
+// A number too long for 64 bits is still a number, only out of any range.
+bool AllDigits(std::string_view text) {
+  if (text.starts_with('-')) text.remove_prefix(1);
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+struct TFileReader {
+  const TIniFile& Ini;
+  const std::string& Path;
+  std::vector<std::string>* Warnings;
+
+  std::int32_t Integer(std::string_view key, const TNumberRange& range,
+                       std::int32_t fallback) const {
+    const auto text = Ini.Read(kSection, key);
+    if (!text) return fallback;
+    if (const auto problem = NumberProblem(*text, range)) {
+      if (Warnings) {
+        Warnings->push_back(SettingWarning(Path, key, *text, *problem, std::to_string(fallback)));
+      }
+      return fallback;
+    }
+    return static_cast<std::int32_t>(*WholeNumber(*text));
+  }
+};
 
 std::string EnvOrEmpty(const char* name) {
   const char* value = std::getenv(name);
@@ -35,12 +63,30 @@ std::string DefaultIniPath() {
   return "Win.ini";
 }
 
-TServerSettings ReadSettings(const std::string& path) {
+std::optional<std::string> NumberProblem(std::string_view text, const TNumberRange& range) {
+  if (!AllDigits(text)) return "'" + std::string(text) + "' is not a number";
+  const auto value = WholeNumber(text);
+  if (!value || *value < range.Min || *value > range.Max) {
+    std::string allowed = std::to_string(range.Min) + " to " + std::to_string(range.Max);
+    if (!range.Unit.empty()) allowed += " " + std::string(range.Unit);
+    return std::string(text) + " is out of range; give " + allowed;
+  }
+  return std::nullopt;
+}
+
+std::string SettingWarning(std::string_view path, std::string_view key, std::string_view value,
+                           std::string_view problem, std::string_view used) {
+  return std::string(path) + ": " + std::string(key) + "=" + std::string(value) + ": " +
+         std::string(problem) + "; using " + std::string(used) + " instead";
+}
+
+TServerSettings ReadSettings(const std::string& path, std::vector<std::string>* warnings) {
   const auto ini = TIniFile::Load(path);
+  const TFileReader file{ini, path, warnings};
   TServerSettings settings;
   if (const auto lobby = ini.Read(kSection, kLobbyName)) settings.LobbyName = *lobby;
-  settings.Timeout = ReadInteger(ini, kTimeout, settings.Timeout);
-  settings.Port = ReadInteger(ini, kPort, settings.Port);
+  settings.Timeout = file.Integer(kTimeout, kTimeoutRange, settings.Timeout);
+  settings.Port = file.Integer(kPort, kPortRange, settings.Port);
   return settings;
 }
 

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace zorva {
 
@@ -27,8 +29,28 @@ TServerSettings ApplyOverrides(TServerSettings settings, const TSettingsOverride
 // $XDG_CONFIG_HOME/zorva/Win.ini, else $HOME/.config/zorva/Win.ini, else "Win.ini".
 std::string DefaultIniPath();
 
-// A missing file, section or key, or a number that is not a whole decimal, gives the default.
-TServerSettings ReadSettings(const std::string& path);
+// The whole numbers a setting accepts, and the unit that its messages name.
+struct TNumberRange {
+  std::int64_t Min;
+  std::int64_t Max;
+  std::string_view Unit;  // "seconds"; empty when the number has none
+};
+inline constexpr TNumberRange kPortRange{0, 65535, ""};
+// A guest's timeout becomes milliseconds in a 32-bit number.
+inline constexpr TNumberRange kTimeoutRange{1, 2147483, "seconds"};
+
+// Why `text` is not a number in `range`, in words for a person ("0 is out of range; give 1 to
+// 2147483 seconds", "'abc' is not a number"); nothing when it is one.
+std::optional<std::string> NumberProblem(std::string_view text, const TNumberRange& range);
+
+// "FILE: KEY=VALUE: PROBLEM; using USED instead", the line that reports a setting in error.
+std::string SettingWarning(std::string_view path, std::string_view key, std::string_view value,
+                           std::string_view problem, std::string_view used);
+
+// A missing file, section or key gives the default. So does a number that is not a whole
+// decimal or is out of range; each such value adds a line to `warnings` naming the file, the
+// key, the value and the value used instead.
+TServerSettings ReadSettings(const std::string& path, std::vector<std::string>* warnings = nullptr);
 
 // Writes the three keys, keeping everything else in the file; creates folder and file when
 // missing. On failure returns false and, when asked, the reason.

@@ -16,7 +16,8 @@ void MarkFloodOptionsUnenforced(CLI::App& app) {
 }  // namespace
 
 std::optional<int> ParseProgramOptions(int argc, char** argv, TProgramOptions& options) {
-  CLI::App app("ZorvaServer: the Zorva lobby and chat server with its operator window");
+  CLI::App app("ZorvaServer: the Zorva lobby and chat server with its operator window",
+               "ZorvaServer");
   AddServerOptions(app, options.Server, DefaultLogPath(argv[0]));
   app.get_option("--trace")->description("Trace incoming and outgoing lines in the window");
   MarkFloodOptionsUnenforced(app);

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <sstream>
 
 #include "IniFile.h"
@@ -75,6 +77,65 @@ TEST(IniFileTest, CarriageReturnsAndMissingFinalLineFeedKept) {
   ini.Write("A", "z", "3");
   ini.Write("C", "w", "4");
   EXPECT_EQ(ini.Text(), "[A]\r\nx=1\r\nz=3\r\n[B]\r\ny=2\n\r\n[C]\r\nw=4\r");
+}
+
+TEST(NumberProblemTest, SaysWhatIsWrongInWords) {
+  struct Case {
+    const char* text;
+    TNumberRange range;
+    std::optional<std::string> problem;
+  };
+  const Case cases[] = {
+      {"60", kTimeoutRange, std::nullopt},
+      {"1", kTimeoutRange, std::nullopt},
+      {"2147483", kTimeoutRange, std::nullopt},
+      {"0", kTimeoutRange, "0 is out of range; give 1 to 2147483 seconds"},
+      {"2147484", kTimeoutRange, "2147484 is out of range; give 1 to 2147483 seconds"},
+      {"-5", kPortRange, "-5 is out of range; give 0 to 65535"},
+      {"99999999999999999999", kPortRange, "99999999999999999999 is out of range; give 0 to 65535"},
+      {"abc", kPortRange, "'abc' is not a number"},
+      {"", kPortRange, "'' is not a number"},
+      {"12.5", kTimeoutRange, "'12.5' is not a number"},
+      {"+4", kPortRange, "'+4' is not a number"},
+      {" 4", kPortRange, "' 4' is not a number"},
+      {"-", kPortRange, "'-' is not a number"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(NumberProblem(c.text, c.range), c.problem) << c.text;
+}
+
+TEST_F(SettingsFileTest, ValuesOutOfRangeAreReportedAndReplacedByDefaults) {
+  WriteFile("[ZorvaServer]\nTimeout=0\nPort=65536\nLobbyName=Hall\n");
+  std::vector<std::string> warnings;
+  const auto settings = ReadSettings(Path, &warnings);
+  EXPECT_EQ(settings.Timeout, 60);
+  EXPECT_EQ(settings.Port, 4000);
+  EXPECT_EQ(settings.LobbyName, "Hall");
+  const std::vector<std::string> expected = {
+      Path + ": Timeout=0: 0 is out of range; give 1 to 2147483 seconds; using 60 instead",
+      Path + ": Port=65536: 65536 is out of range; give 0 to 65535; using 4000 instead"};
+  EXPECT_EQ(warnings, expected);
+}
+
+TEST_F(SettingsFileTest, TryLoadTellsUnreadableFromMissing) {
+  struct Case {
+    const char* label;
+    std::function<void()> make;
+    bool loads;
+  };
+  const Case cases[] = {
+      {"missing", [] {}, true},
+      {"text", [this] { WriteFile("[ZorvaServer]\nPort=1\n"); }, true},
+      {"empty", [this] { WriteFile(""); }, true},
+      {"folder", [this] { std::filesystem::create_directories(Path); }, false},
+      {"binary", [this] { WriteFile(std::string("PK\0\3", 4)); }, false},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::remove_all(Folder);
+    c.make();
+    std::string error;
+    EXPECT_EQ(TIniFile::TryLoad(Path, error).has_value(), c.loads) << c.label;
+    EXPECT_EQ(error.empty(), c.loads) << c.label << ": " << error;
+  }
 }
 
 }  // namespace

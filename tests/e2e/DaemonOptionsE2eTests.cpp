@@ -1,0 +1,87 @@
+// zorva-server's command line and settings file as a person meets them: the words of each
+// refusal, the exit codes, and which of the two wins.
+#include <gmock/gmock.h>
+
+#include "E2eSupport.h"
+
+namespace zorva::test {
+namespace {
+
+using testing::HasSubstr;
+
+class DaemonOptionsTest : public ServerE2eTest {
+ protected:
+  // Runs the daemon to its end; for commands that must not start it.
+  std::optional<int> RunToEnd(const std::vector<std::string>& argv, ServerProcess& server) {
+    EXPECT_TRUE(server.Spawn(argv));
+    return server.WaitExit();
+  }
+  void WriteIni(const std::string& text) { std::ofstream(IniPath(), std::ios::binary) << text; }
+};
+
+TEST_P(DaemonOptionsTest, RefusalsNameTheOptionTheValueAndWhatIsAllowed) {
+  struct Case {
+    std::vector<std::string> args;
+    int exitCode;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{"--timeout", "0"}, 2, "--timeout: 0 is out of range; give 1 to 2147483 seconds"},
+      {{"--port", "abc"}, 2, "--port: 'abc' is not a number"},
+      {{"--port", "65536"}, 2, "--port: 65536 is out of range; give 0 to 65535"},
+      {{"--max-line", "0"}, 2, "--max-line: 0 is out of range; give 1 to 2147483647 bytes"},
+      {{"--colour"}, 2, "The following argument was not expected: --colour"},
+      {{"--bind", "no host here"}, 1, "--bind: cannot find the address of 'no host here'"},
+  };
+  for (const auto& c : cases) {
+    ServerProcess server(FFolder);
+    EXPECT_EQ(RunToEnd(CommandLine(c.args), server), c.exitCode) << c.args[0];
+    EXPECT_THAT(server.Stderr(), HasSubstr("zorva-server: " + c.message)) << c.args[0];
+    EXPECT_EQ(server.Stdout(), "") << c.args[0];
+  }
+}
+
+TEST_P(DaemonOptionsTest, VersionAndHelpEndAtOnceWithZero) {
+  ServerProcess version(FFolder);
+  EXPECT_EQ(RunToEnd({GetParam().Argv[0], "--version"}, version), 0);
+  EXPECT_THAT(version.Stdout(), testing::MatchesRegex("zorva-server [0-9]+\\.[0-9]+\\.[0-9]+\n"));
+  ServerProcess help(FFolder);
+  EXPECT_EQ(RunToEnd({GetParam().Argv[0], "--help"}, help), 0);
+  EXPECT_THAT(help.Stdout(), HasSubstr("2 for a mistake on the command line"));
+}
+
+TEST_P(DaemonOptionsTest, UnreadableSettingsFileStopsTheStart) {
+  std::filesystem::create_directories(IniPath());
+  ServerProcess server(FFolder);
+  EXPECT_EQ(RunToEnd(CommandLine({}), server), 1);
+  EXPECT_THAT(server.Stderr(), HasSubstr("is a folder, not a settings file"));
+}
+
+TEST_P(DaemonOptionsTest, FileValuesInErrorAreReportedAndTheDefaultsServe) {
+  WriteIni("[ZorvaServer]\nTimeout=0\nmax-line=abc\n");
+  StartServer();
+  const auto ini = IniPath().string();
+  EXPECT_THAT(FServer->Stderr(),
+              HasSubstr(ini + ": Timeout=0: 0 is out of range; give 1 to 2147483 seconds; "
+                              "using 60 instead"));
+  EXPECT_THAT(FServer->Stderr(),
+              HasSubstr(ini + ": max-line=abc: 'abc' is not a number; using 65536 instead"));
+  LineClient ann;
+  Login(ann, "ann");
+}
+
+TEST_P(DaemonOptionsTest, CommandLineWinsOverTheFileAndHostNamesAreResolved) {
+  // A line limit of 10 from the file would refuse the login line; the command line lifts it.
+  WriteIni("[ZorvaServer]\nmax-line=10\nbind=192.0.2.1\n");
+  StartServer({"--max-line", "1000", "--bind", "localhost"});
+  EXPECT_EQ(FServer->FirstLine.rfind("Listening on 127.0.0.1:", 0), 0u) << FServer->FirstLine;
+  LineClient ann;
+  Login(ann, "ann");
+}
+
+INSTANTIATE_TEST_SUITE_P(Daemon, DaemonOptionsTest,
+                         testing::Values(TServerCommand{"daemon", {ZORVA_SERVER_BINARY}}),
+                         [](const auto& info) { return info.param.Label; });
+
+}  // namespace
+}  // namespace zorva::test
