@@ -175,6 +175,7 @@ void ServerCore::OnClientDisconnect(ConnectionId id) {
     auto* guest = Guest(id);
     if (!guest) return;
     guest->ClearSocket();
+    FCounters.Dropped(TDropReason::Disconnect);
     CloseGuest(*guest, ITransport::CloseMode::Now);
   });
 }
@@ -187,6 +188,7 @@ void ServerCore::OnClientError(ConnectionId id, int code, std::string_view /*rea
     guest->ClearSocket();
     ReportFailure(guest->User() ? "User " + guest->User()->Id() + " has been disconnected"
                                 : "A Guest in the Staging Area has been disconnected");
+    FCounters.Dropped(TDropReason::SocketError);
     CloseGuest(*guest, ITransport::CloseMode::Now);
   });
 }
@@ -204,6 +206,7 @@ void ServerCore::OnPingTimer() {
       if (guest->Dropped()) continue;
       if (static_cast<std::int64_t>(now - guest->LastPingReply()) > timeoutMs) {
         pingLines.erase(guest->Subject());
+        FCounters.Dropped(TDropReason::Timeout);
         CloseGuest(*guest, ITransport::CloseMode::Now);
         continue;
       }
@@ -231,6 +234,7 @@ bool ServerCore::HandleLine(TZorvaGuest& guest, std::string_view line) {
       FHooks.FilterIncoming(filtered);
       line = filtered;
     }
+    FCounters.LineRead();
     FTrace.TraceIncoming(guest.TraceName(), line, *FObserver);
     const auto command = SplitCommand(line);
     DispatchCommand(guest, command.Word, command.Args);
@@ -254,6 +258,7 @@ void ServerCore::ResumeLines(TZorvaGuest& guest) {
 
 void ServerCore::RefuseLongLine(TZorvaGuest& guest) {
   SendToGuest(guest, Err::LineTooLong);
+  FCounters.Dropped(TDropReason::LineTooLong);
   CloseGuest(guest, ITransport::CloseMode::AfterFlush);
 }
 
@@ -309,7 +314,7 @@ void ServerCore::RequestLogin(TZorvaGuest& guest, std::string_view args, bool ne
   }
   request.Today = FClock.Today();
 
-  guest.SetPendingLogin(request.Id);
+  guest.SetPendingLogin(request.Id, FClock.NowMs());
   FPendingIds.insert(request.Id);
   const std::weak_ptr<int> alive = FAlive;
   auto done = [this, alive, id = guest.Connection(),
@@ -335,6 +340,7 @@ void ServerCore::Relay(TZorvaGuest& guest, std::string_view args) {
 
 void ServerCore::Ping(TZorvaGuest& guest, std::string_view) {
   const auto now = FClock.NowMs();
+  if (!guest.PingAnswered()) FCounters.RoundTripMeasured(now - guest.PingSent());
   guest.SetLastPingReply(now);
   guest.SetPingAnswered(true);
   guest.SetRoundTrip(ClampedRoundTrip(now - guest.PingSent()));
@@ -424,6 +430,8 @@ void ServerCore::OnLoginDecided(ConnectionId id, const std::string& code, TLogin
   Guarded([&] {
     auto* guest = Guest(id);
     if (!guest || !guest->LoginPending()) return;
+    FCounters.LoginDecided(result.Verdict == TLoginResult::Verdict::Accepted,
+                           FClock.NowMs() - guest->LoginRequestedMs());
     CancelPendingLogin(*guest);
     try {
       ApplyLoginResult(*guest, code, std::move(result));
@@ -586,7 +594,7 @@ void ServerCore::SendToSubject(const TZorvaSubject& subject, std::string_view te
     FTransport.Send(member->Connection(), text);
     ++sent;
   }
-  FCounters.Written(sent * (text.size() + 1));
+  FCounters.Written(sent * (text.size() + 1), sent);
 }
 
 void ServerCore::SendToSubjectCode(const std::string& code, std::string_view text) {
@@ -640,6 +648,7 @@ bool ServerCore::KillGuest(ConnectionId id) {
   Guarded([&] {
     auto* guest = Guest(id);
     if (!guest) return;
+    FCounters.Dropped(TDropReason::Killed);
     CloseGuest(*guest, ITransport::CloseMode::Now);
     killed = true;
   });

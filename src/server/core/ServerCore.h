@@ -122,6 +122,9 @@ class ServerCore : public IConnectionEvents {
   const TZorvaSubject* FindSubject(const std::string& code, const std::string& name) const {
     return FRegistry.FindSubject(code, name);
   }
+  // Logins the user store is still deciding.
+  std::size_t PendingLogins() const { return FPendingIds.size(); }
+  const TLifetimeCounters& LifetimeCounters() const { return FCounters.Lifetime(); }
   // Bytes per ping interval, oldest first, always 20 values each.
   const TServerCounters::TSeries& ActivityBytesRead() const {
     return FCounters.ActivityBytesRead();
