@@ -7,11 +7,15 @@
 #include <cstdio>
 #include <limits>
 #include <string_view>
+#include <utility>
 
+#include "AdminService.h"
 #include "AsioTransport.h"
 #include "ExceptionText.h"
+#include "ListenAddress.h"
 #include "ServerCore.h"
 #include "SystemClock.h"
+#include "TokenFile.h"
 #include "ZorvaUserStore.h"
 
 namespace zorva {
@@ -80,6 +84,25 @@ std::unique_ptr<TServerHooks> MakeHooks(const TServerOptions& options, const ICl
   return std::make_unique<TZorvaUserStore>(*options.UsersPath, clock, transport);
 }
 
+bool StartAdmin(AdminService& admin, const TServerOptions& options) {
+  const auto address = ParseListenAddress(*options.AdminAddress);
+  if (!address) {
+    PrintError("zorva-server: --admin needs ADDRESS:PORT, not " + *options.AdminAddress);
+    return false;
+  }
+  const auto tokenPath =
+      options.AdminTokenFile.empty() ? DefaultTokenPath(options.IniPath) : options.AdminTokenFile;
+  std::string error;
+  if (!admin.Start({*address, tokenPath, options.MetricsPublic}, error)) {
+    PrintError("zorva-server: " + error);
+    return false;
+  }
+  std::printf("Admin API on %s\n", admin.Url().c_str());
+  std::printf("Admin token in %s\n", tokenPath.c_str());
+  std::fflush(stdout);
+  return true;
+}
+
 }  // namespace
 
 int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
@@ -133,18 +156,26 @@ int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
 
   // The first signal closes the listener and lets every connection receive what is queued for
   // it; the second ends the wait, with 128 + its number as a shell reports such an end.
+  // The admin API's stop takes the first signal's path.
   int exitCode = 0;
+  bool stopping = false;
+  auto stopServer = [&] {
+    if (std::exchange(stopping, true)) return;
+    core.Stop(ITransport::CloseMode::AfterFlush);
+    transport.WhenAllClosed(kStopFlushLimit, [&] { io.stop(); });
+  };
   asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&](const std::error_code& ec, int) {
     if (ec) return;
-    core.Stop(ITransport::CloseMode::AfterFlush);
-    transport.WhenAllClosed(kStopFlushLimit, [&] { io.stop(); });
+    stopServer();
     signals.async_wait([&](const std::error_code& again, int signal) {
       if (again) return;
       exitCode = 128 + signal;
       io.stop();
     });
   });
+  AdminService admin(core, transport, clock, stopServer);
+  if (options.AdminAddress && !StartAdmin(admin, options)) return 1;
   RunLoop(io);
   return exitCode;
 }

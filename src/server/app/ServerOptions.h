@@ -32,6 +32,10 @@ struct TServerOptions {
   std::optional<std::string> UsersPath;
   std::size_t MaxClients = 0;  // 0 = as many as the open-file limit allows
   TFloodLimits Flood;
+  // The admin HTTP API's "ADDRESS:PORT"; off without it.
+  std::optional<std::string> AdminAddress;
+  std::string AdminTokenFile;  // beside the settings file unless given
+  bool MetricsPublic = false;
 };
 
 // The flood-budget options, for a program whose transport has no budget to say so.
@@ -41,6 +45,9 @@ inline constexpr const char* kFloodOptionNames[] = {"--max-lines-per-second", "-
 // Adds the server options to `app`, filling `options` as they are parsed; a later option wins,
 // so that wrappers can append to a command line. A bare --log writes to `defaultLogPath`.
 void AddServerOptions(CLI::App& app, TServerOptions& options, const std::string& defaultLogPath);
+
+// The admin API's options, for the daemon only.
+void AddAdminOptions(CLI::App& app, TServerOptions& options);
 
 // Parses the command line into the options added to `app`. Returns an exit code when the
 // program should end at once: 0 after --help, non-zero (with the message on stderr) for a bad
