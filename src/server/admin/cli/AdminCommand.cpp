@@ -12,6 +12,14 @@ namespace {
 using nlohmann::json;
 using TRow = std::vector<std::string>;
 
+// The member, or null when `value` is no object or lacks it: the server's answer is not trusted
+// to have the expected shape.
+json Field(const json& value, const char* key) {
+  if (!value.is_object()) return nullptr;
+  const auto found = value.find(key);
+  return found == value.end() ? json(nullptr) : *found;
+}
+
 std::string Text(const json& value) {
   if (value.is_null()) return "-";
   if (value.is_string()) return value.get<std::string>();
@@ -40,10 +48,9 @@ std::string Table(const TRow& header, const std::vector<TRow>& rows) {
 std::string UsersTable(const json& users) {
   std::vector<TRow> rows;
   for (const auto& user : users) {
-    rows.push_back({Text(user.value("id", json())), Text(user.value("code", json())),
-                    Text(user.value("subject", json())), Text(user.value("address", json())),
-                    Text(user.value("round_trip_ms", json())),
-                    Text(user.value("connected_since", json()))});
+    rows.push_back({Text(Field(user, "id")), Text(Field(user, "code")),
+                    Text(Field(user, "subject")), Text(Field(user, "address")),
+                    Text(Field(user, "round_trip_ms")), Text(Field(user, "connected_since"))});
   }
   return Table({"ID", "CODE", "SUBJECT", "ADDRESS", "RTT MS", "CONNECTED SINCE"}, rows);
 }
@@ -51,10 +58,11 @@ std::string UsersTable(const json& users) {
 std::string SubjectsTable(const json& subjects) {
   std::vector<TRow> rows;
   for (const auto& subject : subjects) {
-    const auto members = subject.value("members", json::array());
-    const auto limit = subject.value("limit", 0);
-    rows.push_back({Text(subject.value("code", json())), Text(subject.value("name", json())),
-                    limit > 0 ? std::to_string(limit) : "-", std::to_string(members.size())});
+    const auto members = Field(subject, "members");
+    const auto limit = Field(subject, "limit");
+    const bool limited = limit.is_number_integer() && limit.get<std::int64_t>() > 0;
+    rows.push_back({Text(Field(subject, "code")), Text(Field(subject, "name")),
+                    limited ? Text(limit) : "-", std::to_string(members.size())});
   }
   return Table({"CODE", "NAME", "LIMIT", "MEMBERS"}, rows);
 }
@@ -64,9 +72,9 @@ std::string StatsLines(const json& stats) {
   for (const auto& [name, value] : stats.items()) {
     if (!value.is_object()) rows.push_back({name, Text(value)});
   }
-  const auto perCode = stats.find("connections_per_code");
-  if (perCode != stats.end() && perCode->is_object()) {
-    for (const auto& [code, count] : perCode->items()) {
+  const auto perCode = Field(stats, "connections_per_code");
+  if (perCode.is_object()) {
+    for (const auto& [code, count] : perCode.items()) {
       rows.push_back({"connections in " + code, Text(count)});
     }
   }
@@ -129,9 +137,9 @@ std::string RenderAnswer(const std::string& verb, const json& answer) {
   if (verb == "who") return UsersTable(answer);
   if (verb == "subjects") return SubjectsTable(answer);
   if (verb == "stats") return StatsLines(answer);
-  if (verb == "kill") return "Killed " + Text(answer.value("killed", json())) + "\n";
+  if (verb == "kill") return "Killed " + Text(Field(answer, "killed")) + "\n";
   if (verb == "shout") return "Shouted\n";
-  if (verb == "create") return "Created subject " + Text(answer.value("name", json())) + "\n";
+  if (verb == "create") return "Created subject " + Text(Field(answer, "name")) + "\n";
   if (verb == "delete") return "Deleted subject\n";
   if (verb == "stop") return "The server is stopping\n";
   return "Trace " + answer.dump() + "\n";
