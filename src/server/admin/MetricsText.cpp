@@ -28,7 +28,7 @@ class TWriter {
   }
   void Single(std::string_view name, std::string_view type, std::string_view help, double value) {
     Family(name, type, help);
-    Sample(type == "counter" ? std::string(name) + "_total" : std::string(name), value);
+    Sample(name, value);
   }
   // Bounds and sum in milliseconds, written in seconds as the format expects.
   void Histogram(std::string_view name, std::string_view help, const THistogram& histogram) {
@@ -63,13 +63,18 @@ std::size_t SubjectCount(const ServerCore& core) {
 }
 
 void WriteTraffic(TWriter& out, const TLifetimeCounters& counters) {
-  out.Single("zorva_logins", "counter", "Logins accepted.", counters.Logins);
-  out.Single("zorva_login_failures", "counter", "Logins refused or failed.", counters.FailedLogins);
-  out.Single("zorva_lines_received", "counter", "Lines read from clients.", counters.LinesRead);
-  out.Single("zorva_lines_sent", "counter", "Lines queued for clients.", counters.LinesWritten);
-  out.Single("zorva_received_bytes", "counter", "Bytes read from clients.", counters.BytesRead);
-  out.Single("zorva_sent_bytes", "counter", "Bytes queued for clients.", counters.BytesWritten);
-  out.Family("zorva_drops", "counter", "Guests dropped, by reason.");
+  out.Single("zorva_logins_total", "counter", "Logins accepted.", counters.Logins);
+  out.Single("zorva_login_failures_total", "counter", "Logins refused or failed.",
+             counters.FailedLogins);
+  out.Single("zorva_lines_received_total", "counter", "Lines read from clients.",
+             counters.LinesRead);
+  out.Single("zorva_lines_sent_total", "counter", "Lines queued for clients.",
+             counters.LinesWritten);
+  out.Single("zorva_received_bytes_total", "counter", "Bytes read from clients.",
+             counters.BytesRead);
+  out.Single("zorva_sent_bytes_total", "counter", "Bytes queued for clients.",
+             counters.BytesWritten);
+  out.Family("zorva_drops_total", "counter", "Guests dropped, by reason.");
   for (std::size_t i = 0; i < kDropReasons; ++i) {
     out.Sample("zorva_drops_total", static_cast<double>(counters.Drops[i]),
                "reason=\"" + std::string(kDropReasonNames[i]) + "\"");
