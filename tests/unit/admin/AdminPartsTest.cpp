@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "CoreCall.h"
+#include "CoreHarness.h"
 #include "ListenAddress.h"
 #include "RequestTarget.h"
 #include "TokenFile.h"
@@ -180,15 +181,8 @@ TEST_F(TokenFileTest, TheDefaultPathIsBesideTheSettingsFile) {
 }
 
 // Keeps posted tasks until the test runs them, like a core busy elsewhere.
-class QueueTransport : public ITransport {
+class QueueTransport : public testing::FakeTransport {
  public:
-  bool Listen(std::uint16_t, std::string&) override { return true; }
-  void StopListening() override {}
-  std::string ListenAddress() const override { return {}; }
-  void StartPingTimer() override {}
-  void StopPingTimer() override {}
-  void Send(ConnectionId, std::string_view) override {}
-  void Close(ConnectionId, CloseMode) override {}
   void Post(std::function<void()> task) override {
     std::lock_guard lock(Mutex);
     Tasks.push_back(std::move(task));
