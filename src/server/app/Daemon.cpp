@@ -7,11 +7,15 @@
 #include <cstdio>
 #include <limits>
 #include <string_view>
+#include <utility>
 
+#include "AdminService.h"
 #include "DaemonLog.h"
 #include "EpollTransport.h"
 #include "ExceptionText.h"
+#include "ListenAddress.h"
 #include "ServerAssembly.h"
+#include "TokenFile.h"
 
 namespace zorva {
 
@@ -84,6 +88,25 @@ void LogStart(EventLogger& log, const TServerOptions& options, const std::string
            {"ping_interval_ms", std::to_string(options.Limits.PingIntervalMs)}});
 }
 
+bool StartAdmin(AdminService& admin, const TServerOptions& options) {
+  const auto address = ParseListenAddress(*options.AdminAddress);
+  if (!address) {
+    PrintError("zorva-server: --admin needs ADDRESS:PORT, not " + *options.AdminAddress);
+    return false;
+  }
+  const auto tokenPath =
+      options.AdminTokenFile.empty() ? DefaultTokenPath(options.IniPath) : options.AdminTokenFile;
+  std::string error;
+  if (!admin.Start({*address, tokenPath, options.MetricsPublic}, error)) {
+    PrintError("zorva-server: " + error);
+    return false;
+  }
+  std::printf("Admin API on %s\n", admin.Url().c_str());
+  std::printf("Admin token in %s\n", tokenPath.c_str());
+  std::fflush(stdout);
+  return true;
+}
+
 }  // namespace
 
 int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
@@ -133,19 +156,27 @@ int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
 
   // The first signal closes the listener and lets every connection receive what is queued for
   // it; the second ends the wait, with 128 + its number as a shell reports such an end.
+  // The admin API's stop takes the first signal's path.
   int exitCode = 0;
+  bool stopping = false;
+  auto stopServer = [&](std::string_view cause, const std::string& value) {
+    if (std::exchange(stopping, true)) return;
+    logger.Log(spdlog::level::info, "stop", {{cause, value}});
+    core.Stop(ITransport::CloseMode::AfterFlush);
+    transport.WhenAllClosed(kStopFlushLimit, [&] { io.stop(); });
+  };
   asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&](const std::error_code& ec, int signal) {
     if (ec) return;
-    logger.Log(spdlog::level::info, "stop", {{"signal", std::to_string(signal)}});
-    core.Stop(ITransport::CloseMode::AfterFlush);
-    transport.WhenAllClosed(kStopFlushLimit, [&] { io.stop(); });
+    stopServer("signal", std::to_string(signal));
     signals.async_wait([&](const std::error_code& again, int signal) {
       if (again) return;
       exitCode = 128 + signal;
       io.stop();
     });
   });
+  AdminService admin(core, transport, server->Clock(), [&] { stopServer("by", "admin"); });
+  if (options.AdminAddress && !StartAdmin(admin, options)) return 1;
   asio::signal_set hangups(io, SIGHUP);
   ReopenOnHangup(hangups, *log);
   RunLoop(io, logger);

@@ -31,6 +31,7 @@ int main(int argc, char** argv) {
       "zorva-server");
   zorva::TServerOptions options;
   zorva::AddServerOptions(app, options, zorva::DefaultLogPath(argv[0]));
+  zorva::AddAdminOptions(app, options);
   if (const auto exitCode = zorva::ParseCommandLine(app, argc, argv)) return *exitCode;
   // Trace lines reach a pipe or a file as they happen, not in blocks.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);

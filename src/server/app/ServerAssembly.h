@@ -37,6 +37,7 @@ class TServerAssembly {
   TServerAssembly& operator=(const TServerAssembly&) = delete;
 
   ServerCore& Core() { return FCore; }
+  const IClock& Clock() const { return FClock; }
   // The store deciding about users, or null when the base hooks do.
   TZorvaUserStore* UserStore() { return FUserStore.get(); }
   // Listens on the settings' port; false, with the reason in `error`, when it cannot.

@@ -222,6 +222,15 @@ void AddServerOptions(CLI::App& app, TServerOptions& options, const std::string&
       [&app, &options, fileOptions] { CompleteFromEnvironment(app, fileOptions, options); });
 }
 
+void AddAdminOptions(CLI::App& app, TServerOptions& options) {
+  app.add_option("--admin", options.AdminAddress,
+                 "Serve the admin HTTP API on ADDRESS:PORT (0 = any free port)");
+  app.add_option("--admin-token-file", options.AdminTokenFile,
+                 "The admin API's bearer token, made when missing (default: admin-token beside "
+                 "the settings file)");
+  app.add_flag("--metrics-public", options.MetricsPublic, "Serve /metrics without the token");
+}
+
 std::optional<int> ParseCommandLine(CLI::App& app, int argc, const char* const* argv) {
   try {
     app.parse(argc, argv);

@@ -31,6 +31,10 @@ struct TServerOptions {
   std::optional<std::string> UsersPath;
   std::size_t MaxClients = 0;  // 0 = as many as the open-file limit allows
   TTransportLimits Limits;     // for whichever transport the program runs
+  // The admin HTTP API's "ADDRESS:PORT"; off without it.
+  std::optional<std::string> AdminAddress;
+  std::string AdminTokenFile;  // beside the settings file unless given
+  bool MetricsPublic = false;
 };
 
 // The flood-budget options, for a program whose transport has no budget to say so.
@@ -43,6 +47,9 @@ inline constexpr const char* kFloodOptionNames[] = {"--max-lines-per-second", "-
 // (a value in error is reported on stderr and the default kept), and --bind's host name becomes
 // a numeric address. `app` and `options` must outlive the parse.
 void AddServerOptions(CLI::App& app, TServerOptions& options, const std::string& defaultLogPath);
+
+// The admin API's options, for the daemon only.
+void AddAdminOptions(CLI::App& app, TServerOptions& options);
 
 // Parses the command line into the options added to `app`. Returns an exit code when the
 // program should end at once, the reason already on stderr: 0 after --help or --version, 2 for

@@ -155,6 +155,11 @@ void ServerCore::OnClientConnect(ConnectionId id, std::string remoteAddress,
   });
 }
 
+void ServerCore::ReportLeave(const TServerEvent& event) {
+  FCounters.Dropped(event.Drop);
+  FObserver->Event(event);
+}
+
 // The guest was never listed: it is discarded when the caller's scope ends.
 void ServerCore::RefuseConnection(TZorvaGuest& guest, std::string_view error,
                                   TRefusalReason reason) {
@@ -184,7 +189,7 @@ void ServerCore::OnClientDisconnect(ConnectionId id) {
     auto* guest = Guest(id);
     if (!guest) return;
     guest->ClearSocket();
-    FObserver->Event(LeaveEvent(*guest, TDropReason::Quit));
+    ReportLeave(LeaveEvent(*guest, TDropReason::Quit));
     CloseGuest(*guest, ITransport::CloseMode::Now);
   });
 }
@@ -197,7 +202,7 @@ void ServerCore::OnClientError(ConnectionId id, int code, std::string_view reaso
     guest->ClearSocket();
     ReportFailure(guest->User() ? "User " + guest->User()->Id() + " has been disconnected"
                                 : "A Guest in the Staging Area has been disconnected");
-    FObserver->Event(ErrorLeaveEvent(*guest, code, reason));
+    ReportLeave(ErrorLeaveEvent(*guest, code, reason));
     CloseGuest(*guest, ITransport::CloseMode::Now);
   });
 }
@@ -215,7 +220,7 @@ void ServerCore::OnPingTimer() {
       if (guest->Dropped()) continue;
       if (static_cast<std::int64_t>(now - guest->LastPingReply()) > timeoutMs) {
         pingLines.erase(guest->Subject());
-        FObserver->Event(LeaveEvent(*guest, TDropReason::PingTimeout));
+        ReportLeave(LeaveEvent(*guest, TDropReason::PingTimeout));
         CloseGuest(*guest, ITransport::CloseMode::Now);
         continue;
       }
@@ -242,6 +247,7 @@ bool ServerCore::HandleLine(TZorvaGuest& guest, std::string_view line) {
       FHooks.FilterIncoming(filtered);
       line = filtered;
     }
+    FCounters.LineRead();
     FTrace.TraceIncoming(guest.TraceName(), line, *FObserver);
     const auto command = SplitCommand(line);
     DispatchCommand(guest, command.Word, command.Args);
@@ -264,7 +270,7 @@ void ServerCore::ResumeLines(TZorvaGuest& guest) {
 
 void ServerCore::RefuseLongLine(TZorvaGuest& guest) {
   SendToGuest(guest, Err::LineTooLong);
-  FObserver->Event(LeaveEvent(guest, TDropReason::LineTooLong));
+  ReportLeave(LeaveEvent(guest, TDropReason::LineTooLong));
   CloseGuest(guest, ITransport::CloseMode::AfterFlush);
 }
 
@@ -320,7 +326,7 @@ void ServerCore::RequestLogin(TZorvaGuest& guest, std::string_view args, bool ne
   }
   request.Today = FClock.Today();
 
-  guest.SetPendingLogin(request.Id);
+  guest.SetPendingLogin(request.Id, FClock.NowMs());
   FPendingIds.insert(request.Id);
   auto done = DeferredLoginAnswer(guest.Connection(), request.SubjectCode);
   try {
@@ -355,6 +361,7 @@ void ServerCore::Relay(TZorvaGuest& guest, std::string_view args) {
 
 void ServerCore::Ping(TZorvaGuest& guest, std::string_view) {
   const auto now = FClock.NowMs();
+  if (!guest.PingAnswered()) FCounters.RoundTripMeasured(now - guest.PingSent());
   guest.SetLastPingReply(now);
   guest.SetPingAnswered(true);
   guest.SetRoundTrip(ClampedRoundTrip(now - guest.PingSent()));
@@ -453,6 +460,8 @@ void ServerCore::OnLoginDecided(ConnectionId id, const std::string& code, TLogin
   Guarded([&] {
     auto* guest = Guest(id);
     if (!guest || !guest->LoginPending()) return;
+    FCounters.LoginDecided(result.Verdict == TLoginResult::Verdict::Accepted,
+                           FClock.NowMs() - guest->LoginRequestedMs());
     CancelPendingLogin(*guest);
     try {
       ApplyLoginResult(*guest, code, std::move(result));
@@ -628,7 +637,7 @@ void ServerCore::SendToSubject(const TZorvaSubject& subject, std::string_view te
     FTransport.Send(member->Connection(), text);
     ++sent;
   }
-  FCounters.Written(sent * (text.size() + 1));
+  FCounters.Written(sent * (text.size() + 1), sent);
 }
 
 void ServerCore::SendToSubjectCode(const std::string& code, std::string_view text) {
@@ -682,7 +691,7 @@ bool ServerCore::KillGuest(ConnectionId id) {
   Guarded([&] {
     auto* guest = Guest(id);
     if (!guest) return;
-    FObserver->Event(LeaveEvent(*guest, TDropReason::Killed));
+    ReportLeave(LeaveEvent(*guest, TDropReason::Killed));
     CloseGuest(*guest, ITransport::CloseMode::Now);
     killed = true;
   });

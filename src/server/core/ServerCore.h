@@ -123,6 +123,9 @@ class ServerCore : public IConnectionEvents {
   const TZorvaSubject* FindSubject(const std::string& code, const std::string& name) const {
     return FRegistry.FindSubject(code, name);
   }
+  // Logins the user store is still deciding.
+  std::size_t PendingLogins() const { return FPendingIds.size(); }
+  const TLifetimeCounters& LifetimeCounters() const { return FCounters.Lifetime(); }
   // Bytes per ping interval, oldest first, always 20 values each.
   const TServerCounters::TSeries& ActivityBytesRead() const {
     return FCounters.ActivityBytesRead();
@@ -153,6 +156,8 @@ class ServerCore : public IConnectionEvents {
   // Tells the observer what changed, once per event however often it changed.
   void Notify();
 
+  // Tells the observer that a guest leaves and counts the leave by its reason.
+  void ReportLeave(const TServerEvent& event);
   void RefuseConnection(TZorvaGuest& guest, std::string_view error, TRefusalReason reason);
 
   // Receiving

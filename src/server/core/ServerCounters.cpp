@@ -1,8 +1,18 @@
 #include "ServerCounters.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace zorva {
+
+THistogram::THistogram(std::vector<double> bounds)
+    : FBounds(std::move(bounds)), FCounts(FBounds.size() + 1, 0) {}
+
+void THistogram::Observe(double value) {
+  const auto bucket = std::lower_bound(FBounds.begin(), FBounds.end(), value) - FBounds.begin();
+  ++FCounts[static_cast<std::size_t>(bucket)];
+  FSum += value;
+}
 
 void TServerCounters::Reset(std::int64_t nowSeconds) {
   FStartSeconds = nowSeconds;
@@ -16,13 +26,21 @@ void TServerCounters::ConnectionAccepted(std::size_t guestCount) {
 }
 
 void TServerCounters::Read(std::size_t bytes) {
+  FLifetime.BytesRead += bytes;
   FBytesRead += static_cast<double>(bytes);
   FIntervalBytesRead += static_cast<double>(bytes);
 }
 
-void TServerCounters::Written(std::size_t bytes) {
+void TServerCounters::Written(std::size_t bytes, std::size_t lines) {
+  FLifetime.BytesWritten += bytes;
+  FLifetime.LinesWritten += lines;
   FBytesWritten += static_cast<double>(bytes);
   FIntervalBytesWritten += static_cast<double>(bytes);
+}
+
+void TServerCounters::LoginDecided(bool accepted, std::uint64_t elapsedMs) {
+  ++(accepted ? FLifetime.Logins : FLifetime.FailedLogins);
+  FLifetime.LoginDecisionMs.Observe(static_cast<double>(elapsedMs));
 }
 
 void TServerCounters::SubjectCreated() {

@@ -34,6 +34,7 @@ enum class TDropReason {
   Killed,
   SocketError
 };
+inline constexpr std::size_t kDropReasons = 7;
 enum class TRefusalReason { Full, PerAddressLimit, ShuttingDown, ThrottledLogin };
 enum class TOperatorAction { Shout, ShutDown, ReOpen, EditUser };
 

@@ -10,7 +10,8 @@ TZorvaGuest::TZorvaGuest(ConnectionId connection, std::string remoteAddress,
       FConnection(connection),
       FRemoteAddress(std::move(remoteAddress)),
       FLocalAddress(std::move(localAddress)),
-      FArrival(arrival) {}
+      FArrival(arrival),
+      FConnectedMs(nowMs) {}
 
 void TZorvaGuest::SetUser(std::unique_ptr<TZorvaUser> user) {
   FUser = std::move(user);

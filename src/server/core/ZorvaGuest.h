@@ -45,6 +45,8 @@ class TZorvaGuest {
   const std::string& RemoteAddress() const { return FRemoteAddress; }
   const std::string& LocalAddress() const { return FLocalAddress; }
   std::uint64_t Arrival() const { return FArrival; }
+  // Clock milliseconds when the connection was accepted.
+  std::uint64_t ConnectedMs() const { return FConnectedMs; }
 
   // Null until the login completes.
   const TZorvaUser* User() const { return FUser.get(); }
@@ -86,7 +88,11 @@ class TZorvaGuest {
   // The id of a login that the hooks have not answered yet (see the states above).
   bool LoginPending() const { return FPendingLoginId.has_value(); }
   const std::string& PendingLoginId() const { return *FPendingLoginId; }
-  void SetPendingLogin(std::string id) { FPendingLoginId = std::move(id); }
+  void SetPendingLogin(std::string id, std::uint64_t nowMs) {
+    FPendingLoginId = std::move(id);
+    FLoginRequestedMs = nowMs;
+  }
+  std::uint64_t LoginRequestedMs() const { return FLoginRequestedMs; }
   void ClearPendingLogin() { FPendingLoginId.reset(); }
 
  private:
@@ -106,6 +112,8 @@ class TZorvaGuest {
   std::string FRemoteAddress;
   std::string FLocalAddress;
   std::uint64_t FArrival;
+  std::uint64_t FConnectedMs;
+  std::uint64_t FLoginRequestedMs = 0;
   bool FDropped = false;
   std::optional<std::string> FPendingLoginId;
 };

@@ -1,0 +1,94 @@
+#include "AdminViews.h"
+
+#include <ctime>
+#include <map>
+
+namespace zorva {
+
+namespace {
+
+using nlohmann::json;
+
+json ConnectionsPerCode(const ServerCore& core) {
+  std::map<std::string, int> counts;
+  for (const auto* guest : core.Guests()) {
+    if (guest->LoggedIn()) ++counts[guest->SubjectCode()];
+  }
+  json perCode = json::object();
+  for (const auto& [code, count] : counts) perCode[code] = count;
+  return perCode;
+}
+
+json UserView(const TZorvaGuest& guest, const TTimeBase& time) {
+  const auto* subject = guest.Subject();
+  return {
+      {"id", guest.User() ? json(guest.User()->Id()) : json(nullptr)},
+      {"connection", guest.Connection()},
+      {"code", guest.LoggedIn() ? json(guest.SubjectCode()) : json(nullptr)},
+      {"subject", subject ? json(subject->Name()) : json(nullptr)},
+      {"address", guest.RemoteAddress()},
+      {"round_trip_ms", guest.RoundTrip()},
+      {"connected_since", IsoTime(time.UnixAt(guest.ConnectedMs()))},
+  };
+}
+
+json SubjectView(const TZorvaSubject& subject) {
+  json members = json::array();
+  for (const auto* member : subject.Members()) {
+    if (member->User()) members.push_back(member->User()->Id());
+  }
+  return {{"code", subject.SubjectCode()},
+          {"name", subject.Name()},
+          {"limit", subject.MaxConnections()},
+          {"persistent", subject.Persistent()},
+          {"members", std::move(members)}};
+}
+
+}  // namespace
+
+json StatsView(ServerCore& core) {
+  const auto& stats = core.UpdateServerStats();
+  return {
+      {"running", core.Running()},
+      {"seconds_active", stats.SecondsActive()},
+      {"time_active", stats.GetTimeActiveDesc()},
+      {"current_connections", stats.CurrentConnections()},
+      {"peak_connections", stats.PeakClientsConnected()},
+      {"total_connections", stats.TotalConnections()},
+      {"current_subjects", stats.CurrentSubjects()},
+      {"total_subjects_created", stats.TotalSubjectsCreated()},
+      {"bytes_read", static_cast<std::uint64_t>(stats.BytesRead())},
+      {"bytes_written", static_cast<std::uint64_t>(stats.BytesWritten())},
+      {"staging", core.StagingGuests().size()},
+      {"connections_per_code", ConnectionsPerCode(core)},
+  };
+}
+
+json UsersView(const ServerCore& core, const TTimeBase& time,
+               const std::optional<std::string>& code) {
+  json users = json::array();
+  for (const auto* guest : core.Guests()) {
+    if (code && (!guest->LoggedIn() || guest->SubjectCode() != *code)) continue;
+    users.push_back(UserView(*guest, time));
+  }
+  return users;
+}
+
+json SubjectsView(const ServerCore& core) {
+  json subjects = json::array();
+  for (const auto& code : core.SubjectCodes()) {
+    for (const auto* subject : core.Subjects(code)) subjects.push_back(SubjectView(*subject));
+  }
+  return subjects;
+}
+
+std::string IsoTime(double unixSeconds) {
+  const auto seconds = static_cast<std::time_t>(unixSeconds);
+  std::tm parts{};
+  gmtime_r(&seconds, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return text;
+}
+
+}  // namespace zorva

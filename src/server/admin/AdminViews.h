@@ -1,0 +1,32 @@
+// The admin API's read-only views of the core as JSON: the statistics record, the guests and the
+// subjects. Each reads core state, so it runs on the core's thread.
+#pragma once
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "ServerCore.h"
+
+namespace zorva {
+
+// Turns the core's monotonic milliseconds into wall-clock seconds since 1970.
+struct TTimeBase {
+  std::uint64_t NowMs = 0;
+  double UnixNow = 0;
+  double UnixAt(std::uint64_t ms) const {
+    return UnixNow - static_cast<double>(NowMs - ms) / 1000.0;
+  }
+};
+
+nlohmann::json StatsView(ServerCore& core);
+// Every guest in order of arrival; with `code`, the logged-in guests of that subject code only.
+nlohmann::json UsersView(const ServerCore& core, const TTimeBase& time,
+                         const std::optional<std::string>& code);
+nlohmann::json SubjectsView(const ServerCore& core);
+
+// "2026-12-09T00:46:43Z".
+std::string IsoTime(double unixSeconds);
+
+}  // namespace zorva
