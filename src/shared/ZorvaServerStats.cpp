@@ -23,8 +23,9 @@ void AppendCount(std::string& out, std::int64_t count, std::string_view unit) {
 
 std::string TZorvaServerStats::toString() const {
   std::string out;
-  for (const std::int32_t value : {FSecondsActive, FCurrentConnections, FTotalConnections,
-                                   FCurrentSubjects, FTotalSubjectsCreated, FPeakClientsConnected}) {
+  for (const std::int32_t value :
+       {FSecondsActive, FCurrentConnections, FTotalConnections, FCurrentSubjects,
+        FTotalSubjectsCreated, FPeakClientsConnected}) {
     out += std::to_string(value);
     out += kSep;
   }

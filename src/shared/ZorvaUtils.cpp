@@ -61,7 +61,9 @@ void CivilFromDays(long long z, int& year, int& month, int& day) {
 
 const long long kDayZero = DaysFromCivil(1899, 12, 30);
 
-bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool IsLeap(int y) {
+  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 int DaysInMonth(int y, int m) {
   static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -130,14 +132,16 @@ std::string FloatToStr(double value) {
     return std::to_string(static_cast<long long>(value));
   }
   char buf[64];
-  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general, 15);
+  const auto [end, ec] =
+      std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general, 15);
   std::string text(buf, ec == std::errc() ? end : buf);
   const auto e = text.find('e');
   if (e == std::string::npos) return text;
   // "1.5e+15" -> "1.5E15", "1e-05" -> "1E-5"
   std::string exponent = text.substr(e + 1);
   const bool negative = !exponent.empty() && exponent.front() == '-';
-  if (!exponent.empty() && (exponent.front() == '+' || exponent.front() == '-')) exponent.erase(0, 1);
+  if (!exponent.empty() && (exponent.front() == '+' || exponent.front() == '-'))
+    exponent.erase(0, 1);
   exponent.erase(0, std::min(exponent.find_first_not_of('0'), exponent.size() - 1));
   return text.substr(0, e) + (negative ? "E-" : "E") + exponent;
 }
@@ -145,8 +149,8 @@ std::string FloatToStr(double value) {
 bool TryStrToFloat(std::string_view text, double& value) {
   if (text.empty()) return false;
   for (const char c : text) {
-    const bool allowed = (c >= '0' && c <= '9') || c == '.' || c == 'e' || c == 'E' || c == '-' ||
-                         c == '+';
+    const bool allowed =
+        (c >= '0' && c <= '9') || c == '.' || c == 'e' || c == 'E' || c == '-' || c == '+';
     if (!allowed) return false;
   }
   if (text.front() == '+') return false;

@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string_view rest(reinterpret_cast<const char*>(data), size);
   while (!rest.empty()) {
     // The first byte of each step sets the chunk length, so the fuzzer controls the splits.
-    const std::size_t len = std::min<std::size_t>(rest.size(), 1 + static_cast<unsigned char>(rest.front()) % 16);
+    const std::size_t len =
+        std::min<std::size_t>(rest.size(), 1 + static_cast<unsigned char>(rest.front()) % 16);
     const auto chunk = rest.substr(0, len);
     rest.remove_prefix(len);
     fed += len;

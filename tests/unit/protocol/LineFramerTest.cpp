@@ -15,7 +15,9 @@ struct FramerCase {
   std::string buffered;
 };
 
-void PrintTo(const FramerCase& c, std::ostream* os) { *os << c.label; }
+void PrintTo(const FramerCase& c, std::ostream* os) {
+  *os << c.label;
+}
 
 // Feeds the chunks as given, then the same bytes one at a time: both must give the same lines.
 class LineFramerTableTest : public testing::TestWithParam<FramerCase> {};

@@ -57,7 +57,9 @@ struct DescCase {
   const char* text;
 };
 
-void PrintTo(const DescCase& c, std::ostream* os) { *os << c.seconds; }
+void PrintTo(const DescCase& c, std::ostream* os) {
+  *os << c.seconds;
+}
 
 class TimeActiveDescTest : public testing::TestWithParam<DescCase> {};
 

@@ -15,7 +15,9 @@ struct TokenCase {
   std::string rest;                 // text after the last call
 };
 
-void PrintTo(const TokenCase& c, std::ostream* os) { *os << c.label; }
+void PrintTo(const TokenCase& c, std::ostream* os) {
+  *os << c.label;
+}
 
 class GetTokenTest : public testing::TestWithParam<TokenCase> {};
 
