@@ -151,6 +151,7 @@ int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
   std::printf("%s\n", transport.SendMode() == SendBatch::TMode::Ring
                           ? "Writes of each turn go to the kernel in one io_uring batch"
                           : "Writes go one send at a time (the kernel refused io_uring)");
+  std::printf("%s\n", server->UsersLine(options).c_str());
   std::fflush(stdout);
   LogStart(logger, options, transport.ListenAddress(), sized.MaxClients);
 

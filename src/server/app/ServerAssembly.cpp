@@ -33,4 +33,12 @@ void TServerAssembly::Configure(const TServerOptions& options, const TServerSett
   FCore.SetTraceOutgoing(options.Trace);
 }
 
+std::string TServerAssembly::UsersLine(const TServerOptions& options) {
+  if (!FUserStore) {
+    return "Users: none kept; without --users any id but NewUser logs in with any password";
+  }
+  return "Users: " + *options.UsersPath + ", " + std::to_string(FUserStore->UserCount()) +
+         " registered";
+}
+
 }  // namespace zorva

@@ -39,6 +39,9 @@ class TZorvaUserStore : public TServerHooks {
   // An empty password keeps the stored hash; any other is hashed and replaces it.
   void SaveUser(const TZorvaUser& user) override;
 
+  // Registered users, for the start's report; on the caller's thread.
+  std::int64_t UserCount() { return FDatabase.UserCount(); }
+
   // Decides on a worker and calls `done` there; a database failure answers Failed.
   void AuthorizeLogin(TLoginRequest request, TLoginDone done) override;
 

@@ -114,7 +114,7 @@ TEST_F(CountersTest, MetricsTextHasEveryFamilyWithCumulativeBuckets) {
   for (const auto* line :
        {"zorva_connections 1\n", "zorva_subjects 1\n", "zorva_pending_password_checks 0\n",
         "zorva_logins_total 1\n", "zorva_login_failures_total 0\n",
-        "zorva_drops_total{reason=\"timeout\"} 0\n",
+        "zorva_drops_total{reason=\"ping-timeout\"} 0\n",
         "zorva_ping_round_trip_seconds_bucket{le=\"0.005\"} 1\n",
         "zorva_ping_round_trip_seconds_bucket{le=\"0.01\"} 2\n",
         "zorva_ping_round_trip_seconds_bucket{le=\"10\"} 2\n",
