@@ -18,6 +18,8 @@
 #include <QStatusBar>
 #include <QStatusTipEvent>
 #include <QTabWidget>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
@@ -75,6 +77,8 @@ void AppendFollowing(QPlainTextEdit* pane, const QString& text) {
   const bool following = down->value() == down->maximum();
   const int sideways = across->value();
   pane->appendPlainText(text);
+  // The cursor at the start of the last line: wherever Qt shows the cursor, it is there.
+  if (following) pane->setTextCursor(QTextCursor(pane->document()->lastBlock()));
   across->setValue(sideways);
   if (following) down->setValue(down->maximum());
 }
