@@ -5,6 +5,7 @@
 
 #include "ChatInput.h"
 #include "QtClientSocket.h"
+#include "TerminalText.h"
 #include "ZorvaProtocol.h"
 #include "ZorvaUtils.h"
 
@@ -270,7 +271,7 @@ void TChatClient::PrintStats(const TZorvaServerStats& stats) {
 }
 
 void TChatClient::Line(const std::string& text) {
-  FOut << text << std::endl;
+  FOut << TerminalText(text) << std::endl;
 }
 
 }  // namespace zorva

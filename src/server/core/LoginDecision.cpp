@@ -46,6 +46,11 @@ TLoginResult LogIn(ILoginSteps& steps, const TLoginRequest& request) {
 
 TLoginResult Register(ILoginSteps& steps, const TLoginRequest& request) {
   if (steps.UserExists(request.Id)) return Answer(Verdict::IdTaken);
+  if (!request.NewRecordError.empty()) {
+    TLoginResult failed = Answer(Verdict::Failed);
+    failed.Error = request.NewRecordError;
+    return failed;
+  }
   TZorvaUser user = request.NewRecord.value_or(TZorvaUser());
   // The record belongs to the id that was checked, whatever id the sent text names.
   user.SetId(request.Id);

@@ -24,6 +24,20 @@ std::int32_t ClampedRoundTrip(std::uint64_t ms) {
       std::min<std::uint64_t>(ms, std::numeric_limits<std::int32_t>::max()));
 }
 
+// A text that does not parse is not answered at once: a taken id is to be named first, so the
+// failure travels with the request and is reported once the id has been checked.
+std::optional<TZorvaUser> ParseNewRecord(TLoginRequest& request, std::string_view text) {
+  TZorvaUser record;
+  try {
+    record.fromString(text);
+  } catch (const std::exception& error) {
+    request.NewRecordError = DescribeException(error);
+    return std::nullopt;
+  }
+  record.SetId(request.Id);
+  return record;
+}
+
 }  // namespace
 
 // Opens an event; the outermost one frees what was dropped or removed during it.
@@ -221,7 +235,8 @@ void ServerCore::OnPingTimer() {
       if (static_cast<std::int64_t>(now - guest->LastPingReply()) > timeoutMs) {
         pingLines.erase(guest->Subject());
         ReportLeave(LeaveEvent(*guest, TDropReason::PingTimeout));
-        CloseGuest(*guest, ITransport::CloseMode::Now);
+        // Its last lines (a "REMOVESUBJECT" for the subject it emptied) still reach it.
+        CloseGuest(*guest, ITransport::CloseMode::AfterFlush);
         continue;
       }
       if (!guest->PingAnswered()) continue;
@@ -316,11 +331,7 @@ void ServerCore::RequestLogin(TZorvaGuest& guest, std::string_view args, bool ne
     return;
   }
   if (newUser) {
-    // Parsed whole before anything is decided; the record is saved under the id it asks for.
-    TZorvaUser record;
-    record.fromString(args);
-    record.SetId(request.Id);
-    request.NewRecord = std::move(record);
+    request.NewRecord = ParseNewRecord(request, args);
   } else {
     request.Password = args;
   }
@@ -361,8 +372,10 @@ void ServerCore::Relay(TZorvaGuest& guest, std::string_view args) {
 
 void ServerCore::Ping(TZorvaGuest& guest, std::string_view) {
   const auto now = FClock.NowMs();
-  if (!guest.PingAnswered()) FCounters.RoundTripMeasured(now - guest.PingSent());
   guest.SetLastPingReply(now);
+  // An unasked ping has nothing to be measured against.
+  if (guest.PingAnswered()) return;
+  FCounters.RoundTripMeasured(now - guest.PingSent());
   guest.SetPingAnswered(true);
   guest.SetRoundTrip(ClampedRoundTrip(now - guest.PingSent()));
 }

@@ -98,6 +98,7 @@ struct TLoginRequest {
   std::string SubjectCode;
   std::string Password;                 // "LOGIN"
   std::optional<TZorvaUser> NewRecord;  // "LOGINNEW": the record the client sent
+  std::string NewRecordError;           // "LOGINNEW": why the sent text did not parse
   TDateTime Today = 0;
 };
 
