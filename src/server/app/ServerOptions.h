@@ -37,10 +37,6 @@ struct TServerOptions {
   bool MetricsPublic = false;
 };
 
-// The flood-budget options, for a program whose transport has no budget to say so.
-inline constexpr const char* kFloodOptionNames[] = {"--max-lines-per-second", "--line-burst",
-                                                    "--max-bytes-per-second"};
-
 // Adds the server options and --version to `app`, filling `options` as they are parsed; a later
 // option wins, so that wrappers can append to a command line. A bare --log writes to
 // `defaultLogPath`. After the command line, the settings file fills the options it left open
