@@ -38,6 +38,7 @@ class TZorvaUserStore : public TServerHooks {
   void StoreFeedback(TZorvaGuest& guest, const std::string& text) override;
   // An empty password keeps the stored hash; any other is hashed and replaces it.
   void SaveUser(const TZorvaUser& user) override;
+  bool RequiresPassword() const override { return true; }
 
   // Decides on a worker and calls `done` there; a database failure answers Failed.
   void AuthorizeLogin(TLoginRequest request, TLoginDone done) override;
