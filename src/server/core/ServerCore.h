@@ -58,13 +58,6 @@ struct TShoutTarget {
   static TShoutTarget ToGuest(ConnectionId id) { return {TShoutKind::Guest, {}, {}, id}; }
 };
 
-// What one address or one user may take of the server; 0 turns a limit off.
-struct TClientLimits {
-  std::size_t MaxClientsPerAddress = 100;
-  std::int32_t LoginTimeoutSeconds = 120;  // from connecting to a completed login
-  std::size_t RegistrationsPerHour = 20;   // "LOGINNEW" requests per address
-};
-
 enum class TCreateSubjectResult { Created, EmptyName, Exists, NoSuchCode };
 enum class TDeleteSubjectResult { Deleted, IsLobby, NotFound };
 
