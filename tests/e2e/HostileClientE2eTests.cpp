@@ -3,7 +3,10 @@
 // log in. Loopback only; every wait is bounded.
 #include <gmock/gmock.h>
 
+#include <fstream>
+
 #include "E2eSupport.h"
+#include "FullGlyph.h"
 #include "ZorvaUser.h"
 
 namespace zorva::test {
@@ -70,11 +73,7 @@ TEST_P(HostileClientTest, LargeLobbyReachesANewcomerInLinesItAccepts) {
     Login(members[i], id);
     TZorvaUser user;
     user.SetId(id);
-    Bitmap glyph(TZorvaUser::kMaxGlyphSide, TZorvaUser::kMaxGlyphSide);
-    for (int x = 0; x < glyph.Width(); ++x) {
-      for (int y = 0; y < glyph.Height(); ++y) glyph.SetPixel(x, y, TZorvaUser::kMaxColour);
-    }
-    user.SetGlyph(glyph);
+    user.SetGlyph(FullGlyph());
     ASSERT_TRUE(members[i].WriteLine("USERUPDATE|" + id + "|" + user.toString() + "|"));
     ASSERT_TRUE(StillServed(members[i]));
   }
@@ -95,8 +94,10 @@ TEST_P(HostileClientTest, LargeLobbyReachesANewcomerInLinesItAccepts) {
   EXPECT_TRUE(StillServed(newcomer));
 }
 
+// Set in the settings file, as every limit can be.
 TEST_P(HostileClientTest, OneAddressCannotTakeEverySlot) {
-  StartServer({"--max-clients-per-address", "2"});
+  std::ofstream(IniPath()) << "[ZorvaServer]\nmax-clients-per-address=2\n";
+  StartServer();
   LineClient first;
   LineClient second;
   ASSERT_TRUE(first.Connect(FPort));

@@ -203,7 +203,7 @@ void TfrmUserInfo::LayOutControls() {
 void TfrmUserInfo::Populate(TZorvaUser& user, const std::vector<std::string>* validInfoTokens) {
   FUser = &user;
   FNewUser = user.Id().empty();
-  ShowField(edtUserId, kIdLength, user.Id());
+  ShowField(edtUserId, kUserIdLength, user.Id());
   ShowField(edtPassword1, kPasswordLength, user.Password());
   ShowField(edtPassword2, kPasswordLength, user.Password());
   ShowField(edtFirstName, kNameLength, user.FirstName());

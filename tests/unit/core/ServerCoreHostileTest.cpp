@@ -3,6 +3,7 @@
 #include <set>
 
 #include "CoreHarness.h"
+#include "FullGlyph.h"
 #include "UserTextLimits.h"
 
 namespace zorva::testing {
@@ -244,11 +245,7 @@ class LineBoundTest : public HostileTest {
   void GiveFullGlyph(ConnectionId id, const std::string& userId) {
     TZorvaUser user;
     user.SetId(userId);
-    Bitmap glyph(TZorvaUser::kMaxGlyphSide, TZorvaUser::kMaxGlyphSide);
-    for (int x = 0; x < glyph.Width(); ++x) {
-      for (int y = 0; y < glyph.Height(); ++y) glyph.SetPixel(x, y, TZorvaUser::kMaxColour);
-    }
-    user.SetGlyph(glyph);
+    user.SetGlyph(test::FullGlyph());
     Say(id, "USERUPDATE|" + userId + "|" + user.toString() + "|");
   }
   std::size_t LongestSent() const {

@@ -5,6 +5,8 @@
 #include <functional>
 #include <string>
 
+#include "FullGlyph.h"
+
 namespace zorva {
 namespace {
 
@@ -83,7 +85,7 @@ TEST(UserTextLimitsTest, LargestAcceptedTextFitsOneLine) {
   TZorvaUser user;
   user.SetId(std::string(64, 'i'));
   user.SetPassword(Bytes(kPasswordLength * kMaxBytesPerCharacter));
-  for (auto* set : {&TZorvaUser::SetFirstName, &TZorvaUser::SetLastName, &TZorvaUser::SetCity,
+  for (auto set : {&TZorvaUser::SetFirstName, &TZorvaUser::SetLastName, &TZorvaUser::SetCity,
                     &TZorvaUser::SetCountry}) {
     (user.*set)(Bytes(kNameBytes));
   }
@@ -93,11 +95,7 @@ TEST(UserTextLimitsTest, LargestAcceptedTextFitsOneLine) {
   for (std::size_t i = 0; i < kMaxInfoTokens; ++i) {
     user.SetInfoToken(std::to_string(i), Bytes(kMaxInfoTokenBytes - 4));
   }
-  Bitmap glyph(TZorvaUser::kMaxGlyphSide, TZorvaUser::kMaxGlyphSide);
-  for (int x = 0; x < glyph.Width(); ++x) {
-    for (int y = 0; y < glyph.Height(); ++y) glyph.SetPixel(x, y, TZorvaUser::kMaxColour);
-  }
-  user.SetGlyph(glyph);
+  user.SetGlyph(test::FullGlyph());
   ASSERT_TRUE(FitsUserTextLimits(user));
   EXPECT_LT(user.toString().size() + 64, 65536u);
 }
