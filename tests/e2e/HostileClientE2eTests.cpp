@@ -82,7 +82,9 @@ TEST_P(HostileClientTest, LargeLobbyReachesANewcomerInLinesItAccepts) {
   ASSERT_TRUE(newcomer.WriteLine("LOGIN|newcomer|GAME|pw"));
   std::size_t longest = 0;
   int listed = 0;
-  for (auto line = newcomer.ReadLine(); line && listed < 10; line = newcomer.ReadLine()) {
+  while (listed < 10) {
+    const auto line = newcomer.ReadLine();
+    if (!line) break;
     longest = std::max(longest, line->size());
     if (line->starts_with("JOINSUBJECT|")) {
       listed += static_cast<int>(std::count(line->begin(), line->end(), '|')) - 1;
