@@ -29,6 +29,7 @@
 //   CUSTOM|Name|Data(rest)            (only from a server extension)
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -84,7 +85,24 @@ inline constexpr std::string_view NotLoggedIn = "ERROR|You are not logged in";
 inline constexpr std::string_view UpdateOwnOnly = "ERROR|You can only update your own User Info";
 inline constexpr std::string_view LineTooLong = "ERROR|Line too long";
 inline constexpr std::string_view ServerFull = "ERROR|The Server is full";
+inline constexpr std::string_view MessageTooLong = "ERROR|Message too long";
+inline constexpr std::string_view LoginTimeout = "ERROR|Login timeout";
+inline constexpr std::string_view InvalidSubjectName = "ERROR|Invalid Subject Name";
+inline constexpr std::string_view InvalidMemberLimit = "ERROR|Invalid Member Limit";
+inline constexpr std::string_view InvalidUserInfo = "ERROR|Invalid User Info";
+inline constexpr std::string_view LoginInvalidUserInfo = "LOGIN|ERROR|Invalid User Info";
+inline constexpr std::string_view PasswordRequired = "LOGIN|ERROR|A password is required";
+inline constexpr std::string_view TooManyAttempts =
+    "LOGIN|ERROR|Too many attempts, try again later";
+inline constexpr std::string_view TooMuchFeedback = "ERROR|Too much feedback, try again later";
 }  // namespace Err
+
+// Names a client chooses, checked before the server keeps or relays them. A user id is 1 to 64
+// bytes without "|", "^", "`" or a control byte (the separators of messages and user texts); a
+// subject name 1 to 64 bytes without "|" or a control byte.
+inline constexpr std::size_t kMaxNameBytes = 64;
+bool IsValidUserId(std::string_view id);
+bool IsValidSubjectName(std::string_view name);
 
 // A line cut into its command word and argument text (views into the line).
 struct CommandLine {

@@ -24,6 +24,7 @@ constexpr TNumberRange kPingIntervalRange{1, kInt32Max, "milliseconds"};
 constexpr TNumberRange kMaxLineRange{1, kInt32Max, "bytes"};
 constexpr TNumberRange kMaxOutputRange{1, std::int64_t{1} << 40, "bytes"};
 constexpr TNumberRange kMaxClientsRange{0, kInt32Max, "clients"};
+constexpr TNumberRange kLoginTimeoutRange{0, kTimeoutRange.Max, "seconds"};
 constexpr TNumberRange kLinesPerSecondRange{0, kUint32Max, "lines per second"};
 constexpr TNumberRange kLineBurstRange{1, kUint32Max, "lines"};
 constexpr TNumberRange kBytesPerSecondRange{0, kUint32Max, "bytes per second"};
@@ -71,6 +72,18 @@ void AddTraceOptions(CLI::App& app, TServerOptions& options, const std::string& 
       ->check(CLI::IsMember({"debug", "info", "warn", "error"}));
 }
 
+void AddClientLimitOptions(CLI::App& app, TClientLimits& limits) {
+  app.add_option("--max-clients-per-address", limits.MaxClientsPerAddress,
+                 "Most clients at once from one address; 0 = no limit")
+      ->check(InRange(kMaxClientsRange));
+  app.add_option("--login-timeout", limits.LoginTimeoutSeconds,
+                 "Seconds a client may stay without logging in; 0 = no limit")
+      ->check(InRange(kLoginTimeoutRange));
+  app.add_option("--max-registrations-per-hour", limits.RegistrationsPerHour,
+                 "New-user registrations per hour from one address; 0 = no limit")
+      ->check(InRange(kMaxClientsRange));
+}
+
 void AddLimitOptions(CLI::App& app, TServerOptions& options) {
   app.add_option("--max-line", options.Limits.MaxLine, "Longest accepted line in bytes")
       ->check(InRange(kMaxLineRange));
@@ -82,6 +95,7 @@ void AddLimitOptions(CLI::App& app, TServerOptions& options) {
   app.add_option("--max-clients", options.MaxClients,
                  "Most clients at once; 0 = as many as the open-file limit allows")
       ->check(InRange(kMaxClientsRange));
+  AddClientLimitOptions(app, options.ClientLimits);
 }
 
 void AddFloodOptions(CLI::App& app, TFloodLimits& flood) {

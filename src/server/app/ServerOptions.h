@@ -30,7 +30,8 @@ struct TServerOptions {
   // Users and feedback kept in this database file; without it nothing is kept.
   std::optional<std::string> UsersPath;
   std::size_t MaxClients = 0;  // 0 = as many as the open-file limit allows
-  TTransportLimits Limits;     // for whichever transport the program runs
+  TClientLimits ClientLimits;
+  TTransportLimits Limits;  // for whichever transport the program runs
   // The admin HTTP API's "ADDRESS:PORT"; off without it.
   std::optional<std::string> AdminAddress;
   std::string AdminTokenFile;  // beside the settings file unless given

@@ -6,6 +6,7 @@
 
 #include "ExceptionText.h"
 #include "ServerEvents.h"
+#include "UserTextLimits.h"
 #include "ZorvaProtocol.h"
 #include "ZorvaUtils.h"
 
@@ -14,6 +15,12 @@ namespace zorva {
 namespace {
 
 const std::string kNoId;
+
+// What every receiver accepts, whatever this server's own --max-line says about what it reads.
+constexpr std::size_t kMaxSentLine = LineFramer::kDefaultMaxLine;
+// Round trips per "PING" line: a tick costs bytes linear in the members, and a lobby of up to
+// this many members sees every round trip at every tick.
+constexpr std::size_t kPingWindow = 100;
 
 const std::string& UserId(const TZorvaGuest& guest) {
   return guest.User() ? guest.User()->Id() : kNoId;
@@ -68,6 +75,11 @@ void ServerCore::SetObserver(IServerObserver* observer) {
   FObserver = observer ? observer : &FNoObserver;
 }
 
+void ServerCore::SetClientLimits(const TClientLimits& limits) {
+  FClientLimits = limits;
+  FRegistrations.SetLimit(limits.RegistrationsPerHour);
+}
+
 void ServerCore::Notify() {
   if (std::exchange(FGuestsChanged, false)) FObserver->GuestsChanged();
   if (std::exchange(FSubjectsChanged, false)) FObserver->SubjectsChanged();
@@ -115,6 +127,7 @@ void ServerCore::Stop(ITransport::CloseMode mode) {
   FGuests.Clear();
   FGuestsByUserId.clear();
   FGuestsByCode.clear();
+  FGuestsPerAddress.clear();
   FPendingIds.clear();
   FCountedSubjects.clear();
   for (auto& subject : FRegistry.Clear()) FRemovedSubjects.push_back(std::move(subject));
@@ -160,6 +173,10 @@ void ServerCore::OnClientConnect(ConnectionId id, std::string remoteAddress,
     if (FMaxClients > 0 && FGuests.Size() >= FMaxClients) {
       return RefuseConnection(*guest, Err::ServerFull, TRefusalReason::Full);
     }
+    if (AddressFull(guest->RemoteAddress())) {
+      return RefuseConnection(*guest, Err::ServerFull, TRefusalReason::PerAddressLimit);
+    }
+    ++FGuestsPerAddress[guest->RemoteAddress()];
     auto* added = guest.get();
     FGuestsById.emplace(id, std::move(guest));
     FGuests.Insert(added);
@@ -232,6 +249,10 @@ void ServerCore::OnPingTimer() {
     std::unordered_map<const TZorvaSubject*, std::string> pingLines;
     for (auto* guest : examined) {
       if (guest->Dropped()) continue;
+      if (LoginTimedOut(*guest, now)) {
+        DropForLoginTimeout(*guest);
+        continue;
+      }
       if (static_cast<std::int64_t>(now - guest->LastPingReply()) > timeoutMs) {
         pingLines.erase(guest->Subject());
         ReportLeave(LeaveEvent(*guest, TDropReason::PingTimeout));
@@ -246,6 +267,8 @@ void ServerCore::OnPingTimer() {
       if (line.second) line.first->second = PingLine(guest->Subject());
       SendToGuest(*guest, line.first->second);
     }
+    FRegistrations.Prune(now);
+    FFeedback.Prune(now);
     FCounters.StepActivity();
     FObserver->ActivityChanged();
   });
@@ -298,7 +321,7 @@ void ServerCore::DispatchCommand(TZorvaGuest& guest, std::string_view word, std:
       {Cmd::CreateSubject, {&ServerCore::CreateSubjectCommand, true}},
       {Cmd::JoinSubject, {&ServerCore::JoinSubjectCommand, true}},
       {Cmd::ServerStats, {&ServerCore::ServerStats, false}},
-      {Cmd::UserInfo, {&ServerCore::UserInfo, false}},
+      {Cmd::UserInfo, {&ServerCore::UserInfo, true}},
       {Cmd::UserUpdate, {&ServerCore::UserUpdate, true}},
       {Cmd::Feedback, {&ServerCore::Feedback, true}},
       {Cmd::Custom, {&ServerCore::Custom, false}},
@@ -330,8 +353,13 @@ void ServerCore::RequestLogin(TZorvaGuest& guest, std::string_view args, bool ne
     SendToGuest(guest, Err::IdInUse);
     return;
   }
+  if (!IsValidUserId(request.Id)) {
+    SendToGuest(guest, Err::InvalidUserId);
+    return;
+  }
   if (newUser) {
     request.NewRecord = ParseNewRecord(request, args);
+    if (request.NewRecord && !AcceptableRegistration(guest, *request.NewRecord)) return;
   } else {
     request.Password = args;
   }
@@ -346,6 +374,26 @@ void ServerCore::RequestLogin(TZorvaGuest& guest, std::string_view args, bool ne
     if (guest.LoginPending()) CancelPendingLogin(guest);
     throw;
   }
+}
+
+bool ServerCore::AcceptableRegistration(TZorvaGuest& guest, TZorvaUser& record) {
+  if (!FitsUserTextLimits(record)) {
+    SendToGuest(guest, Err::LoginInvalidUserInfo);
+    return false;
+  }
+  if (FHooks.RequiresPassword() && record.Password().empty()) {
+    SendToGuest(guest, Err::PasswordRequired);
+    return false;
+  }
+  if (!FRegistrations.TryCount(guest.RemoteAddress(), FClock.NowMs())) {
+    SendToGuest(guest, Err::TooManyAttempts);
+    return false;
+  }
+  // The account's dates and count start with the login that creates it.
+  record.SetCreationDate(0);
+  record.SetLastLoginDate(0);
+  record.SetLoginCount(0);
+  return true;
 }
 
 // However the hooks answer (at once, or later from a worker), the answer is handled as an event
@@ -367,6 +415,10 @@ void ServerCore::Relay(TZorvaGuest& guest, std::string_view args) {
   if (!subject) return;
   // Built once, into a buffer kept across lines; every member gets a view of the same text.
   Msg::Relay(FRelayLine, UserId(guest), args);
+  if (FRelayLine.size() > kMaxSentLine) {
+    SendToGuest(guest, Err::MessageTooLong);
+    return;
+  }
   SendToSubject(*subject, FRelayLine, &guest);
 }
 
@@ -382,7 +434,15 @@ void ServerCore::Ping(TZorvaGuest& guest, std::string_view) {
 
 void ServerCore::CreateSubjectCommand(TZorvaGuest& guest, std::string_view args) {
   const std::string name(getToken(args, kFieldSeparator));
-  const auto limit = StrToInt(getToken(args, kFieldSeparator), "MaxConnections");
+  if (!IsValidSubjectName(name)) {
+    SendToGuest(guest, Err::InvalidSubjectName);
+    return;
+  }
+  std::int32_t limit = 0;
+  if (!TryStrToInt(getToken(args, kFieldSeparator), limit)) {
+    SendToGuest(guest, Err::InvalidMemberLimit);
+    return;
+  }
   const auto& code = guest.SubjectCode();
   if (FRegistry.FindSubject(code, name)) {
     SendToGuest(guest, Err::SubjectExists);
@@ -416,7 +476,7 @@ void ServerCore::ServerStats(TZorvaGuest& guest, std::string_view) {
 
 void ServerCore::UserInfo(TZorvaGuest& guest, std::string_view args) {
   const auto* found = FindGuestByUserId(std::string(getToken(args, kFieldSeparator)));
-  if (!found) {
+  if (!found || found->SubjectCode() != guest.SubjectCode()) {
     SendToGuest(guest, Err::UserNotFound);
     return;
   }
@@ -436,8 +496,20 @@ void ServerCore::UserUpdate(TZorvaGuest& guest, std::string_view args) {
   // Parsed whole into a scratch record: a bad text changes nothing.
   TZorvaUser record;
   record.fromString(getToken(args, kFieldSeparator));
+  if (!FitsUserTextLimits(record)) {
+    SendToGuest(guest, Err::InvalidUserInfo);
+    return;
+  }
+  KeepServerFields(record, *guest.User());
   if (record.Password().empty()) record.SetPassword(guest.User()->Password());
   ApplyUserRecord(guest, std::move(record));
+}
+
+void ServerCore::KeepServerFields(TZorvaUser& record, const TZorvaUser& current) const {
+  record.SetCreationDate(current.CreationDate());
+  record.SetLastLoginDate(current.LastLoginDate());
+  record.SetLoginCount(current.LoginCount());
+  record.SetInfoTokens(current.InfoTokens());
 }
 
 // Keeps the record under the guest's own id, makes it the guest's and shows it to the subject.
@@ -452,7 +524,15 @@ void ServerCore::ApplyUserRecord(TZorvaGuest& guest, TZorvaUser record) {
 }
 
 void ServerCore::Feedback(TZorvaGuest& guest, std::string_view args) {
+  if (!FeedbackAllowed(guest, args)) {
+    SendToGuest(guest, Err::TooMuchFeedback);
+    return;
+  }
   FHooks.StoreFeedback(guest, std::string(args));
+}
+
+bool ServerCore::FeedbackAllowed(const TZorvaGuest& guest, std::string_view text) {
+  return text.size() <= kMaxFeedbackBytes && FFeedback.TryCount(UserId(guest), FClock.NowMs());
 }
 
 void ServerCore::Custom(TZorvaGuest& guest, std::string_view args) {
@@ -566,7 +646,7 @@ void ServerCore::JoinSubject(TZorvaGuest& guest, TZorvaSubject& subject) {
   }
   const bool wasFull = subject.Full();
   subject.AddMember(&guest);
-  SendToGuest(guest, JoinLine(subject));
+  SendJoinLines(guest, subject);
   if (subject.Full() && !wasFull) SendToSubject(subject, Msg::BeginSubject());
   FSubjectsChanged = true;
 }
@@ -591,21 +671,38 @@ void ServerCore::RemoveSubject(TZorvaSubject& subject) {
   FSubjectsChanged = true;
 }
 
-std::string ServerCore::JoinLine(const TZorvaSubject& subject) const {
+void ServerCore::SendJoinLines(TZorvaGuest& guest, const TZorvaSubject& subject) {
   auto line = Msg::JoinSubjectHeader(subject.Name());
-  std::size_t size = line.size();
-  for (const auto* member : subject.Members()) size += 1 + member->WireText().size();
-  line.reserve(size);
-  for (const auto* member : subject.Members()) Msg::AppendField(line, member->WireText());
-  return line;
+  std::vector<const TZorvaGuest*> overflow;
+  for (const auto* member : subject.Members()) {
+    // Once one member does not fit, the rest follow it, so the joining order holds.
+    if (overflow.empty() && line.size() + 1 + member->WireText().size() <= kMaxSentLine) {
+      Msg::AppendField(line, member->WireText());
+    } else {
+      overflow.push_back(member);
+    }
+  }
+  SendToGuest(guest, line);
+  for (const auto* member : overflow) {
+    SendToGuest(guest, Msg::AddGuest(UserId(*member), member->WireText()));
+  }
 }
 
-std::string ServerCore::PingLine(const TZorvaSubject* subject) const {
+std::string ServerCore::PingLine(TZorvaSubject* subject) const {
   auto line = Msg::PingHeader();
   if (!subject) return line;
-  for (const auto* member : subject->Members()) {
-    if (member->User()) Msg::AppendPingEntry(line, member->User()->Id(), member->RoundTrip());
+  const auto& members = subject->Members();
+  const auto count = members.Size();
+  if (count == 0) return line;
+  const auto start = subject->PingCursor() % count;
+  const auto shown = std::min(count, kPingWindow);
+  auto member = members.begin();
+  std::advance(member, start);
+  for (std::size_t i = 0; i < shown; ++i, ++member) {
+    if (member == members.end()) member = members.begin();
+    Msg::AppendPingEntry(line, (*member)->User()->Id(), (*member)->RoundTrip());
   }
+  subject->SetPingCursor(start + shown);
   return line;
 }
 
@@ -671,6 +768,23 @@ TZorvaGuest* ServerCore::FindGuestByUserId(const std::string& id) const {
   return found == FGuestsByUserId.end() ? nullptr : found->second;
 }
 
+bool ServerCore::AddressFull(const std::string& address) const {
+  if (FClientLimits.MaxClientsPerAddress == 0) return false;
+  const auto found = FGuestsPerAddress.find(address);
+  return found != FGuestsPerAddress.end() && found->second >= FClientLimits.MaxClientsPerAddress;
+}
+
+bool ServerCore::LoginTimedOut(const TZorvaGuest& guest, std::uint64_t nowMs) const {
+  const auto timeoutMs = static_cast<std::uint64_t>(FClientLimits.LoginTimeoutSeconds) * 1000;
+  return timeoutMs > 0 && !guest.LoggedIn() && nowMs - guest.ConnectedMs() > timeoutMs;
+}
+
+void ServerCore::DropForLoginTimeout(TZorvaGuest& guest) {
+  SendToGuest(guest, Err::LoginTimeout);
+  ReportLeave(LeaveEvent(guest, TDropReason::LoginTimeout));
+  CloseGuest(guest, ITransport::CloseMode::AfterFlush);
+}
+
 void ServerCore::DropGuest(TZorvaGuest& guest) {
   if (guest.Dropped()) return;
   guest.SetDropped();
@@ -681,6 +795,10 @@ void ServerCore::DropGuest(TZorvaGuest& guest) {
     FRegistry.RemoveFromStaging(&guest);
   }
   FGuests.Erase(&guest);
+  if (const auto address = FGuestsPerAddress.find(guest.RemoteAddress());
+      address != FGuestsPerAddress.end() && --address->second == 0) {
+    FGuestsPerAddress.erase(address);
+  }
   if (guest.User()) {
     const auto byId = FGuestsByUserId.find(guest.User()->Id());
     if (byId != FGuestsByUserId.end() && byId->second == &guest) FGuestsByUserId.erase(byId);

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "OrderedSet.h"
+#include "RateWindow.h"
 #include "ServerCounters.h"
 #include "ServerEvents.h"
 #include "ServerInterfaces.h"
@@ -62,6 +63,9 @@ enum class TDeleteSubjectResult { Deleted, IsLobby, NotFound };
 
 class ServerCore : public IConnectionEvents {
  public:
+  static constexpr std::size_t kMaxFeedbackBytes = 4096;
+  static constexpr std::size_t kFeedbackPerMinute = 10;
+
   ServerCore(ITransport& transport, const IClock& clock, TServerHooks& hooks);
   ~ServerCore() override;
   ServerCore(const ServerCore&) = delete;
@@ -77,6 +81,8 @@ class ServerCore : public IConnectionEvents {
   // Most guests at once; a connection past it is sent "ERROR|The Server is full" and closed,
   // and counts nowhere but in the bytes written. 0 = no limit.
   void SetMaxClients(std::size_t count) { FMaxClients = count; }
+  // A connection past the per-address limit is refused like one past SetMaxClients.
+  void SetClientLimits(const TClientLimits& limits);
 
   // Listens on the settings' port, starts a statistics period and the ping timer, re-opens.
   bool Start(std::string& error);
@@ -171,6 +177,8 @@ class ServerCore : public IConnectionEvents {
   void Login(TZorvaGuest& guest, std::string_view args) { RequestLogin(guest, args, false); }
   void LoginNew(TZorvaGuest& guest, std::string_view args) { RequestLogin(guest, args, true); }
   void RequestLogin(TZorvaGuest& guest, std::string_view args, bool newUser);
+  // Refuses a registration whose record the server cannot take; clears the server's fields.
+  bool AcceptableRegistration(TZorvaGuest& guest, TZorvaUser& record);
   TLoginDone DeferredLoginAnswer(ConnectionId id, std::string code);
   void Relay(TZorvaGuest& guest, std::string_view args);
   void Ping(TZorvaGuest& guest, std::string_view args);
@@ -179,8 +187,11 @@ class ServerCore : public IConnectionEvents {
   void ServerStats(TZorvaGuest& guest, std::string_view args);
   void UserInfo(TZorvaGuest& guest, std::string_view args);
   void UserUpdate(TZorvaGuest& guest, std::string_view args);
+  // Keeps what only the server sets: account dates, login count and info tokens.
+  void KeepServerFields(TZorvaUser& record, const TZorvaUser& current) const;
   void ApplyUserRecord(TZorvaGuest& guest, TZorvaUser record);
   void Feedback(TZorvaGuest& guest, std::string_view args);
+  bool FeedbackAllowed(const TZorvaGuest& guest, std::string_view text);
   void Custom(TZorvaGuest& guest, std::string_view args);
 
   // Login
@@ -197,8 +208,10 @@ class ServerCore : public IConnectionEvents {
   void JoinSubject(TZorvaGuest& guest, TZorvaSubject& subject);
   void LeaveSubject(TZorvaGuest& guest, TZorvaSubject& subject);
   void RemoveSubject(TZorvaSubject& subject);
-  std::string JoinLine(const TZorvaSubject& subject) const;
-  std::string PingLine(const TZorvaSubject* subject) const;
+  // One "JOINSUBJECT" line with the members that fit, "ADDGUEST" lines for the rest.
+  void SendJoinLines(TZorvaGuest& guest, const TZorvaSubject& subject);
+  // The round trips of a window of members that moves on with every call.
+  std::string PingLine(TZorvaSubject* subject) const;
 
   // Sending
   void SendToGuest(TZorvaGuest& guest, std::string_view text);
@@ -210,6 +223,9 @@ class ServerCore : public IConnectionEvents {
   // Guests
   TZorvaGuest* Guest(ConnectionId id) const;
   TZorvaGuest* FindGuestByUserId(const std::string& id) const;
+  bool AddressFull(const std::string& address) const;
+  bool LoginTimedOut(const TZorvaGuest& guest, std::uint64_t nowMs) const;
+  void DropForLoginTimeout(TZorvaGuest& guest);
   void DropGuest(TZorvaGuest& guest);
   void CloseGuest(TZorvaGuest& guest, ITransport::CloseMode mode);
 
@@ -223,6 +239,10 @@ class ServerCore : public IConnectionEvents {
   TServerSettings FSettings;
   std::size_t FMaxLine = LineFramer::kDefaultMaxLine;
   std::size_t FMaxClients = 0;
+  TClientLimits FClientLimits;
+  std::unordered_map<std::string, std::size_t> FGuestsPerAddress;
+  TRateWindow FRegistrations{FClientLimits.RegistrationsPerHour, 3'600'000};
+  TRateWindow FFeedback{kFeedbackPerMinute, 60'000};
   bool FRunning = false;
   bool FBlocked = false;
 

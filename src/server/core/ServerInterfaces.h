@@ -163,6 +163,8 @@ class TServerHooks {
 
   // True when FilterIncoming/FilterOutgoing are overridden; lets the core skip a copy per line.
   virtual bool FiltersLines() const { return false; }
+  // True when accounts are kept: a registration then needs a password.
+  virtual bool RequiresPassword() const { return false; }
 
   // Decides a login with DecideLogin (LoginDecision.h). The base body runs it on the hooks
   // above and calls `done` at once; a store may call `done` later, from any thread.

@@ -38,6 +38,7 @@ class TZorvaUserStore : public TServerHooks {
   void StoreFeedback(TZorvaGuest& guest, const std::string& text) override;
   // An empty password keeps the stored hash; any other is hashed and replaces it.
   void SaveUser(const TZorvaUser& user) override;
+  bool RequiresPassword() const override { return true; }
 
   // Registered users, for the start's report; on the caller's thread.
   std::int64_t UserCount() { return FDatabase.UserCount(); }
