@@ -145,9 +145,8 @@ TEST_F(SubjectTest, TimedOutLoneMemberIsToldOfItsSubjectsRemoval) {
   Say(bob, "PING|");  // never pinged: no round trip measured
   Forget();
   Core.OnPingTimer();
-  EXPECT_THAT(TakeAll(),
-              ElementsAre(Line(ann, "REMOVESUBJECT|Room"), Line(bob, "REMOVESUBJECT|Room"),
-                          Line(bob, "PING|bob|0|")));
+  EXPECT_THAT(TakeAll(), ElementsAre(Line(ann, "REMOVESUBJECT|Room"),
+                                     Line(bob, "REMOVESUBJECT|Room"), Line(bob, "PING|bob|0|")));
   ASSERT_TRUE(Transport.Closed.contains(ann));
   EXPECT_EQ(Transport.Closed.at(ann), ITransport::CloseMode::AfterFlush);
   EXPECT_EQ(Core.UpdateServerStats().CurrentSubjects(), 0);

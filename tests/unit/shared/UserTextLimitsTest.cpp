@@ -86,7 +86,7 @@ TEST(UserTextLimitsTest, LargestAcceptedTextFitsOneLine) {
   user.SetId(std::string(64, 'i'));
   user.SetPassword(Bytes(kPasswordLength * kMaxBytesPerCharacter));
   for (auto set : {&TZorvaUser::SetFirstName, &TZorvaUser::SetLastName, &TZorvaUser::SetCity,
-                    &TZorvaUser::SetCountry}) {
+                   &TZorvaUser::SetCountry}) {
     (user.*set)(Bytes(kNameBytes));
   }
   user.SetEMail(Bytes(kAddressBytes));
