@@ -77,6 +77,9 @@ class ServerCore : public IConnectionEvents {
   // Most guests at once; a connection past it is sent "ERROR|The Server is full" and closed,
   // and counts nowhere but in the bytes written. 0 = no limit.
   void SetMaxClients(std::size_t count) { FMaxClients = count; }
+  // Refuses LOGIN and LOGINNEW on a connection that is not encrypted, before they are traced,
+  // so that a password sent in the clear is written nowhere.
+  void SetRequireEncryptedLogin(bool required) { FRequireEncryptedLogin = required; }
 
   // Listens on the settings' port, starts a statistics period and the ping timer, re-opens.
   bool Start(std::string& error);
@@ -162,6 +165,7 @@ class ServerCore : public IConnectionEvents {
 
   // Receiving
   bool HandleLine(TZorvaGuest& guest, std::string_view line);
+  bool IsClearLoginRefused(const TZorvaGuest& guest, std::string_view line) const;
   void HandleLines(TZorvaGuest& guest, LineFramer::Status status);
   void ResumeLines(TZorvaGuest& guest);
   void RefuseLongLine(TZorvaGuest& guest);
@@ -223,6 +227,7 @@ class ServerCore : public IConnectionEvents {
   TServerSettings FSettings;
   std::size_t FMaxLine = LineFramer::kDefaultMaxLine;
   std::size_t FMaxClients = 0;
+  bool FRequireEncryptedLogin = false;
   bool FRunning = false;
   bool FBlocked = false;
 
