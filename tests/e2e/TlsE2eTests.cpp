@@ -3,6 +3,8 @@
 // start, bad certificate files at start, and a certificate renewed while clients stay.
 #include <gmock/gmock.h>
 
+#include <sys/wait.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -201,6 +203,44 @@ TEST_P(DaemonTlsTest, RenewedCertificateIsTakenOnHangupWhileOpenConnectionsStay)
   EXPECT_TRUE(after.ReadLine().value_or("").starts_with("LOGIN|SUCCESS|liam^"));
   ASSERT_TRUE(before.WriteLine("SEND|CHAT|still here"));
   EXPECT_EQ(NextRelay(after), "SEND|karl|CHAT|still here");
+}
+
+// zorva-chat, as a person would run it against the TLS port: the session's output, and how
+// it ended.
+struct TChatRun {
+  int ExitCode = -1;
+  std::string Output;
+};
+
+TChatRun RunChat(const ScratchFolder& folder, std::uint16_t port, const std::string& options) {
+  const auto out = folder / "chat.txt";
+  const std::string command = "(sleep 1; echo /quit) | ZORVA_PASSWORD=pw timeout 15 " +
+                              std::string(ZORVA_CHAT_BINARY) + " --host 127.0.0.1 --port " +
+                              std::to_string(port) + " --user chatter " + options + " > '" +
+                              out.string() + "' 2>&1";
+  const int status = std::system(command.c_str());
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(out)};
+}
+
+TEST_P(DaemonTlsTest, ChatClientLogsInOnlyWhenItTrustsTheCertificateOrIsToldNotToCheck) {
+  StartTls();
+  struct Case {
+    std::string Options;
+    int ExitCode;
+    std::string Says;
+  };
+  const Case cases[] = {
+      {"--tls --ca '" + Cert() + "'", 0, "* logged in as chatter"},
+      {"--tls --insecure", 0, "* logged in as chatter"},
+      {"--tls", 1, "self-signed"},
+      {"--tls --ca '" + OtherCert() + "'", 1, "self-signed"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Options);
+    const auto run = RunChat(FFolder, FTlsPort, c.Options);
+    EXPECT_EQ(run.ExitCode, c.ExitCode) << run.Output;
+    EXPECT_THAT(run.Output, HasSubstr(c.Says));
+  }
 }
 
 class DaemonTlsStartTest : public DaemonTlsTest {};
