@@ -95,6 +95,13 @@ class TlsLineClient {
     return !line.has_value();
   }
 
+  // Whether the server's next word is the session's end (close_notify), not a cut connection.
+  bool EndedCleanly() {
+    char byte;
+    const int count = FSsl != nullptr ? SSL_read(FSsl, &byte, 1) : 1;
+    return count == 0 && SSL_get_error(FSsl, count) == SSL_ERROR_ZERO_RETURN;
+  }
+
   const std::string& Error() const { return FError; }
 
   void Close() {
