@@ -7,8 +7,6 @@
 //   auto line = client.ReadLine();  // std::nullopt on timeout, end of stream or error
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -20,6 +18,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "LineClient.h"
 
 namespace zorva::test {
 
@@ -45,13 +45,11 @@ class TlsLineClient {
       SSL_CTX_set_verify(FContext, SSL_VERIFY_PEER, nullptr);
     }
     FFd = ::socket(AF_INET, SOCK_STREAM, 0);
-    const timeval timeout{0, static_cast<suseconds_t>(options.Timeout.count() * 1000)};
+    const auto ms = options.Timeout.count();
+    const timeval timeout{static_cast<time_t>(ms / 1000),
+                          static_cast<suseconds_t>(ms % 1000 * 1000)};
     ::setsockopt(FFd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(FFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (!ConnectToLoopback(FFd, port)) {
       FError = "cannot connect";
       return false;
     }
