@@ -106,12 +106,12 @@ void LogStart(EventLogger& log, const TServerOptions& options, const EpollTransp
               std::size_t maxClients) {
   log.Log(spdlog::level::info, "start",
           {{"address", transport.ListenAddress()},
-           {"tls_address", options.Tls.Port ? transport.TlsListenAddress() : "off"},
            {"store", options.UsersPath.value_or("none")},
            {"max_clients", std::to_string(maxClients)},
            {"max_line", std::to_string(options.Limits.MaxLine)},
            {"max_output", std::to_string(options.Limits.MaxOutput)},
-           {"ping_interval_ms", std::to_string(options.Limits.PingIntervalMs)}});
+           {"ping_interval_ms", std::to_string(options.Limits.PingIntervalMs)},
+           {"tls_address", options.Tls.Port ? transport.TlsListenAddress() : "off"}});
 }
 
 bool StartAdmin(AdminService& admin, const TServerOptions& options) {
