@@ -72,6 +72,7 @@ inline constexpr std::string_view IdInUse = "LOGIN|ERROR|A User with this ID is 
 inline constexpr std::string_view InvalidUserId = "LOGIN|ERROR|Invalid User Id";
 inline constexpr std::string_view InvalidPassword = "LOGIN|ERROR|Invalid Password";
 inline constexpr std::string_view IdTaken = "LOGIN|ERROR|This User ID is already being used";
+inline constexpr std::string_view LoginNeedsTls = "LOGIN|ERROR|Please log in over TLS";
 inline constexpr std::string_view ShuttingDown = "ERROR|The Server is shutting down";
 inline constexpr std::string_view SubjectExists = "ERROR|A Subject with that name already exists";
 inline constexpr std::string_view NoSuchSubject = "ERROR|The specifiec Subject does not exist";

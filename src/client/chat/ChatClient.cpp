@@ -51,6 +51,9 @@ TChatClient::TChatClient(QtClientSocket* socket, TChatOptions options, std::ostr
   SetHost(FOptions.Host);
   SetPort(FOptions.Port);
   SetSubjectCode(FOptions.Code);
+  SetUseTls(FOptions.Tls);
+  SetTlsCaFile(FOptions.CaFile);
+  SetTlsVerifyPeer(!FOptions.Insecure);
   BindEvents();
 }
 

@@ -30,6 +30,7 @@ void TServerAssembly::Configure(const TServerOptions& options, const TServerSett
   FCore.SetMaxLine(options.Limits.MaxLine);
   FCore.SetMaxClients(options.MaxClients);
   FCore.SetClientLimits(options.ClientLimits);
+  FCore.SetRequireEncryptedLogin(options.Tls.RequireLogin);
   FCore.SetTraceIncoming(options.Trace);
   FCore.SetTraceOutgoing(options.Trace);
 }

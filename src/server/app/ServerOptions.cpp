@@ -110,6 +110,23 @@ void AddFloodOptions(CLI::App& app, TFloodLimits& flood) {
       ->check(InRange(kBytesPerSecondRange));
 }
 
+void AddTlsOptions(CLI::App& app, TTlsOptions& tls) {
+  auto* port = app.add_option("--tls-port", tls.Port,
+                              "Also listen for TLS 1.2/1.3 on this port; 0 = any free port")
+                   ->check(InRange(kPortRange));
+  auto* cert = app.add_option("--tls-cert", tls.CertFile,
+                              "The TLS certificate (PEM, chain after it) for --tls-port");
+  auto* key = app.add_option("--tls-key", tls.KeyFile, "The TLS private key (PEM) for --tls-port");
+  app.add_option("--tls-ca", tls.CaFile,
+                 "Ask TLS clients for a certificate signed by an authority in this PEM file")
+      ->needs(port);
+  port->needs(cert)->needs(key);
+  app.add_flag("--no-plain", tls.NoPlain, "Listen only on the TLS port")->needs(port);
+  app.add_flag("--require-tls-login", tls.RequireLogin,
+               "Refuse LOGIN and LOGINNEW on the plain port")
+      ->needs(port);
+}
+
 void PrintError(const CLI::App& app, const std::string& text) {
   std::fprintf(stderr, "%s: %s\n", app.get_name().c_str(), text.c_str());
 }
@@ -228,6 +245,7 @@ void AddServerOptions(CLI::App& app, TServerOptions& options, const std::string&
   AddTraceOptions(app, options, defaultLogPath);
   AddLimitOptions(app, options);
   AddFloodOptions(app, options.Limits.Flood);
+  AddTlsOptions(app, options.Tls);
   std::vector<CLI::Option*> fileOptions;
   for (CLI::Option* option : app.get_options()) {
     if (TakesKeyOfItsName(*option)) fileOptions.push_back(option);

@@ -19,6 +19,16 @@
 
 namespace zorva {
 
+// The TLS listener: off without a port.
+struct TTlsOptions {
+  std::optional<std::uint16_t> Port;
+  std::string CertFile;
+  std::string KeyFile;
+  std::string CaFile;    // clients must show a certificate it signed; none asked for without it
+  bool NoPlain = false;  // only the TLS port listens
+  bool RequireLogin = false;  // LOGIN and LOGINNEW on the plain port are refused
+};
+
 struct TServerOptions {
   std::string IniPath;  // DefaultIniPath() unless given
   std::string BindAddress = "0.0.0.0";
@@ -36,6 +46,7 @@ struct TServerOptions {
   std::optional<std::string> AdminAddress;
   std::string AdminTokenFile;  // beside the settings file unless given
   bool MetricsPublic = false;
+  TTlsOptions Tls;
 };
 
 // Adds the server options and --version to `app`, filling `options` as they are parsed; a later

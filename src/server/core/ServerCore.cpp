@@ -286,6 +286,10 @@ bool ServerCore::HandleLine(TZorvaGuest& guest, std::string_view line) {
       line = filtered;
     }
     FCounters.LineRead();
+    if (IsClearLoginRefused(guest, line)) {
+      SendToGuest(guest, Err::LoginNeedsTls);
+      return true;
+    }
     FTrace.TraceIncoming(guest.TraceName(), line, *FObserver);
     const auto command = SplitCommand(line);
     DispatchCommand(guest, command.Word, command.Args);
@@ -294,6 +298,12 @@ bool ServerCore::HandleLine(TZorvaGuest& guest, std::string_view line) {
     ReportFailure(DescribeException(error));
   }
   return !guest.Dropped() && !guest.LoginPending();
+}
+
+bool ServerCore::IsClearLoginRefused(const TZorvaGuest& guest, std::string_view line) const {
+  if (!FRequireEncryptedLogin || FTransport.IsEncrypted(guest.Connection())) return false;
+  const auto word = SplitCommand(line).Word;
+  return word == Cmd::Login || word == Cmd::LoginNew;
 }
 
 void ServerCore::HandleLines(TZorvaGuest& guest, LineFramer::Status status) {

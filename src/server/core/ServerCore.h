@@ -83,6 +83,9 @@ class ServerCore : public IConnectionEvents {
   void SetMaxClients(std::size_t count) { FMaxClients = count; }
   // A connection past the per-address limit is refused like one past SetMaxClients.
   void SetClientLimits(const TClientLimits& limits);
+  // Refuses LOGIN and LOGINNEW on a connection that is not encrypted, before they are traced,
+  // so that a password sent in the clear is written nowhere.
+  void SetRequireEncryptedLogin(bool required) { FRequireEncryptedLogin = required; }
 
   // Listens on the settings' port, starts a statistics period and the ping timer, re-opens.
   bool Start(std::string& error);
@@ -168,6 +171,7 @@ class ServerCore : public IConnectionEvents {
 
   // Receiving
   bool HandleLine(TZorvaGuest& guest, std::string_view line);
+  bool IsClearLoginRefused(const TZorvaGuest& guest, std::string_view line) const;
   void HandleLines(TZorvaGuest& guest, LineFramer::Status status);
   void ResumeLines(TZorvaGuest& guest);
   void RefuseLongLine(TZorvaGuest& guest);
@@ -243,6 +247,7 @@ class ServerCore : public IConnectionEvents {
   std::unordered_map<std::string, std::size_t> FGuestsPerAddress;
   TRateWindow FRegistrations{FClientLimits.RegistrationsPerHour, 3'600'000};
   TRateWindow FFeedback{kFeedbackPerMinute, 60'000};
+  bool FRequireEncryptedLogin = false;
   bool FRunning = false;
   bool FBlocked = false;
 

@@ -55,6 +55,8 @@ class ITransport {
   // Runs `task` on the core's thread soon (for work finished on other threads); any thread may
   // call it, and it never runs `task` before returning, so a task never re-enters the core.
   virtual void Post(std::function<void()> task) = 0;
+  // Whether the connection's bytes travel encrypted (it came in on a TLS listener).
+  virtual bool IsEncrypted(ConnectionId /*id*/) const { return false; }
 };
 
 // What a transport tells the core. Exceptions never escape these calls.
