@@ -12,8 +12,7 @@ std::optional<int> RefuseTls(const TServerOptions& options) {
   if (!options.Tls.Port) return std::nullopt;
   std::fprintf(stderr,
                "ZorvaServer: --tls-port: this program cannot serve TLS yet; run zorva-server for "
-               "a TLS port
-");
+               "a TLS port\n");
   return 1;
 }
 
