@@ -19,6 +19,8 @@
 #include <QTreeWidget>
 #include <memory>
 
+#include <sys/socket.h>
+
 #include "FakeClock.h"
 #include "ModalResult.h"
 #include "NewSubjectForm.h"
@@ -883,6 +885,34 @@ TEST_F(ServerFormTest, ASlowReaderDropIsNamedInWords) {
   const QString shown = FWindow->memoExceptions->toPlainText();
   EXPECT_TRUE(shown.contains("User alice stopped reading")) << shown.toStdString();
   EXPECT_TRUE(shown.contains("Client Socket Error: ")) << shown.toStdString();
+}
+
+// A client's reset is a socket error in the window; its FIN an ordinary leave, with no alarm.
+TEST_F(ServerFormTest, AClientsResetIsASocketErrorAndItsHangUpIsNot) {
+  struct Case {
+    const char* id;
+    bool reset;
+  };
+  Start();
+  for (const Case& c : {Case{"alice", true}, Case{"bob", false}}) {
+    FWindow->pages->setCurrentWidget(FWindow->tabExceptions);  // puts the alarm out
+    FWindow->pages->setCurrentWidget(FWindow->tabUsers);
+    TGuestClient& client = Connect(c.id);
+    if (c.reset) {
+      const linger hard{1, 0};
+      ::setsockopt(static_cast<int>(client.Socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard,
+                   sizeof hard);
+      client.Socket.abort();
+    } else {
+      client.Socket.disconnectFromHost();
+    }
+    ASSERT_TRUE(SpinUntil([&] { return FCore.GuestCount() == 0; })) << c.id;
+    const QString shown = FWindow->memoExceptions->toPlainText();
+    const QString dropped = QString("User %1 has been disconnected").arg(c.id);
+    EXPECT_EQ(shown.contains(dropped), c.reset) << c.id << shown.toStdString();
+    EXPECT_EQ(shown.count("Client Socket Error: 104"), 1) << c.id;
+    EXPECT_EQ(FWindow->Alarm(), c.reset) << c.id;
+  }
 }
 
 }  // namespace
