@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QChart>
+#include <QChartView>
 #include <QCheckBox>
 #include <QFile>
 #include <QLineEdit>
@@ -17,6 +19,7 @@
 #include <QTest>
 #include <QTextBlock>
 #include <QTreeWidget>
+#include <QValueAxis>
 #include <memory>
 
 #include <sys/socket.h>
@@ -715,6 +718,30 @@ TEST_F(ServerFormTest, ActivityChartKeepsTwentyPointsAndAppendsEachInterval) {
   FCore.OnPingTimer();
   EXPECT_EQ(FWindow->Series1->at(18).y(), 6);
   EXPECT_EQ(FWindow->Series1->at(19).y(), 0);
+}
+
+// The left axis makes room for its widest number also when the numbers grew while the chart was
+// too small to draw (a small window, as on a hidden page before the window is laid out).
+TEST_F(ServerFormTest, ActivityAxisLabelsFitAfterGrowingWhileTheChartWasTooSmall) {
+  QChart* chart = FWindow->chartActivity->chart();
+  auto* left = static_cast<QValueAxis*>(chart->axes(Qt::Vertical).front());
+  const auto roomBesideWidestLabel = [&] {
+    const QString widest = QString::number(left->max(), 'f', 0);
+    return chart->plotArea().left() - QFontMetricsF(left->labelsFont()).horizontalAdvance(widest);
+  };
+  FWindow->pages->setCurrentWidget(FWindow->tabActivity);
+  Settle();
+  const qreal oneDigitRoom = roomBesideWidestLabel();
+  const QSize normal = FWindow->size();
+  FWindow->resize(200, 120);
+  Settle();
+  Start();
+  FCore.OnClientRead(ConnectionId{999999}, std::string(3050, 'x'));
+  FCore.OnPingTimer();
+  ASSERT_EQ(left->max(), 4000);
+  FWindow->resize(normal);
+  Settle();
+  EXPECT_NEAR(roomBesideWidestLabel(), oneDigitRoom, 3);
 }
 
 // ---- what the window shows at once ----------------------------------------------------------
