@@ -752,6 +752,7 @@ TEST_F(ServerFormTest, OpensWithAllSelectedAndNewNodesExpanded) {
   Connect("alice");
   EXPECT_TRUE(SpinUntil([&] { return FWindow->lvUsers->topLevelItemCount() == 1; }));
   EXPECT_EQ(UserIds(), QStringList{"alice"});
+  EXPECT_TRUE(SpinUntil([&] { return Node("Chess/Lobby Chat") != nullptr; }));
   test::Spin(120);
   for (const char* path : {"All", "Chess", "Chess/Lobby Chat"}) {
     ASSERT_NE(Node(path), nullptr) << path;
