@@ -5,13 +5,22 @@
 //   QtTransport transport(limits);         // TTransportLimits, shared with the daemon
 //   transport.SetEvents(&core);            // the core is fed every connection event
 //   transport.Listen(4000, error);
+//
+// With SetTls a second listener serves the same connections inside TLS: the core sees them from
+// the moment they connect (so that its per-address limits count them), reads and writes their
+// plain text, and hears of a handshake that fails or does not finish in time as the
+// connection's error; nothing is ever sent before the handshake is done.
 #pragma once
 
 #include <QHostAddress>
 #include <QObject>
+#include <QSslConfiguration>
+#include <QSslServer>
 #include <QTcpServer>
 #include <QTimer>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -20,6 +29,7 @@
 #include "ServerInterfaces.h"
 #include "TransportLimits.h"
 
+class QSslSocket;
 class QTcpSocket;
 
 namespace zorva {
@@ -28,8 +38,24 @@ class QtTransport : public QObject, public ITransport {
   Q_OBJECT
 
  public:
+  struct TTlsListener {
+    std::uint16_t Port = 0;  // 0 = any free port
+    QSslConfiguration Configuration;
+    bool PlainToo = true;  // the plain port listens as well
+    std::uint32_t HandshakeTimeoutMs = kTlsHandshakeTimeoutMs;
+  };
+
   explicit QtTransport(const TTransportLimits& limits = {}, QObject* parent = nullptr);
   ~QtTransport() override;
+
+  // Takes effect at the next Listen.
+  void SetTls(TTlsListener tls);
+  bool TlsEnabled() const { return FTls.has_value(); }
+  // The TLS listener's port and "a.b.c.d:port"; 0 and empty while it is not listening.
+  std::uint16_t TlsListenPort() const;
+  std::string TlsListenAddress() const;
+  // Handshakes that failed or did not finish in time, since construction.
+  std::uint64_t TlsHandshakeFailures() const { return FTlsHandshakeFailures; }
 
   // Receives every event; nothing is reported while unset.
   void SetEvents(IConnectionEvents* events) { FEvents = events; }
@@ -45,6 +71,7 @@ class QtTransport : public QObject, public ITransport {
   void Send(ConnectionId id, std::string_view line) override;
   void Close(ConnectionId id, CloseMode mode) override;
   void Post(std::function<void()> task) override;
+  bool IsEncrypted(ConnectionId id) const override;
 
  private:
   struct TConnection {
@@ -58,10 +85,15 @@ class QtTransport : public QObject, public ITransport {
     std::string Held;
     // Its input waits for a later turn (fairness or the flood budget); no read before then.
     bool ReadLater = false;
+    // Came in on the TLS listener; its bytes count only once the handshake is done.
+    bool Tls = false;
   };
 
   void AcceptPending();
-  void Accept(QTcpSocket* socket);
+  void Accept(ConnectionId id, QTcpSocket* socket, bool tls);
+  void AcceptTls(QSslSocket* socket);
+  void EndHandshakeIfStalled(ConnectionId id);
+  void FailHandshake(ConnectionId id, int code, const std::string& reason);
   void ReadFrom(ConnectionId id);
   // Hands on one batch of the connection's input; false when it has no more for this turn.
   bool HandOnBatch(ConnectionId id);
@@ -72,12 +104,19 @@ class QtTransport : public QObject, public ITransport {
   void PeerClosed(ConnectionId id);
   void SocketFailed(ConnectionId id);
   void ReportOverflow(ConnectionId id);
+  // Closes the connection at once and reports the error.
+  void Drop(ConnectionId id, int code, const std::string& reason);
   // Stops reporting the connection; the socket stays alive for the caller to finish.
   QTcpSocket* Forget(ConnectionId id);
   void CloseAfterFlush(QTcpSocket* socket);
+  void CloseTlsAfterFlush(QSslSocket* socket);
+  bool Open(QTcpServer& server, std::uint16_t port, std::string& error);
 
   IConnectionEvents* FEvents = nullptr;
   QTcpServer FServer;
+  QSslServer FSecureServer;
+  std::optional<TTlsListener> FTls;
+  std::uint64_t FTlsHandshakeFailures = 0;
   QTimer FPingTimer;
   QHostAddress FBindAddress{QHostAddress::AnyIPv4};
   TTransportLimits FLimits;
