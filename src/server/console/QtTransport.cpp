@@ -65,6 +65,14 @@ std::string ServerAddress(const QTcpServer& server) {
   return FormatEndpoint(DottedAddress(server.serverAddress()), server.serverPort());
 }
 
+void CloseDescriptor(qintptr descriptor) {
+#ifdef _WIN32
+  ::closesocket(static_cast<SOCKET>(descriptor));
+#else
+  ::close(static_cast<int>(descriptor));
+#endif
+}
+
 // A second descriptor of a socket keeps its connection open after Qt closes the first.
 class TKeptDescriptor {
  public:
@@ -74,9 +82,7 @@ class TKeptDescriptor {
 #endif
   }
   ~TKeptDescriptor() {
-#ifndef _WIN32
-    if (FDescriptor >= 0) ::close(static_cast<int>(FDescriptor));
-#endif
+    if (FDescriptor >= 0) CloseDescriptor(FDescriptor);
   }
   TKeptDescriptor(const TKeptDescriptor&) = delete;
   TKeptDescriptor& operator=(const TKeptDescriptor&) = delete;
@@ -117,12 +123,7 @@ QtTransport::QtTransport(const TTransportLimits& limits, QObject* parent)
     : QObject(parent), FLimits(limits) {
   FPingTimer.setInterval(TimerInterval(FLimits.PingIntervalMs));
   connect(&FServer, &QTcpServer::newConnection, this, &QtTransport::AcceptPending);
-  // TLS connections are taken when their handshake starts; the queue of finished handshakes is
-  // only emptied, or the server would stop accepting once it is full.
-  connect(&FSecureServer, &QSslServer::startedEncryptionHandshake, this, &QtTransport::AcceptTls);
-  connect(&FSecureServer, &QTcpServer::pendingConnectionAvailable, this, [this] {
-    while (FSecureServer.nextPendingConnection() != nullptr) continue;
-  });
+  FSecureServer.OnDescriptor = [this](qintptr descriptor) { AcceptTls(descriptor); };
   connect(&FPingTimer, &QTimer::timeout, this, [this] {
     if (FEvents) FEvents->OnPingTimer();
   });
@@ -145,9 +146,6 @@ bool QtTransport::SetBindAddress(const QString& address) {
 
 void QtTransport::SetTls(TTlsListener tls) {
   FTls = std::move(tls);
-  FSecureServer.setSslConfiguration(FTls->Configuration);
-  // Our own timer ends a stalled handshake and reports it; the server's must never come first.
-  FSecureServer.setHandshakeTimeout(std::numeric_limits<int>::max());
 }
 
 std::uint16_t QtTransport::TlsListenPort() const {
@@ -239,7 +237,14 @@ void QtTransport::AcceptPending() {
     Accept(NextConnectionId(), socket, false);
 }
 
-void QtTransport::AcceptTls(QSslSocket* socket) {
+void QtTransport::AcceptTls(qintptr descriptor) {
+  auto* socket = new QSslSocket;
+  if (!socket->setSocketDescriptor(descriptor)) {
+    delete socket;
+    CloseDescriptor(descriptor);
+    return;
+  }
+  socket->setSslConfiguration(FTls->Configuration);
   const ConnectionId id = NextConnectionId();
   QTimer::singleShot(TimerInterval(FTls->HandshakeTimeoutMs), socket,
                      [this, id] { EndHandshakeIfStalled(id); });
@@ -255,6 +260,7 @@ void QtTransport::Accept(ConnectionId id, QTcpSocket* socket, bool tls) {
   connect(socket, &QTcpSocket::readyRead, this, [this, id] { ReadFrom(id); });
   connect(socket, &QTcpSocket::disconnected, this, [this, id] { PeerClosed(id); });
   connect(socket, &QAbstractSocket::errorOccurred, this, [this, id] { SocketFailed(id); });
+  if (tls) static_cast<QSslSocket*>(socket)->startServerEncryption();
   if (!FEvents) return;
   FEvents->OnClientConnect(id, DottedAddress(socket->peerAddress()),
                            DottedAddress(socket->localAddress()));

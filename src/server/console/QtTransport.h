@@ -15,11 +15,11 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QSslConfiguration>
-#include <QSslServer>
 #include <QTcpServer>
 #include <QTimer>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -91,7 +91,7 @@ class QtTransport : public QObject, public ITransport {
 
   void AcceptPending();
   void Accept(ConnectionId id, QTcpSocket* socket, bool tls);
-  void AcceptTls(QSslSocket* socket);
+  void AcceptTls(qintptr descriptor);
   void EndHandshakeIfStalled(ConnectionId id);
   void FailHandshake(ConnectionId id, int code, const std::string& reason);
   void ReadFrom(ConnectionId id);
@@ -114,7 +114,17 @@ class QtTransport : public QObject, public ITransport {
 
   IConnectionEvents* FEvents = nullptr;
   QTcpServer FServer;
-  QSslServer FSecureServer;
+  // Qt's own TLS server shows a connection only once its client has spoken, and drops one that
+  // does not speak TLS unseen: the core would not count it, nor the operator see it fail.
+  class TlsServer : public QTcpServer {
+   public:
+    std::function<void(qintptr)> OnDescriptor;
+
+   protected:
+    void incomingConnection(qintptr descriptor) override { OnDescriptor(descriptor); }
+  };
+
+  TlsServer FSecureServer;
   std::optional<TTlsListener> FTls;
   std::uint64_t FTlsHandshakeFailures = 0;
   QTimer FPingTimer;

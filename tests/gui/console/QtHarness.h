@@ -5,6 +5,7 @@
 #include <QThread>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "QtTestSupport.h"
@@ -31,6 +32,7 @@ class QtHarness {
     RunOnLoop([&] {
       FTransport = std::make_unique<QtTransport>(limits);
       FTransport->SetEvents(&events);
+      if (Tls) FTransport->SetTls(*Tls);
       if (!FTransport->SetBindAddress(QString::fromStdString(bindAddress))) {
         error = "not an address: " + bindAddress;
         return;
@@ -45,6 +47,9 @@ class QtHarness {
   }
 
   QtTransport& Transport() { return *FTransport; }
+
+  // When set before Start, the transport listens for TLS as well.
+  std::optional<QtTransport::TTlsListener> Tls;
   std::size_t ConnectionCount() { return FTransport->ConnectionCount(); }
 
   // The transport was made on the loop thread and is destroyed there.
