@@ -83,6 +83,7 @@ int main(int argc, char** argv) {
   TfrmServer& window = *form;
   TSignalCloser closer([&window] { window.close(); });
   SwitchTracing(window, server);
+  window.SetTlsListener(server.Tls.Port, !server.Tls.NoPlain);
   window.show();
 
   if (options.Start) {
