@@ -10,6 +10,7 @@
 
 #include "QtTestSupport.h"
 #include "QtTransport.h"
+#include "ServerTlsConfiguration.h"
 
 namespace zorva::test {
 
@@ -48,8 +49,14 @@ class QtHarness {
 
   QtTransport& Transport() { return *FTransport; }
 
-  // When set before Start, the transport listens for TLS as well.
-  std::optional<QtTransport::TTlsListener> Tls;
+  bool EnableTls(const std::string& certFile, const std::string& keyFile,
+                 std::uint32_t handshakeTimeoutMs, std::string& error) {
+    const auto configuration = LoadServerTlsConfiguration({certFile, keyFile, ""}, error);
+    if (!configuration) return false;
+    Tls = QtTransport::TTlsListener{
+        .Port = 0, .Configuration = *configuration, .HandshakeTimeoutMs = handshakeTimeoutMs};
+    return true;
+  }
   std::size_t ConnectionCount() { return FTransport->ConnectionCount(); }
 
   // The transport was made on the loop thread and is destroyed there.
@@ -61,6 +68,7 @@ class QtHarness {
   QThread FThread;
   std::unique_ptr<QObject> FContext = std::make_unique<QObject>();
   std::unique_ptr<QtTransport> FTransport;
+  std::optional<QtTransport::TTlsListener> Tls;  // taken at Start
 };
 
 }  // namespace zorva::test
