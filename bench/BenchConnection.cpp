@@ -8,6 +8,10 @@ TBenchConnection::TBenchConnection(asio::io_context& io, ILineSink& sink,
                                    std::vector<char>& readBuffer, std::size_t tag)
     : FSocket(io), FSink(sink), FReadBuffer(readBuffer), FTag(tag) {}
 
+void TBenchConnection::UseTls(SSL_CTX* context) {
+  FTls = std::make_unique<TlsLayer>(context, TlsLayer::TRole::Client);
+}
+
 void TBenchConnection::Connect(const asio::ip::tcp::endpoint& server,
                                std::function<void()> onConnected) {
   FSocket.async_connect(server, [this, onConnected = std::move(onConnected)](auto error) {
@@ -15,13 +19,22 @@ void TBenchConnection::Connect(const asio::ip::tcp::endpoint& server,
     std::error_code ignored;
     FSocket.set_option(asio::ip::tcp::no_delay(true), ignored);
     FSocket.non_blocking(true, ignored);
+    if (FTls) FTls->Receive({}, FPlain);  // the client's hello
     onConnected();
+    Flush();
     WaitReadable();
   });
 }
 
 void TBenchConnection::Flush() {
-  if (FWriteInFlight || FQueued.empty() || FClosed) return;
+  if (FWriteInFlight || FClosed) return;
+  // Text queued during the handshake waits in the layer until it is done.
+  if (FTls) {
+    FTls->Outgoing().append(FQueued);
+    FQueued.clear();
+    FTls->Seal(FQueued);
+  }
+  if (FQueued.empty()) return;
   std::swap(FQueued, FWriting);
   FQueued.clear();
   FWriteInFlight = true;
@@ -55,12 +68,23 @@ void TBenchConnection::ReadAvailable() {
     const auto size = FSocket.read_some(asio::buffer(FReadBuffer), error);
     if (error == asio::error::would_block) return WaitReadable();
     if (error) return Fail("read", error);
-    if (!HandOut(std::string_view(FReadBuffer.data(), size))) return;
+    if (!Receive(std::string_view(FReadBuffer.data(), size))) return;
     if (size < FReadBuffer.size()) return WaitReadable();
   }
   asio::post(FSocket.get_executor(), [this] {
     if (!FClosed) ReadAvailable();
   });
+}
+
+bool TBenchConnection::Receive(std::string_view bytes) {
+  if (!FTls) return HandOut(bytes);
+  FPlain.clear();
+  if (FTls->Receive(bytes, FPlain) != TlsLayer::TResult::Open) {
+    Fail("tls: " + (FTls->Error().empty() ? std::string("the server ended") : FTls->Error()));
+    return false;
+  }
+  if (FTls->HasOutput()) Flush();
+  return FPlain.empty() || HandOut(FPlain);
 }
 
 bool TBenchConnection::HandOut(std::string_view bytes) {
@@ -84,9 +108,13 @@ bool TBenchConnection::HandOut(std::string_view bytes) {
 }
 
 void TBenchConnection::Fail(std::string_view what, const std::error_code& error) {
+  Fail(std::string(what) + ": " + error.message());
+}
+
+void TBenchConnection::Fail(std::string_view what) {
   if (FClosed) return;
   Close();
-  FSink.OnFailed(*this, std::string(what) + ": " + error.message());
+  FSink.OnFailed(*this, what);
 }
 
 }  // namespace zorva

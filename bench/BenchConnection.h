@@ -7,12 +7,14 @@
 #include <asio.hpp>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
 
 #include "LineFramer.h"
+#include "TlsLayer.h"
 
 namespace zorva {
 
@@ -37,6 +39,8 @@ class TBenchConnection {
                    std::size_t tag);
 
   std::size_t Tag() const { return FTag; }
+  // Speaks TLS inside the connection (before Connect); the server's certificate is not checked.
+  void UseTls(SSL_CTX* context);
 
   void Connect(const asio::ip::tcp::endpoint& server, std::function<void()> onConnected);
   // Queues bytes; Flush starts the write.
@@ -52,7 +56,10 @@ class TBenchConnection {
   void ReadAvailable();
   // Frames and hands out one read; false when the connection ended meanwhile.
   bool HandOut(std::string_view bytes);
+  // Hands out one read, decrypted first on a TLS connection; false when it ended meanwhile.
+  bool Receive(std::string_view bytes);
   void Fail(std::string_view what, const std::error_code& error);
+  void Fail(std::string_view what);
 
   static constexpr int kReadsPerTurn = 8;
 
@@ -66,6 +73,8 @@ class TBenchConnection {
   bool FWriteInFlight = false;
   bool FClosed = false;
   bool FCountOnly = false;
+  std::unique_ptr<TlsLayer> FTls;
+  std::string FPlain;  // what a TLS read decrypted to
 };
 
 }  // namespace zorva

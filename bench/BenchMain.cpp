@@ -30,6 +30,7 @@ void AddOptions(CLI::App& app, TBenchOptions& options) {
   app.add_option("--port", options.Port, "Server port")->required();
   app.add_option("--server-pid", options.ServerPid,
                  "Server process id, for its CPU time and memory from /proc");
+  app.add_flag("--tls", options.Tls, "Speak TLS to the port (Zorva's TLS port)");
   app.add_option("--subjects,-R", options.Subjects, "Subjects (Redis: channels)")
       ->check(CLI::Range(1, 100000));
   app.add_option("--members,-M", options.Members,
@@ -65,7 +66,8 @@ void PrintReport(const TBenchOptions& options, const TBenchReport& report) {
   out.precision(4);
   out << std::fixed;
   out << "target=" << (options.Target == TBenchTarget::Redis ? "redis" : "zorva")
-      << " connections=" << report.Connections << " setup_s=" << report.SetupSeconds;
+      << (options.Tls ? " tls=1" : "") << " connections=" << report.Connections
+      << " setup_s=" << report.SetupSeconds;
   const auto optional = [&out](const char* key, const auto& value) {
     if (value) out << ' ' << key << '=' << *value;
   };

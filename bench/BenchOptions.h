@@ -17,6 +17,7 @@ struct TBenchOptions {
   std::uint16_t Port = 4000;
   // The server's process id, for its CPU time and resident memory from /proc; 0: not reported.
   int ServerPid = 0;
+  bool Tls = false;  // the port speaks TLS (Zorva only)
 
   int Subjects = 10;   // R: subjects (Redis: channels)
   int Members = 10;    // M: receiving members of each

@@ -38,6 +38,7 @@ TLoadRun::TLoadRun(const TBenchOptions& options, IBenchDialect& dialect)
       FDialect(dialect),
       FServer(asio::ip::make_address(options.Host), options.Port),
       FReadBuffer(kReadBufferBytes),
+      FTlsContext(options.Tls ? SSL_CTX_new(TLS_client_method()) : nullptr, SSL_CTX_free),
       FPhaseTimer(FIo),
       FSendTimer(FIo),
       FLatency(LatencyCapacity(options)) {
@@ -86,6 +87,7 @@ TBenchSubject& TLoadRun::AddSubject(int index) {
 void TLoadRun::AddMember(TBenchSubject& subject, TBenchMember::TRole role) {
   auto member =
       std::make_unique<TBenchMember>(FIo, FReadBuffer, *this, FMembers.size(), subject, role);
+  if (FTlsContext) member->Connection.UseTls(FTlsContext.get());
   if (role.Publishes) {
     std::string filler(static_cast<std::size_t>(std::max(FOptions.PayloadBytes, 1)), 'x');
     member->PublishBytes = FDialect.PublishBytes(*member, filler);

@@ -3,6 +3,7 @@
 // drives both servers; IBenchDialect holds what differs.
 #pragma once
 
+#include <openssl/ssl.h>
 #include <asio.hpp>
 
 #include <chrono>
@@ -93,6 +94,7 @@ class TLoadRun : public ILineSink {
   asio::io_context FIo;
   asio::ip::tcp::endpoint FServer;
   std::vector<char> FReadBuffer;
+  std::unique_ptr<SSL_CTX, void (*)(SSL_CTX*)> FTlsContext;
   std::vector<std::unique_ptr<TBenchSubject>> FSubjects;
   std::vector<std::unique_ptr<TBenchMember>> FMembers;
   std::vector<TBenchMember*> FPublishers;

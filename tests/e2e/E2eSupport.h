@@ -213,6 +213,15 @@ class ServerE2eTest : public testing::TestWithParam<TServerCommand> {
 
   std::filesystem::path IniPath() const { return FFolder / "Win.ini"; }
 
+  // The port of a further listener the program announces ("TLS on 127.0.0.1:PORT"); 0 when it
+  // announces none.
+  std::uint16_t AnnouncedPort(const std::string& prefix) {
+    const auto address = FServer->WaitAnnounced(prefix);
+    const auto colon = address.rfind(':');
+    if (colon == std::string::npos) return 0;
+    return static_cast<std::uint16_t>(std::stoi(address.substr(colon + 1)));
+  }
+
   // Connects and logs in; the three lines of a successful login are read and checked.
   void Login(LineClient& client, const std::string& id, const std::string& code = "GAME") {
     ASSERT_TRUE(client.Connect(FPort));
@@ -238,15 +247,6 @@ inline const TServerCommand kDaemon{"daemon", {ZORVA_SERVER_BINARY}};
 
 class DaemonE2eTest : public ServerE2eTest {
  protected:
-  // The port of a further listener the daemon announces ("TLS on 127.0.0.1:PORT"); 0 when it
-  // announces none.
-  std::uint16_t AnnouncedPort(const std::string& prefix) {
-    const auto address = FServer->WaitAnnounced(prefix);
-    const auto colon = address.rfind(':');
-    if (colon == std::string::npos) return 0;
-    return static_cast<std::uint16_t>(std::stoi(address.substr(colon + 1)));
-  }
-
   // SIGTERM, as a service manager stops it; fails the test unless the daemon exits cleanly.
   void StopDaemon() {
     FServer->Signal(SIGTERM);

@@ -1,5 +1,6 @@
 #include "LobbyWindow.h"
 
+#include <QCheckBox>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -59,7 +60,7 @@ QWidget* Column(const QString& title, QWidget* content, QWidget* button) {
 }  // namespace
 
 TLobbyWindow::TLobbyWindow(const TLobbyOptions& options)
-    : FStatisticsAtLogin(options.StatisticsAtLogin) {
+    : FStatisticsAtLogin(options.StatisticsAtLogin), FTlsCaFile(options.TlsCaFile) {
   setWindowTitle(QStringLiteral("Zorva Lobby Demo"));
   auto* central = new QWidget;
   auto* layout = new QVBoxLayout(central);
@@ -87,6 +88,17 @@ QWidget* TLobbyWindow::CreateLoginBar(const TLobbyOptions& options) {
   edtPort = new QSpinBox;
   edtPort->setRange(1, 65535);
   edtPort->setValue(options.Port);
+  chkTls = new QCheckBox(QStringLiteral("TLS"));
+  chkTls->setObjectName(QStringLiteral("chkTls"));
+  chkTls->setChecked(options.Tls);
+  chkAnyCertificate = new QCheckBox(QStringLiteral("Any certificate"));
+  chkAnyCertificate->setObjectName(QStringLiteral("chkAnyCertificate"));
+  chkAnyCertificate->setToolTip(
+      QStringLiteral("Accept the server's certificate unchecked: anyone on the way could stand "
+                     "in for the server"));
+  chkAnyCertificate->setChecked(options.AnyCertificate);
+  chkAnyCertificate->setEnabled(options.Tls);
+  connect(chkTls, &QCheckBox::toggled, chkAnyCertificate, &QCheckBox::setEnabled);
   edtCode = new QLineEdit(Text(options.Code));
   edtUserId = new QLineEdit(Text(options.User));
   edtPassword = new QLineEdit(Text(options.Password));
@@ -108,6 +120,10 @@ QWidget* TLobbyWindow::CreateLoginBar(const TLobbyOptions& options) {
   for (const auto& [caption, field] : fields) {
     layout->addWidget(new QLabel(QString::fromLatin1(caption)));
     layout->addWidget(field);
+    if (field == edtPort) {
+      layout->addWidget(chkTls);
+      layout->addWidget(chkAnyCertificate);
+    }
   }
   for (QPushButton* button : {btnLogIn, btnRegister, btnDisconnect}) layout->addWidget(button);
   return bar;
@@ -251,6 +267,9 @@ void TLobbyWindow::Connect(TLoginKind kind) {
   FLoginKind = kind;
   FConnection.SetHost(Std(edtHost));
   FConnection.SetPort(edtPort->value());
+  FConnection.SetUseTls(chkTls->isChecked());
+  FConnection.SetTlsCaFile(FTlsCaFile);
+  FConnection.SetTlsVerifyPeer(!chkAnyCertificate->isChecked());
   FConnection.SetSubjectCode(Std(edtCode));
   lstSubjects->clear();
   lstUsers->clear();

@@ -10,6 +10,7 @@
 #include "ZorvaServerStatsDialog.h"
 #include "ZorvaUserInfoDialog.h"
 
+class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -27,6 +28,9 @@ struct TLobbyOptions {
   std::string Password;
   bool LogInAtStart = false;
   bool StatisticsAtLogin = false;  // open the statistics once logged in
+  bool Tls = false;
+  std::string TlsCaFile;        // the authority the server's certificate must come from
+  bool AnyCertificate = false;  // e.g. a development certificate, for a try on one's own machine
 };
 
 class TLobbyWindow : public QMainWindow {
@@ -36,6 +40,7 @@ class TLobbyWindow : public QMainWindow {
   explicit TLobbyWindow(const TLobbyOptions& options);
   // Connects and logs in with the fields as they stand.
   void LogIn();
+  const TZorvaConnection& Connection() const { return FConnection; }
 
  private:
   enum class TLoginKind { Existing, New };
@@ -63,9 +68,12 @@ class TLobbyWindow : public QMainWindow {
   TLoginKind FLoginKind = TLoginKind::Existing;
   TZorvaUser FNewUser;
   bool FStatisticsAtLogin = false;
+  std::string FTlsCaFile;
 
   QLineEdit* edtHost;
   QSpinBox* edtPort;
+  QCheckBox* chkTls;
+  QCheckBox* chkAnyCertificate;
   QLineEdit* edtCode;
   QLineEdit* edtUserId;
   QLineEdit* edtPassword;

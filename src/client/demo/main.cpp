@@ -1,6 +1,6 @@
 // zorva-lobby-demo: a small lobby client on ZorvaComp, and the library's manual test.
-//   zorva-lobby-demo [--host H] [--port P] [--code CODE] [--user ID] [--password PW] [--login]
-//                    [--statistics]
+//   zorva-lobby-demo [--host H] [--port P] [--tls [--ca FILE | --insecure]] [--code CODE]
+//                    [--user ID] [--password PW] [--login] [--statistics]
 #include <CLI/CLI.hpp>
 #include <QApplication>
 
@@ -14,6 +14,11 @@ int main(int argc, char** argv) {
       "watch the server's statistics.");
   cli.add_option("--host", options.Host, "server host name or address")->capture_default_str();
   cli.add_option("--port", options.Port, "server port")->capture_default_str();
+  cli.add_flag("--tls", options.Tls, "connect with TLS (the \"TLS\" box checked)");
+  cli.add_option("--ca", options.TlsCaFile,
+                 "with TLS, also trust the authorities in this PEM file");
+  cli.add_flag("--insecure", options.AnyCertificate,
+               "accept any server certificate (the \"Any certificate\" box checked)");
   cli.add_option("--code", options.Code, "subject code of the program group")
       ->capture_default_str();
   cli.add_option("--user", options.User, "user id");

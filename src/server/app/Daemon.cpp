@@ -32,10 +32,6 @@ void PrintError(std::string_view text) {
   std::fputc('\n', stderr);
 }
 
-TTlsFiles TlsFiles(const TTlsOptions& tls) {
-  return {tls.CertFile, tls.KeyFile, tls.CaFile};
-}
-
 EpollTransport::TOptions TransportOptions(const TServerOptions& options,
                                           std::shared_ptr<TlsContext> tlsContext) {
   EpollTransport::TOptions transport;

@@ -278,6 +278,10 @@ std::optional<int> ParseCommandLine(CLI::App& app, int argc, const char* const* 
   return std::nullopt;
 }
 
+TTlsFiles TlsFiles(const TTlsOptions& tls) {
+  return {tls.CertFile, tls.KeyFile, tls.CaFile};
+}
+
 std::string DefaultLogPath(const char* argv0) {
   std::error_code ec;
   auto executable = std::filesystem::read_symlink("/proc/self/exe", ec);

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "ServerSettings.h"
+#include "TlsFiles.h"
 #include "TransportLimits.h"
 
 namespace zorva {
@@ -28,6 +29,8 @@ struct TTlsOptions {
   bool NoPlain = false;  // only the TLS port listens
   bool RequireLogin = false;  // LOGIN and LOGINNEW on the plain port are refused
 };
+
+TTlsFiles TlsFiles(const TTlsOptions& tls);
 
 struct TServerOptions {
   std::string IniPath;  // DefaultIniPath() unless given

@@ -1,11 +1,13 @@
 #include "QtTransport.h"
 
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <limits>
+#include <memory>
 #include <system_error>
 #include <utility>
 
@@ -13,6 +15,7 @@
 #include <winsock2.h>
 #else
 #include <sys/socket.h>
+#include <unistd.h>
 #endif
 
 #include "Endpoint.h"
@@ -52,6 +55,25 @@ std::string DottedAddress(const QHostAddress& address) {
   return address.toString().toStdString();
 }
 
+// Unsent output: on a TLS connection both the text not yet sealed and the sealed records.
+qint64 Unsent(const QTcpSocket& socket) {
+  const auto* secure = qobject_cast<const QSslSocket*>(&socket);
+  return socket.bytesToWrite() + (secure ? secure->encryptedBytesToWrite() : 0);
+}
+
+std::string ServerAddress(const QTcpServer& server) {
+  if (!server.isListening()) return {};
+  return FormatEndpoint(DottedAddress(server.serverAddress()), server.serverPort());
+}
+
+void CloseDescriptor(qintptr descriptor) {
+#ifdef _WIN32
+  ::closesocket(static_cast<SOCKET>(descriptor));
+#else
+  ::close(static_cast<int>(descriptor));
+#endif
+}
+
 void ShutWriteSide(qintptr descriptor) {
   if (descriptor < 0) return;
 #ifdef _WIN32
@@ -77,12 +99,13 @@ int TimerInterval(std::uint32_t milliseconds) {
 }  // namespace
 
 QtTransport::TConnection::TConnection(QTcpSocket* socket, const FloodBudget& budget)
-    : Socket(socket), ResetProbe(socket->socketDescriptor()), Budget(budget) {}
+    : Socket(socket), Kept(socket->socketDescriptor()), Budget(budget) {}
 
 QtTransport::QtTransport(const TTransportLimits& limits, QObject* parent)
     : QObject(parent), FLimits(limits) {
   FPingTimer.setInterval(TimerInterval(FLimits.PingIntervalMs));
   connect(&FServer, &QTcpServer::newConnection, this, &QtTransport::AcceptPending);
+  FSecureServer.OnDescriptor = [this](qintptr descriptor) { AcceptTls(descriptor); };
   connect(&FPingTimer, &QTimer::timeout, this, [this] {
     if (FEvents) FEvents->OnPingTimer();
   });
@@ -103,21 +126,43 @@ bool QtTransport::SetBindAddress(const QString& address) {
   return true;
 }
 
+void QtTransport::SetTls(TTlsListener tls) {
+  FTls = std::move(tls);
+}
+
+std::uint16_t QtTransport::TlsListenPort() const {
+  return FSecureServer.isListening() ? FSecureServer.serverPort() : 0;
+}
+
+std::string QtTransport::TlsListenAddress() const {
+  return ServerAddress(FSecureServer);
+}
+
 bool QtTransport::Listen(std::uint16_t port, std::string& error) {
-  if (FServer.isListening()) FServer.close();
-  if (FServer.listen(FBindAddress, port)) return true;
-  error = FServer.errorString().toStdString() + " (" +
+  StopListening();
+  if ((!FTls || FTls->PlainToo) && !Open(FServer, port, error)) return false;
+  if (FTls && !Open(FSecureServer, FTls->Port, error)) {
+    FServer.close();
+    return false;
+  }
+  return true;
+}
+
+bool QtTransport::Open(QTcpServer& server, std::uint16_t port, std::string& error) {
+  if (server.listen(FBindAddress, port)) return true;
+  error = server.errorString().toStdString() + " (" +
           FormatEndpoint(DottedAddress(FBindAddress), port) + ")";
   return false;
 }
 
 void QtTransport::StopListening() {
   FServer.close();
+  FSecureServer.close();
 }
 
+// The plain listener's address, or the TLS listener's when there is no plain one.
 std::string QtTransport::ListenAddress() const {
-  if (!FServer.isListening()) return {};
-  return FormatEndpoint(DottedAddress(FServer.serverAddress()), FServer.serverPort());
+  return FServer.isListening() ? ServerAddress(FServer) : ServerAddress(FSecureServer);
 }
 
 void QtTransport::StartPingTimer() {
@@ -133,7 +178,7 @@ void QtTransport::Send(ConnectionId id, std::string_view line) {
   if (found == FConnections.end() || found->second.Overflowed) return;
   QTcpSocket* socket = found->second.Socket;
   const auto fits = [&] {
-    return static_cast<std::size_t>(socket->bytesToWrite()) + line.size() + 1 <= FLimits.MaxOutput;
+    return static_cast<std::size_t>(Unsent(*socket)) + line.size() + 1 <= FLimits.MaxOutput;
   };
   // Only what the kernel would not take counts against the cap.
   if (!fits()) socket->flush();
@@ -164,20 +209,40 @@ void QtTransport::Post(std::function<void()> task) {
   QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);
 }
 
-void QtTransport::AcceptPending() {
-  while (QTcpSocket* socket = FServer.nextPendingConnection()) Accept(socket);
+bool QtTransport::IsEncrypted(ConnectionId id) const {
+  const auto found = FConnections.find(id);
+  return found != FConnections.end() && found->second.Tls;
 }
 
-void QtTransport::Accept(QTcpSocket* socket) {
+void QtTransport::AcceptPending() {
+  while (QTcpSocket* socket = FServer.nextPendingConnection())
+    Accept(NextConnectionId(), socket, false);
+}
+
+void QtTransport::AcceptTls(qintptr descriptor) {
+  auto* socket = new QSslSocket;
+  if (!socket->setSocketDescriptor(descriptor)) {
+    delete socket;
+    CloseDescriptor(descriptor);
+    return;
+  }
+  socket->setSslConfiguration(FTls->Configuration);
   const ConnectionId id = NextConnectionId();
+  QTimer::singleShot(TimerInterval(FTls->HandshakeTimeoutMs), socket,
+                     [this, id] { EndHandshakeIfStalled(id); });
+  Accept(id, socket, true);
+}
+
+void QtTransport::Accept(ConnectionId id, QTcpSocket* socket, bool tls) {
   socket->setParent(nullptr);
   socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
   socket->setReadBufferSize(kReadAhead);
-  FConnections.try_emplace(id, socket,
-                           FloodBudget(FLimits.Flood, std::chrono::steady_clock::now()));
+  FConnections.try_emplace(id, socket, FloodBudget(FLimits.Flood, std::chrono::steady_clock::now()))
+      .first->second.Tls = tls;
   connect(socket, &QTcpSocket::readyRead, this, [this, id] { ReadFrom(id); });
   connect(socket, &QTcpSocket::disconnected, this, [this, id] { PeerClosed(id); });
   connect(socket, &QAbstractSocket::errorOccurred, this, [this, id] { SocketFailed(id); });
+  if (tls) static_cast<QSslSocket*>(socket)->startServerEncryption();
   if (!FEvents) return;
   FEvents->OnClientConnect(id, DottedAddress(socket->peerAddress()),
                            DottedAddress(socket->localAddress()));
@@ -248,7 +313,7 @@ void QtTransport::PeerClosed(ConnectionId id) {
   HandOnEverything(id);
   const auto found = FConnections.find(id);
   if (found == FConnections.end()) return;
-  const bool reset = found->second.ResetProbe.WasReset();
+  const bool reset = found->second.Kept.PeerWasReset();
   Forget(id)->deleteLater();
   if (!FEvents) return;
   if (!reset) return FEvents->OnClientDisconnect(id);
@@ -261,20 +326,36 @@ void QtTransport::SocketFailed(ConnectionId id) {
   QTcpSocket* socket = found->second.Socket;
   // A hang-up is followed by `disconnected`, which reports it as such.
   if (socket->error() == QAbstractSocket::RemoteHostClosedError) return;
-  const int code = ErrorNumber(socket->error());
   const std::string reason = socket->errorString().toStdString();
-  Forget(id);
-  socket->abort();
-  socket->deleteLater();
-  if (FEvents) FEvents->OnClientError(id, code, reason);
+  if (found->second.Tls && !static_cast<QSslSocket*>(socket)->isEncrypted())
+    return FailHandshake(id, EPROTO, "TLS handshake failed: " + reason);
+  Drop(id, ErrorNumber(socket->error()), reason);
+}
+
+void QtTransport::EndHandshakeIfStalled(ConnectionId id) {
+  const auto found = FConnections.find(id);
+  if (found == FConnections.end() || static_cast<QSslSocket*>(found->second.Socket)->isEncrypted())
+    return;
+  FailHandshake(id, ETIMEDOUT, "TLS handshake not finished in time");
+}
+
+// Counted, and told to the core as the connection's error: what the core queued for a peer
+// that never finished its handshake is never sent.
+void QtTransport::FailHandshake(ConnectionId id, int code, const std::string& reason) {
+  ++FTlsHandshakeFailures;
+  Drop(id, code, reason);
 }
 
 void QtTransport::ReportOverflow(ConnectionId id) {
+  Drop(id, kSlowReaderCode, std::string(kSlowReaderReason));
+}
+
+void QtTransport::Drop(ConnectionId id, int code, const std::string& reason) {
   QTcpSocket* socket = Forget(id);
   if (!socket) return;
   socket->abort();
   socket->deleteLater();
-  if (FEvents) FEvents->OnClientError(id, kSlowReaderCode, kSlowReaderReason);
+  if (FEvents) FEvents->OnClientError(id, code, reason);
 }
 
 QTcpSocket* QtTransport::Forget(ConnectionId id) {
@@ -287,6 +368,7 @@ QTcpSocket* QtTransport::Forget(ConnectionId id) {
 }
 
 void QtTransport::CloseAfterFlush(QTcpSocket* socket) {
+  if (auto* secure = qobject_cast<QSslSocket*>(socket)) return CloseTlsAfterFlush(secure);
   // Closing with unread input makes the kernel answer with a reset, which can destroy our last
   // lines before the peer reads them. So: flush, shut the write side, discard what still
   // arrives and close when the peer hangs up, or after a linger at the latest.
@@ -303,6 +385,28 @@ void QtTransport::CloseAfterFlush(QTcpSocket* socket) {
   connect(socket, &QAbstractSocket::errorOccurred, socket, finish);
   QTimer::singleShot(TimerInterval(FLimits.CloseTimeoutMs), socket, finish);
   shutWhenFlushed();
+}
+
+// A TLS session ends with the peer told so, which only Qt's disconnectFromHost sends, and it
+// closes the descriptor once that is written: with the peer's input unread, a reset. A second
+// descriptor keeps the connection open past that, and the plain path's close finishes it.
+void QtTransport::CloseTlsAfterFlush(QSslSocket* socket) {
+  auto kept = std::make_shared<KeptDescriptor>(socket->socketDescriptor());
+  const auto finish = [this, socket] {
+    socket->disconnect(this);  // no second linger on the kept descriptor
+    socket->abort();
+    socket->deleteLater();
+  };
+  connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
+  connect(socket, &QTcpSocket::disconnected, this, [this, socket, kept] {
+    socket->deleteLater();
+    auto* rest = new QTcpSocket;
+    if (rest->setSocketDescriptor(kept->Release())) return CloseAfterFlush(rest);
+    delete rest;
+  });
+  connect(socket, &QAbstractSocket::errorOccurred, socket, finish);
+  QTimer::singleShot(TimerInterval(FLimits.CloseTimeoutMs), socket, finish);
+  socket->disconnectFromHost();
 }
 
 }  // namespace zorva

@@ -511,12 +511,22 @@ void TfrmServer::actServerUnblockExecute() {
   SetRunningState(true, false);
 }
 
-void TfrmServer::actServerSettingsExecute() {
-  TfrmServerSettings& dialog = *FSettingsDialog;
+void TfrmServer::SetTlsListener(std::optional<std::uint16_t> port, bool plainToo) {
+  FTlsPort = port;
+  FPlainToo = plainToo;
+}
+
+void TfrmServer::FillSettings(TfrmServerSettings& dialog) const {
   const TServerSettings& current = FCore.Settings();
   dialog.SetPort(current.Port);
   dialog.SetLobbyName(current.LobbyName);
   dialog.SetTimeoutSeconds(current.Timeout);
+  dialog.SetTls(FTlsPort, FPlainToo);
+}
+
+void TfrmServer::actServerSettingsExecute() {
+  TfrmServerSettings& dialog = *FSettingsDialog;
+  FillSettings(dialog);
   if (Prompts().RunDialog(dialog) != mrOk) return;
   TServerSettings changed;
   changed.Port = dialog.Port();
@@ -600,12 +610,17 @@ void TfrmServer::ExceptionLine(std::string_view line, bool alarm) {
 // The exception lines name the socket error by number; a slow reader is worth saying in words.
 void TfrmServer::Event(const TServerEvent& event) {
   const bool left = event.Kind == TServerEventKind::Logout || event.Kind == TServerEventKind::Drop;
-  if (!left || event.Drop != TDropReason::SlowReader) return;
+  if (!left) return;
   const QString who = event.UserId.empty() ? QStringLiteral("A Guest in the Staging Area")
                                            : QStringLiteral("User ") + ToQString(event.UserId);
-  AppendFollowing(memoExceptions,
-                  who + QStringLiteral(" stopped reading and was dropped: its unsent output "
-                                       "passed the cap"));
+  if (event.Drop == TDropReason::SlowReader)
+    AppendFollowing(memoExceptions,
+                    who + QStringLiteral(" stopped reading and was dropped: its unsent output "
+                                         "passed the cap"));
+  // The error number alone does not tell a failed TLS handshake from a reset.
+  if (event.Drop == TDropReason::SocketError)
+    AppendFollowing(memoExceptions, who + QStringLiteral(" from ") + ToQString(event.Address) +
+                                        QStringLiteral(": ") + ToQString(event.Error));
 }
 
 // Qt Charts measures an axis's labels again when their format changes, but a range that

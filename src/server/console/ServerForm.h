@@ -69,6 +69,10 @@ class TfrmServer : public QMainWindow, private IServerObserver {
   QString StatusText(int panel) const;
   // Where "To Log File" writes: "Zorva.log" beside the executable unless set otherwise.
   void SetLogFilePath(std::string path) { FLogFilePath = std::move(path); }
+  // What the settings dialog says of TLS: off without a port.
+  void SetTlsListener(std::optional<std::uint16_t> port, bool plainToo);
+  // Fills the settings dialog with what the server runs with.
+  void FillSettings(TfrmServerSettings& dialog) const;
 
   // The operator actions, in their declared order.
   QAction* actStartServer;
@@ -186,6 +190,8 @@ class TfrmServer : public QMainWindow, private IServerObserver {
   QIcon FSubjectIcon;
   QWidget* FLastClicked = nullptr;
   TfrmServerSettings* FSettingsDialog = nullptr;
+  std::optional<std::uint16_t> FTlsPort;
+  bool FPlainToo = true;
   bool FRefreshGuests = false;
   bool FRefreshSubjects = false;
   bool FRefreshPosted = false;

@@ -1,22 +1,6 @@
 #include "ProgramOptions.h"
 
-#include <cstdio>
-
 namespace zorva {
-
-namespace {
-
-// The window's transport has no TLS listener yet; starting without one would leave passwords in
-// the clear while the operator believes they are protected.
-std::optional<int> RefuseTls(const TServerOptions& options) {
-  if (!options.Tls.Port) return std::nullopt;
-  std::fprintf(stderr,
-               "ZorvaServer: --tls-port: this program cannot serve TLS yet; run zorva-server for "
-               "a TLS port\n");
-  return 1;
-}
-
-}  // namespace
 
 std::optional<int> ParseProgramOptions(int argc, char** argv, TProgramOptions& options) {
   CLI::App app("ZorvaServer: the Zorva lobby and chat server with its operator window",
@@ -30,8 +14,7 @@ std::optional<int> ParseProgramOptions(int argc, char** argv, TProgramOptions& o
   app.add_flag("--start", options.Start, "Start the server at launch and print where it listens");
   app.add_option("--screenshot", options.ScreenshotDir)->group("");
   app.add_option("--screenshot-after-ms", options.ScreenshotAfterMs)->group("");
-  if (const auto exitCode = ParseCommandLine(app, argc, argv)) return exitCode;
-  return RefuseTls(options.Server);
+  return ParseCommandLine(app, argc, argv);
 }
 
 }  // namespace zorva

@@ -8,6 +8,7 @@
 
 #include "ServerCore.h"
 #include "ServerForm.h"
+#include "ServerSettingsForm.h"
 #include "UserInfoForm.h"
 
 namespace zorva {
@@ -38,6 +39,13 @@ void SaveUserInfo(const ServerCore& core, const QString& dir) {
   }
 }
 
+void SaveSettings(const TfrmServer& window, const QString& dir) {
+  TfrmServerSettings dialog;
+  window.FillSettings(dialog);
+  dialog.show();
+  Save(dialog, dir, "settings.png");
+}
+
 }  // namespace
 
 void ScheduleScreenshots(TfrmServer& window, const ServerCore& core, const QString& dir,
@@ -56,6 +64,7 @@ void ScheduleScreenshots(TfrmServer& window, const ServerCore& core, const QStri
         next([&window, &core, dir] {
           Save(window, dir, "activity.png");
           SaveUserInfo(core, dir);
+          SaveSettings(window, dir);
           window.close();
         });
       });

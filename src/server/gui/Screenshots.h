@@ -1,6 +1,7 @@
 // Pictures of the running window for the README (scripts/screenshot drives this through the
 // hidden --screenshot option): the "Users" page with the tree open, the "Activity" page and the
-// user info form of the first logged-in guest. The window closes when they are written.
+// user info form of the first logged-in guest, and the settings dialog. The window closes when
+// they are written.
 #pragma once
 
 #include <QString>

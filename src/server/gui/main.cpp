@@ -11,7 +11,9 @@
 #include "Screenshots.h"
 #include "ServerAssembly.h"
 #include "ServerForm.h"
+#include "ServerTlsConfiguration.h"
 #include "SignalCloser.h"
+#include "TlsContext.h"
 
 using namespace zorva;
 
@@ -19,6 +21,17 @@ namespace {
 
 bool ConfigureTransport(QtTransport& transport, const TServerOptions& options) {
   return transport.SetBindAddress(QString::fromStdString(options.BindAddress));
+}
+
+// The daemon's checks come first, so that both programs name a bad file in the same words.
+bool ConfigureTls(QtTransport& transport, const TTlsOptions& tls, std::string& error) {
+  if (!tls.Port) return true;
+  const TTlsFiles files = TlsFiles(tls);
+  if (!TlsContext::Load(files, error)) return false;
+  const std::optional<QSslConfiguration> configuration = LoadServerTlsConfiguration(files, error);
+  if (!configuration) return false;
+  transport.SetTls({.Port = *tls.Port, .Configuration = *configuration, .PlainToo = !tls.NoPlain});
+  return true;
 }
 
 // What --log and --trace ask for is what the operator would switch on in the "Tracing" menu.
@@ -61,6 +74,7 @@ int main(int argc, char** argv) {
   if (!ConfigureTransport(transport, server))
     return CannotStart("cannot bind to " + server.BindAddress);
   std::string error;
+  if (!ConfigureTls(transport, server.Tls, error)) return CannotStart(error);
   const std::unique_ptr<TServerAssembly> parts =
       TServerAssembly::Build(transport, server, StartupSettings(server), error);
   if (!parts) return CannotStart(error);
@@ -69,6 +83,7 @@ int main(int argc, char** argv) {
   TfrmServer& window = *form;
   TSignalCloser closer([&window] { window.close(); });
   SwitchTracing(window, server);
+  window.SetTlsListener(server.Tls.Port, !server.Tls.NoPlain);
   window.show();
 
   if (options.Start) {
@@ -76,6 +91,7 @@ int main(int argc, char** argv) {
     // The window's Start finds the server listening and shows it running.
     window.actStartServer->trigger();
     std::printf("Listening on %s\n", transport.ListenAddress().c_str());
+    if (transport.TlsEnabled()) std::printf("TLS on %s\n", transport.TlsListenAddress().c_str());
     std::fflush(stdout);
   }
   if (!options.ScreenshotDir.empty())

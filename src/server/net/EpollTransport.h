@@ -55,7 +55,7 @@ class EpollTransport : public ITransport {
     std::uint16_t Port = 0;  // 0 = any free port
     std::shared_ptr<TlsContext> Context;
     bool PlainToo = true;  // whether Listen opens the plain port as well
-    std::uint32_t HandshakeTimeoutMs = 5000;
+    std::uint32_t HandshakeTimeoutMs = kTlsHandshakeTimeoutMs;
   };
   struct TOptions {
     std::string BindAddress = "0.0.0.0";

@@ -11,15 +11,11 @@
 #include <memory>
 #include <string>
 
+#include "TlsFiles.h"
+
 using SSL_CTX = struct ssl_ctx_st;
 
 namespace zorva {
-
-struct TTlsFiles {
-  std::string CertFile;  // PEM; the chain may follow the certificate in the same file
-  std::string KeyFile;   // PEM, unencrypted
-  std::string CaFile;    // PEM; when set, a client must show a certificate it signed
-};
 
 class TlsContext {
  public:

@@ -18,11 +18,15 @@ constexpr int kReadChunk = 16 * 1024;  // one record's worth of plain text at mo
 
 }  // namespace
 
-TlsLayer::TlsLayer(SSL_CTX* context) : FSsl(SSL_new(context)) {
+TlsLayer::TlsLayer(SSL_CTX* context, TRole role) : FSsl(SSL_new(context)) {
   if (FSsl == nullptr) throw std::runtime_error(TakeTlsError("cannot start a TLS session"));
   // Memory pipes both ways: the socket stays the transport's, read and written as before.
   SSL_set_bio(FSsl, BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
-  SSL_set_accept_state(FSsl);
+  if (role == TRole::Client) {
+    SSL_set_connect_state(FSsl);
+  } else {
+    SSL_set_accept_state(FSsl);
+  }
 }
 
 TlsLayer::~TlsLayer() {

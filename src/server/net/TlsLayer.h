@@ -27,7 +27,11 @@ class TlsLayer {
     Failed,  // the handshake or a record failed; Error() says why
   };
 
-  explicit TlsLayer(SSL_CTX* context);
+  // A client's layer (the load generator's) owes the first handshake message: Receive with no
+  // bytes starts it.
+  enum class TRole { Server, Client };
+
+  explicit TlsLayer(SSL_CTX* context, TRole role = TRole::Server);
   ~TlsLayer();
   TlsLayer(const TlsLayer&) = delete;
   TlsLayer& operator=(const TlsLayer&) = delete;

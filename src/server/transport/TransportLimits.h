@@ -29,6 +29,10 @@ struct TTransportLimits {
   TFloodLimits Flood;  // input per connection
 };
 
+// A TLS connection whose handshake has not finished by then is closed: it holds a descriptor and
+// a session while it has proved nothing.
+inline constexpr std::uint32_t kTlsHandshakeTimeoutMs = 5000;
+
 // A connection past its output cap is dropped and reported like a socket error with these.
 inline constexpr int kSlowReaderCode = ENOBUFS;
 inline constexpr std::string_view kSlowReaderReason = "Output queue full (slow reader)";

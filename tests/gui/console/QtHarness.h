@@ -5,10 +5,12 @@
 #include <QThread>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "QtTestSupport.h"
 #include "QtTransport.h"
+#include "ServerTlsConfiguration.h"
 
 namespace zorva::test {
 
@@ -31,6 +33,7 @@ class QtHarness {
     RunOnLoop([&] {
       FTransport = std::make_unique<QtTransport>(limits);
       FTransport->SetEvents(&events);
+      if (Tls) FTransport->SetTls(*Tls);
       if (!FTransport->SetBindAddress(QString::fromStdString(bindAddress))) {
         error = "not an address: " + bindAddress;
         return;
@@ -45,6 +48,15 @@ class QtHarness {
   }
 
   QtTransport& Transport() { return *FTransport; }
+
+  bool EnableTls(const std::string& certFile, const std::string& keyFile,
+                 std::uint32_t handshakeTimeoutMs, std::string& error) {
+    const auto configuration = LoadServerTlsConfiguration({certFile, keyFile, ""}, error);
+    if (!configuration) return false;
+    Tls = QtTransport::TTlsListener{
+        .Port = 0, .Configuration = *configuration, .HandshakeTimeoutMs = handshakeTimeoutMs};
+    return true;
+  }
   std::size_t ConnectionCount() { return FTransport->ConnectionCount(); }
 
   // The transport was made on the loop thread and is destroyed there.
@@ -56,6 +68,7 @@ class QtHarness {
   QThread FThread;
   std::unique_ptr<QObject> FContext = std::make_unique<QObject>();
   std::unique_ptr<QtTransport> FTransport;
+  std::optional<QtTransport::TTlsListener> Tls;  // taken at Start
 };
 
 }  // namespace zorva::test

@@ -1,5 +1,5 @@
-// The Qt transport: the shared transport contract, then what only this transport does (a bind
-// address checked when it is set, destruction with live connections).
+// The Qt transport: the shared transport and TLS contracts, then what only this transport does
+// (a bind address checked when it is set, destruction with live connections).
 #include "QtTransport.h"
 
 #include <gtest/gtest.h>
@@ -11,10 +11,12 @@
 
 #include "QtHarness.h"
 #include "QtTestSupport.h"
+#include "TlsTransportContract.h"
 #include "TransportContract.h"
 
 namespace zorva::test {
 INSTANTIATE_TYPED_TEST_SUITE_P(Qt, TransportContract, testing::Types<QtHarness>);
+INSTANTIATE_TYPED_TEST_SUITE_P(Qt, TlsTransportContract, testing::Types<QtHarness>);
 }  // namespace zorva::test
 
 namespace zorva {

@@ -9,10 +9,12 @@
 #include <QChartView>
 #include <QCheckBox>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QLineSeries>
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QSslSocket>
 #include <QStatusTipEvent>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -20,6 +22,7 @@
 #include <QTextBlock>
 #include <QTreeWidget>
 #include <QValueAxis>
+#include <cstdlib>
 #include <memory>
 
 #include <sys/socket.h>
@@ -32,6 +35,7 @@
 #include "ScriptedPrompts.h"
 #include "ServerCore.h"
 #include "ServerSettingsForm.h"
+#include "ServerTlsConfiguration.h"
 #include "SpinEdit.h"
 #include "TransportLimits.h"
 #include "UserInfoForm.h"
@@ -941,6 +945,63 @@ TEST_F(ServerFormTest, AClientsResetIsASocketErrorAndItsHangUpIsNot) {
     EXPECT_EQ(shown.count("Client Socket Error: 104"), 1) << c.id;
     EXPECT_EQ(FWindow->Alarm(), c.reset) << c.id;
   }
+}
+
+// The window with a TLS port beside the plain one, as ZorvaServer --tls-port runs it.
+class TlsServerFormTest : public ServerFormTest {
+ protected:
+  void SetUp() override {
+    ServerFormTest::SetUp();
+    const std::string command = std::string(ZORVA_DEV_CERT) + " '" + Path("tls") + "' > /dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    std::string error;
+    const auto configuration =
+        LoadServerTlsConfiguration({Path("tls/cert.pem"), Path("tls/key.pem"), ""}, error);
+    ASSERT_TRUE(configuration) << error;
+    FTransport.SetTls({.Port = 0, .Configuration = *configuration});
+    FWindow->SetTlsListener(0, true);
+  }
+
+  // A TLS client that trusts any certificate; it collects what the server sends.
+  struct TSecureClient {
+    QSslSocket Socket;
+    QByteArray Received;
+
+    explicit TSecureClient(quint16 port) {
+      Socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+      QObject::connect(&Socket, &QSslSocket::readyRead, [this] { Received += Socket.readAll(); });
+      Socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+    }
+  };
+};
+
+TEST_F(TlsServerFormTest, SettingsTellTlsIsOnAndOnlyTheTlsPortTakesLoginsWhenRequired) {
+  TfrmServerSettings dialog;
+  FWindow->FillSettings(dialog);
+  EXPECT_EQ(dialog.lblTls->text(), QStringLiteral("TLS: on, any free port"));
+
+  FCore.SetRequireEncryptedLogin(true);
+  Start();
+  TSecureClient secure(FTransport.TlsListenPort());
+  ASSERT_TRUE(SpinUntil([&] { return secure.Socket.isEncrypted(); }));
+  secure.Socket.write("LOGIN|alice|Chess|pw\n");
+  EXPECT_TRUE(SpinUntil([&] { return secure.Received.contains("JOINSUBJECT|"); }));
+  TGuestClient& plain = Connect();
+  plain.Write("LOGIN|bob|Chess|pw\n");
+  EXPECT_TRUE(SpinUntil([&] { return plain.Has("LOGIN|ERROR|Please log in over TLS"); }));
+}
+
+TEST_F(TlsServerFormTest, AFailedHandshakeIsShownAndNeverAnswered) {
+  Start();
+  TTestClient plain(FTransport.TlsListenPort());
+  ASSERT_TRUE(plain.WaitConnected());
+  plain.Write("LOGIN|alice|Chess|pw\n");
+  EXPECT_TRUE(SpinUntil([&] { return plain.Closed; }));
+  EXPECT_FALSE(plain.Received.contains('|'));
+  EXPECT_EQ(FTransport.TlsHandshakeFailures(), 1u);
+  const QString shown = FWindow->memoExceptions->toPlainText();
+  EXPECT_TRUE(shown.contains("A Guest in the Staging Area from 127.0.0.1: TLS handshake failed"))
+      << shown.toStdString();
 }
 
 }  // namespace

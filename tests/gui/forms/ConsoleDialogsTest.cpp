@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <limits>
+#include <optional>
 
 #include "ConsoleImages.h"
 #include "ModalResult.h"
@@ -84,6 +86,26 @@ TEST(ServerSettingsTest, FillsReadsAndClosesWithOkOrCancel) {
   dialog.close();
   EXPECT_EQ(dialog.result(), mrCancel);
   EXPECT_TRUE(dialog.btnOk->isDefault());
+}
+
+TEST(ServerSettingsTest, TellsWhetherTlsIsOnAndWhere) {
+  struct Case {
+    std::optional<std::uint16_t> Port;
+    bool PlainToo;
+    const char* Shown;
+  };
+  const Case cases[] = {
+      {std::nullopt, true, "TLS: off"},
+      {4001, true, "TLS: on, port 4001"},
+      {0, true, "TLS: on, any free port"},
+      {4001, false, "TLS: on, port 4001 (no plain port)"},
+  };
+  TfrmServerSettings dialog;
+  EXPECT_EQ(dialog.lblTls->text(), QStringLiteral("TLS: off"));
+  for (const Case& c : cases) {
+    dialog.SetTls(c.Port, c.PlainToo);
+    EXPECT_EQ(dialog.lblTls->text().toStdString(), c.Shown);
+  }
 }
 
 TEST(ServerSettingsTest, TabOrder) {

@@ -24,6 +24,15 @@ class EpollHarness {
 
   ~EpollHarness() { Stop(); }
 
+  bool EnableTls(const std::string& certFile, const std::string& keyFile,
+                 std::uint32_t handshakeTimeoutMs, std::string& error) {
+    auto context = TlsContext::Load({certFile, keyFile, ""}, error);
+    if (!context) return false;
+    Tls = EpollTransport::TTlsListener{
+        .Port = 0, .Context = std::move(context), .HandshakeTimeoutMs = handshakeTimeoutMs};
+    return true;
+  }
+
   bool Start(const std::string& bindAddress, const TTransportLimits& limits,
              IConnectionEvents& events, std::string& error) {
     FTransport = std::make_unique<EpollTransport>(

@@ -10,7 +10,7 @@ namespace zorva {
 TfrmServerSettings::TfrmServerSettings(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("frmServerSettings"));
   setWindowTitle(QStringLiteral("Server Settings"));
-  SetDesignSize(this, 240, 136);
+  SetDesignSize(this, 240, 160);
   Label1 = PlaceLabel(this, "Label1", "Port Number:", 16, 16);
   spinPortNbr = PlaceControl<TSpinEdit>(this, "spinPortNbr", 104, 16, 65);
   Label2 = PlaceLabel(this, "Label2", "Lobby Name:", 16, 40);
@@ -18,7 +18,9 @@ TfrmServerSettings::TfrmServerSettings(QWidget* parent) : QDialog(parent) {
   Label3 = PlaceLabel(this, "Label3", "Timeout Seconds", 16, 64);
   spinTimeout = PlaceControl<TSpinEdit>(this, "spinTimeout", 104, 64, 65);
   spinTimeout->SetValue(60);
-  std::tie(btnOk, btnCancel) = PlaceOkCancel(this, "btnOk", {72, 104}, "btnCancel", {152, 104});
+  lblTls = PlaceLabel(this, "lblTls", "", 16, 88);
+  SetTls(std::nullopt, true);
+  std::tie(btnOk, btnCancel) = PlaceOkCancel(this, "btnOk", {72, 128}, "btnCancel", {152, 128});
   setTabOrder(spinPortNbr, btnCancel);
   setTabOrder(btnCancel, btnOk);
   setTabOrder(btnOk, edtLobbyName);
@@ -48,6 +50,17 @@ std::int32_t TfrmServerSettings::TimeoutSeconds() const {
 
 void TfrmServerSettings::SetTimeoutSeconds(std::int32_t value) {
   spinTimeout->SetValue(value);
+}
+
+void TfrmServerSettings::SetTls(std::optional<std::uint16_t> port, bool plainToo) {
+  QString text = QStringLiteral("TLS: off");
+  if (port) {
+    text = *port == 0 ? QStringLiteral("TLS: on, any free port")
+                      : QStringLiteral("TLS: on, port %1").arg(*port);
+    if (!plainToo) text += QStringLiteral(" (no plain port)");
+  }
+  lblTls->setText(text);
+  lblTls->resize(lblTls->sizeHint().width(), lblTls->height());
 }
 
 void TfrmServerSettings::reject() {

@@ -1,5 +1,6 @@
-// TfrmServerSettings: the operator's "Server Settings" dialog (port, lobby name, timeout). It
-// has no behaviour of its own: the main window fills it, runs it and, on OK, reads it back.
+// TfrmServerSettings: the operator's "Server Settings" dialog (port, lobby name, timeout, and
+// whether TLS is on, which only the command line changes). It has no behaviour of its own: the
+// main window fills it, runs it and, on OK, reads it back.
 //
 //   dialog.SetPort(4000); dialog.SetLobbyName("Lobby Chat"); dialog.SetTimeoutSeconds(60);
 //   if (Prompts().RunDialog(dialog) == mrOk) port = dialog.Port();
@@ -7,6 +8,7 @@
 
 #include <QDialog>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "WireText.h"
@@ -32,6 +34,8 @@ class TfrmServerSettings : public QDialog {
   void SetLobbyName(const std::string& value);
   std::int32_t TimeoutSeconds() const;
   void SetTimeoutSeconds(std::int32_t value);
+  // Off without a port; 0 is any free port. Shown, not edited.
+  void SetTls(std::optional<std::uint16_t> port, bool plainToo);
 
   // Esc and the close box close with Cancel.
   void reject() override;
@@ -42,6 +46,7 @@ class TfrmServerSettings : public QDialog {
   QLineEdit* edtLobbyName;
   QLabel* Label3;
   TSpinEdit* spinTimeout;
+  QLabel* lblTls;
   QPushButton* btnOk;
   QPushButton* btnCancel;
 
