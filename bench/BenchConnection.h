@@ -1,12 +1,14 @@
 // One client connection of zorva-bench. Reads into a buffer shared by all connections (a
 // connection owns only its unfinished line, so 10,000 idle ones cost little), hands complete
 // lines to its sink, and batches output: whatever is appended while a write is in flight goes
-// out in the next single write.
+// out in the next single write. Told to speak WebSocket, it asks for the upgrade first and
+// then sends each line as a masked text message and takes text messages as lines.
 #pragma once
 
 #include <asio.hpp>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -38,9 +40,11 @@ class TBenchConnection {
 
   std::size_t Tag() const { return FTag; }
 
+  // Must come before Connect; onConnected is then called once the upgrade is answered.
+  void SpeakWebSocket() { FWebSocket = std::make_unique<TWebSocket>(); }
   void Connect(const asio::ip::tcp::endpoint& server, std::function<void()> onConnected);
   // Queues bytes; Flush starts the write.
-  void Append(std::string_view bytes) { FQueued.append(bytes); }
+  void Append(std::string_view bytes);
   void Flush();
   void Close();
   // From now on only count line feeds instead of handing out lines: a fraction of the cost per
@@ -53,6 +57,17 @@ class TBenchConnection {
   // Frames and hands out one read; false when the connection ended meanwhile.
   bool HandOut(std::string_view bytes);
   void Fail(std::string_view what, const std::error_code& error);
+  // What a WebSocket read holds for the line path; false when the connection failed.
+  bool Unframe(std::string_view& bytes);
+  bool FinishUpgrade(std::string_view& bytes);
+
+  // Only on connections that speak WebSocket.
+  struct TWebSocket {
+    std::function<void()> OnUpgraded;  // set until the answer to the upgrade arrives
+    std::string Partial;               // a frame or the answer's head, until complete
+    std::string Lines;                 // what a read's messages add up to
+    std::string Unfinished;            // appended text still waiting for its line feed
+  };
 
   static constexpr int kReadsPerTurn = 8;
 
@@ -66,6 +81,7 @@ class TBenchConnection {
   bool FWriteInFlight = false;
   bool FClosed = false;
   bool FCountOnly = false;
+  std::unique_ptr<TWebSocket> FWebSocket;
 };
 
 }  // namespace zorva

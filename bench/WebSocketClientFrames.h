@@ -43,26 +43,60 @@ struct TWsFrameOptions {
   std::optional<std::uint64_t> AnnouncedLength{};
 };
 
-inline std::string ClientFrame(std::uint8_t opcode, std::string_view payload,
-                               const TWsFrameOptions& options = {}) {
+inline void AppendClientFrame(std::string& out, std::uint8_t opcode, std::string_view payload,
+                              const TWsFrameOptions& options = {}) {
   const std::uint64_t length = options.AnnouncedLength.value_or(payload.size());
-  std::string frame;
-  frame.push_back(static_cast<char>((options.Final ? 0x80 : 0) | opcode));
+  out.push_back(static_cast<char>((options.Final ? 0x80 : 0) | opcode));
   const char maskBit = options.Masked ? char(0x80) : char(0);
   if (length < 126) {
-    frame.push_back(static_cast<char>(maskBit | static_cast<char>(length)));
+    out.push_back(static_cast<char>(maskBit | static_cast<char>(length)));
   } else if (length <= 0xFFFF) {
-    frame.push_back(static_cast<char>(maskBit | 126));
-    for (int shift = 8; shift >= 0; shift -= 8) frame.push_back(static_cast<char>(length >> shift));
+    out.push_back(static_cast<char>(maskBit | 126));
+    for (int shift = 8; shift >= 0; shift -= 8) out.push_back(static_cast<char>(length >> shift));
   } else {
-    frame.push_back(static_cast<char>(maskBit | 127));
-    for (int shift = 56; shift >= 0; shift -= 8)
-      frame.push_back(static_cast<char>(length >> shift));
+    out.push_back(static_cast<char>(maskBit | 127));
+    for (int shift = 56; shift >= 0; shift -= 8) out.push_back(static_cast<char>(length >> shift));
   }
-  if (!options.Masked) return frame.append(payload);
+  if (!options.Masked) {
+    out.append(payload);
+    return;
+  }
   const char mask[4] = {0x37, char(0xFA), 0x21, 0x3D};
-  frame.append(mask, 4);
-  for (std::size_t i = 0; i < payload.size(); ++i) frame.push_back(payload[i] ^ mask[i % 4]);
+  out.append(mask, 4);
+  const auto start = out.size();
+  out.append(payload);
+  for (std::size_t i = 0; i < payload.size(); ++i) out[start + i] ^= mask[i % 4];
+}
+
+inline std::string ClientFrame(std::uint8_t opcode, std::string_view payload,
+                               const TWsFrameOptions& options = {}) {
+  std::string frame;
+  AppendClientFrame(frame, opcode, payload, options);
+  return frame;
+}
+
+struct TServerFrameView {
+  std::uint8_t Opcode = 0;
+  bool Final = true;
+  std::string_view Payload;
+};
+
+// The whole frame at the front of `bytes`, which then starts after it; nothing, and `bytes`
+// untouched, while the frame is incomplete. Server frames are never masked.
+inline std::optional<TServerFrameView> NextServerFrame(std::string_view& bytes) {
+  if (bytes.size() < 2) return std::nullopt;
+  const auto first = static_cast<std::uint8_t>(bytes[0]);
+  std::uint64_t length = static_cast<std::uint8_t>(bytes[1]) & 0x7F;
+  const std::size_t extended = length == 126 ? 2 : length == 127 ? 8 : 0;
+  const std::size_t header = 2 + extended;
+  if (bytes.size() < header) return std::nullopt;
+  if (extended > 0) length = 0;
+  for (std::size_t i = 2; i < header; ++i)
+    length = (length << 8) | static_cast<std::uint8_t>(bytes[i]);
+  if (bytes.size() - header < length) return std::nullopt;
+  TServerFrameView frame{static_cast<std::uint8_t>(first & 0x0F), (first & 0x80) != 0,
+                         bytes.substr(header, length)};
+  bytes.remove_prefix(header + length);
   return frame;
 }
 
@@ -72,25 +106,14 @@ struct TServerFrame {
   std::string Payload;
 };
 
-// Takes one whole frame from the front of `buffer`; nothing while it is incomplete. Server
-// frames are never masked.
+// NextServerFrame for a buffer that keeps what is left.
 inline std::optional<TServerFrame> TakeServerFrame(std::string& buffer) {
-  if (buffer.size() < 2) return std::nullopt;
-  const auto first = static_cast<std::uint8_t>(buffer[0]);
-  std::uint64_t length = static_cast<std::uint8_t>(buffer[1]) & 0x7F;
-  std::size_t header = 2;
-  const std::size_t extended = length == 126 ? 2 : length == 127 ? 8 : 0;
-  if (buffer.size() < header + extended) return std::nullopt;
-  if (extended > 0) length = 0;
-  for (std::size_t i = 0; i < extended; ++i) {
-    length = (length << 8) | static_cast<std::uint8_t>(buffer[header + i]);
-  }
-  header += extended;
-  if (buffer.size() - header < length) return std::nullopt;
-  TServerFrame frame{static_cast<std::uint8_t>(first & 0x0F), (first & 0x80) != 0,
-                     buffer.substr(header, length)};
-  buffer.erase(0, header + length);
-  return frame;
+  std::string_view rest = buffer;
+  const auto frame = NextServerFrame(rest);
+  if (!frame) return std::nullopt;
+  TServerFrame taken{frame->Opcode, frame->Final, std::string(frame->Payload)};
+  buffer.erase(0, buffer.size() - rest.size());
+  return taken;
 }
 
 // The status code a close frame's payload carries; 1005 (none) for an empty one.

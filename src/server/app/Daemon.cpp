@@ -36,15 +36,19 @@ TTlsFiles TlsFiles(const TTlsOptions& tls) {
   return {tls.CertFile, tls.KeyFile, tls.CaFile};
 }
 
+// Unfinished upgrade requests are bounded per address like the clients they would become.
 std::optional<EpollTransport::TWebSocketListener> WebSocketListener(
-    const TWebSocketOptions& web, const std::shared_ptr<TlsContext>& tlsContext,
-    const TTransportLimits& limits) {
+    const TServerOptions& options, const std::shared_ptr<TlsContext>& tlsContext) {
+  const auto& web = options.WebSocket;
   if (!web.Port && !web.SecurePort) return std::nullopt;
   return EpollTransport::TWebSocketListener{
       .Port = web.Port,
       .SecurePort = web.SecurePort,
       .SecureContext = tlsContext,
-      .Policy = {.Origins = web.Origins, .WebRoot = web.WebRoot, .MaxFileBytes = limits.MaxOutput}};
+      .Policy = {.Origins = web.Origins,
+                 .WebRoot = web.WebRoot,
+                 .MaxFileBytes = options.Limits.MaxOutput},
+      .MaxUpgradingPerAddress = options.ClientLimits.MaxClientsPerAddress};
 }
 
 EpollTransport::TOptions TransportOptions(const TServerOptions& options,
@@ -52,7 +56,7 @@ EpollTransport::TOptions TransportOptions(const TServerOptions& options,
   EpollTransport::TOptions transport;
   transport.BindAddress = options.BindAddress;
   transport.Limits = options.Limits;
-  transport.WebSocket = WebSocketListener(options.WebSocket, tlsContext, options.Limits);
+  transport.WebSocket = WebSocketListener(options, tlsContext);
   if (tlsContext && options.Tls.Port) {
     transport.Tls = EpollTransport::TTlsListener{.Port = *options.Tls.Port,
                                                  .Context = std::move(tlsContext),

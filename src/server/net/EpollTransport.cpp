@@ -29,11 +29,6 @@ constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 // A throttled connection is woken no more often than this, so that it costs the loop a few
 // dozen turns a second however small its budget.
 constexpr auto kMinThrottlePause = std::chrono::milliseconds(20);
-// WebSocket ports' connections one address may hold before their upgrade. The core's own
-// per-address limit counts a connection only once it is upgraded; until then this keeps one
-// address from holding descriptors with requests it never finishes. A browser loading a page
-// opens about six.
-constexpr std::uint32_t kMaxUpgradingPerAddress = 32;
 
 std::error_code LastError() {
   return {errno, std::system_category()};
@@ -337,8 +332,9 @@ bool EpollTransport::StartTls(const TConnectionPtr& connection,
 
 bool EpollTransport::StartWebSocket(const TConnectionPtr& connection, std::string remote,
                                     std::string local) {
+  const auto limit = FOptions.WebSocket->MaxUpgradingPerAddress;
   auto& upgrading = FUpgradingByAddress[remote];
-  if (upgrading >= kMaxUpgradingPerAddress) return false;
+  if (limit > 0 && upgrading >= limit) return false;
   ++upgrading;
   connection->State = TConnection::TState::Upgrading;
   connection->Ws =

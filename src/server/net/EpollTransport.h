@@ -70,6 +70,10 @@ class EpollTransport : public ITransport {
     std::shared_ptr<TlsContext> SecureContext;
     TWebSocketPolicy Policy;
     std::uint32_t HandshakeTimeoutMs = 5000;  // the HTTP request, and TLS under it for wss://
+    // Connections one address may hold before their upgrade; 0 = no limit. The core's own
+    // per-address limit counts a connection only once it is upgraded; until then this keeps one
+    // address from holding descriptors with requests it never finishes.
+    std::size_t MaxUpgradingPerAddress = 32;
   };
   struct TOptions {
     std::string BindAddress = "0.0.0.0";
@@ -205,7 +209,7 @@ class EpollTransport : public ITransport {
   std::uint64_t FPingGeneration = 0;  // a tick of an older start or a stop is ignored
   ConnectionId FLastId = 0;
   std::unordered_map<ConnectionId, TConnectionPtr> FConnections;
-  std::unordered_map<std::string, std::uint32_t> FUpgradingByAddress;
+  std::unordered_map<std::string, std::size_t> FUpgradingByAddress;
   ReadinessSet FReadiness;
   std::vector<TConnectionPtr> FDirty;  // connections with output waiting for this turn's flush
   std::vector<TConnectionPtr> FFlushing;
