@@ -2,6 +2,8 @@
 
 #include <wslay/wslay.h>
 
+#include "WireUtf8.h"
+
 #include <cstring>
 #include <limits>
 #include <new>
@@ -15,64 +17,6 @@ constexpr std::uint8_t kTextOpcode = 0x1;
 constexpr std::uint8_t kBinaryOpcode = 0x2;
 constexpr std::uint8_t kControlBit = 0x8;
 constexpr std::uint8_t kFinalText = 0x80 | kTextOpcode;
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
-
-// The length of the longest prefix of `text` that is UTF-8: no overlong forms, surrogates or
-// code points past U+10FFFF. Lines are mostly ASCII, checked eight bytes at a time.
-std::size_t Utf8Prefix(std::string_view text) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t size = text.size();
-  std::size_t i = 0;
-  while (i < size) {
-    if (i + 8 <= size) {
-      std::uint64_t word;
-      std::memcpy(&word, bytes + i, sizeof word);
-      if ((word & 0x8080808080808080ULL) == 0) {
-        i += 8;
-        continue;
-      }
-    }
-    const unsigned char lead = bytes[i];
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;  // the allowed range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
-      return i;
-    }
-    if (i + length > size || bytes[i + 1] < low || bytes[i + 1] > high) return i;
-    for (std::size_t k = 2; k < length; ++k) {
-      if ((bytes[i + k] & 0xC0) != 0x80) return i;
-    }
-    i += length;
-  }
-  return size;
-}
-
-std::string Utf8Repaired(std::string_view text) {
-  std::string repaired;
-  for (;;) {
-    const auto valid = Utf8Prefix(text);
-    repaired.append(text.substr(0, valid));
-    if (valid == text.size()) return repaired;
-    repaired.append(kReplacement);
-    text.remove_prefix(valid + 1);
-  }
-}
-
 void AppendTextFrame(std::string_view payload, std::string& out) {
   const auto size = payload.size();
   out.push_back(static_cast<char>(kFinalText));
@@ -225,7 +169,7 @@ void WebSocketLayer::EndMessage() {
     return StopReading(TResult::TooLong, WSLAY_CODE_MESSAGE_TOO_BIG,
                        "WebSocket message holds a line feed");
   }
-  if (Utf8Prefix(FMessage) != FMessage.size()) {
+  if (!IsUtf8(FMessage)) {
     return StopReading(TResult::Failed, WSLAY_CODE_INVALID_FRAME_PAYLOAD_DATA,
                        "WebSocket text is not UTF-8");
   }
@@ -255,8 +199,8 @@ void WebSocketLayer::SendOwed(std::string& out) {
 
 void WebSocketLayer::Frame(std::string_view line, std::string& out) {
   if (FClosing) return;
-  if (Utf8Prefix(line) == line.size()) return AppendTextFrame(line, out);
-  AppendTextFrame(Utf8Repaired(line), out);
+  if (IsUtf8(line)) return AppendTextFrame(line, out);
+  AppendTextFrame(Utf8OrLatin1(line), out);
 }
 
 void WebSocketLayer::Finish(std::string& out) {

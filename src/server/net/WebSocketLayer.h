@@ -12,7 +12,8 @@
 //
 // Lines out are framed straight into the caller's queue: a server frame is a short header and
 // the bytes, so a line costs no copy beyond that one append. Bytes that are not UTF-8 (a native
-// client may send any) go out as U+FFFD, since a browser fails the whole connection on them.
+// client may send Latin-1) go out as their Latin-1 characters, as zorva-chat shows them, since a
+// browser fails the whole connection on text that is not UTF-8.
 //
 //   WebSocketLayer ws(policy, maxLine);
 //   std::string lines, out;
