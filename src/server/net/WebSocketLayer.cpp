@@ -17,19 +17,24 @@ constexpr std::uint8_t kTextOpcode = 0x1;
 constexpr std::uint8_t kBinaryOpcode = 0x2;
 constexpr std::uint8_t kControlBit = 0x8;
 constexpr std::uint8_t kFinalText = 0x80 | kTextOpcode;
+// One append for the header and one for the bytes: this runs once per line sent.
 void AppendTextFrame(std::string_view payload, std::string& out) {
   const auto size = payload.size();
-  out.push_back(static_cast<char>(kFinalText));
+  char header[10] = {static_cast<char>(kFinalText)};
+  std::size_t length = 2;
   if (size < 126) {
-    out.push_back(static_cast<char>(size));
+    header[1] = static_cast<char>(size);
   } else if (size <= 0xFFFF) {
-    out.push_back(static_cast<char>(126));
-    for (int shift = 8; shift >= 0; shift -= 8) out.push_back(static_cast<char>(size >> shift));
+    header[1] = 126;
+    length = 4;
   } else {
-    out.push_back(static_cast<char>(127));
-    for (int shift = 56; shift >= 0; shift -= 8) out.push_back(static_cast<char>(size >> shift));
+    header[1] = 127;
+    length = 10;
   }
-  out.append(payload);
+  for (std::size_t i = 2; i < length; ++i) {
+    header[i] = static_cast<char>(size >> (8 * (length - 1 - i)));
+  }
+  out.append(header, length).append(payload);
 }
 
 }  // namespace
