@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "WebSocketClientFrames.h"
+
 namespace zorva {
 
 TBenchConnection::TBenchConnection(asio::io_context& io, ILineSink& sink,
@@ -14,16 +16,41 @@ void TBenchConnection::UseTls(SSL_CTX* context) {
 
 void TBenchConnection::Connect(const asio::ip::tcp::endpoint& server,
                                std::function<void()> onConnected) {
-  FSocket.async_connect(server, [this, onConnected = std::move(onConnected)](auto error) {
+  FSocket.async_connect(server, [this, host = server.address().to_string(),
+                                 onConnected = std::move(onConnected)](auto error) {
     if (error) return Fail("connect", error);
     std::error_code ignored;
     FSocket.set_option(asio::ip::tcp::no_delay(true), ignored);
     FSocket.non_blocking(true, ignored);
     if (FTls) FTls->Receive({}, FPlain);  // the client's hello
-    onConnected();
+    if (FWebSocket) {
+      FWebSocket->OnUpgraded = std::move(onConnected);
+      FQueued = UpgradeRequest(host, "/zorva");
+    } else {
+      onConnected();
+    }
     Flush();
     WaitReadable();
   });
+}
+
+void TBenchConnection::Append(std::string_view bytes) {
+  if (!FWebSocket) {
+    FQueued.append(bytes);
+    return;
+  }
+  auto& unfinished = FWebSocket->Unfinished;
+  for (auto lf = bytes.find('\n'); lf != std::string_view::npos; lf = bytes.find('\n')) {
+    if (unfinished.empty()) {
+      AppendClientFrame(FQueued, kWsText, bytes.substr(0, lf));
+    } else {
+      unfinished.append(bytes.substr(0, lf));
+      AppendClientFrame(FQueued, kWsText, unfinished);
+      unfinished.clear();
+    }
+    bytes.remove_prefix(lf + 1);
+  }
+  unfinished.append(bytes);
 }
 
 void TBenchConnection::Flush() {
@@ -88,6 +115,7 @@ bool TBenchConnection::Receive(std::string_view bytes) {
 }
 
 bool TBenchConnection::HandOut(std::string_view bytes) {
+  if (FWebSocket && !Unframe(bytes)) return false;
   if (FCountOnly) {
     FSink.OnLineCount(*this,
                       static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '\n')));
@@ -104,6 +132,47 @@ bool TBenchConnection::HandOut(std::string_view bytes) {
     return false;
   }
   FSink.OnReadDone(*this);
+  return !FClosed;
+}
+
+bool TBenchConnection::Unframe(std::string_view& bytes) {
+  auto& ws = *FWebSocket;
+  if (ws.OnUpgraded && !FinishUpgrade(bytes)) return false;
+  if (!ws.Partial.empty()) {
+    ws.Partial.append(bytes);
+    bytes = ws.Partial;
+  }
+  ws.Lines.clear();
+  while (const auto frame = NextServerFrame(bytes)) {
+    if (frame->Opcode == kWsClose) {
+      Fail("read", asio::error::eof);
+      return false;
+    }
+    if (frame->Opcode == kWsText) ws.Lines.append(frame->Payload).push_back('\n');
+  }
+  ws.Partial.assign(bytes);  // may be a view into itself: assign copies first
+  bytes = ws.Lines;
+  return true;
+}
+
+// The answer's head, up to its blank line, may come in pieces; frames may follow it at once.
+bool TBenchConnection::FinishUpgrade(std::string_view& bytes) {
+  auto& ws = *FWebSocket;
+  ws.Partial.append(bytes);
+  const auto end = ws.Partial.find("\r\n\r\n");
+  if (end == std::string::npos) {
+    bytes = {};
+    return true;
+  }
+  if (!ws.Partial.starts_with("HTTP/1.1 101 ")) {
+    Fail("upgrade", asio::error::connection_refused);
+    return false;
+  }
+  ws.Partial.erase(0, end + 4);
+  bytes = {};
+  const auto onUpgraded = std::move(ws.OnUpgraded);
+  ws.OnUpgraded = nullptr;
+  onUpgraded();
   return !FClosed;
 }
 

@@ -1,7 +1,8 @@
 // One client connection of zorva-bench. Reads into a buffer shared by all connections (a
 // connection owns only its unfinished line, so 10,000 idle ones cost little), hands complete
 // lines to its sink, and batches output: whatever is appended while a write is in flight goes
-// out in the next single write.
+// out in the next single write. Told to speak WebSocket, it asks for the upgrade first and
+// then sends each line as a masked text message and takes text messages as lines.
 #pragma once
 
 #include <asio.hpp>
@@ -42,9 +43,11 @@ class TBenchConnection {
   // Speaks TLS inside the connection (before Connect); the server's certificate is not checked.
   void UseTls(SSL_CTX* context);
 
+  // Must come before Connect; onConnected is then called once the upgrade is answered.
+  void SpeakWebSocket() { FWebSocket = std::make_unique<TWebSocket>(); }
   void Connect(const asio::ip::tcp::endpoint& server, std::function<void()> onConnected);
   // Queues bytes; Flush starts the write.
-  void Append(std::string_view bytes) { FQueued.append(bytes); }
+  void Append(std::string_view bytes);
   void Flush();
   void Close();
   // From now on only count line feeds instead of handing out lines: a fraction of the cost per
@@ -60,6 +63,17 @@ class TBenchConnection {
   bool Receive(std::string_view bytes);
   void Fail(std::string_view what, const std::error_code& error);
   void Fail(std::string_view what);
+  // What a WebSocket read holds for the line path; false when the connection failed.
+  bool Unframe(std::string_view& bytes);
+  bool FinishUpgrade(std::string_view& bytes);
+
+  // Only on connections that speak WebSocket.
+  struct TWebSocket {
+    std::function<void()> OnUpgraded;  // set until the answer to the upgrade arrives
+    std::string Partial;               // a frame or the answer's head, until complete
+    std::string Lines;                 // what a read's messages add up to
+    std::string Unfinished;            // appended text still waiting for its line feed
+  };
 
   static constexpr int kReadsPerTurn = 8;
 
@@ -75,6 +89,7 @@ class TBenchConnection {
   bool FCountOnly = false;
   std::unique_ptr<TlsLayer> FTls;
   std::string FPlain;  // what a TLS read decrypted to
+  std::unique_ptr<TWebSocket> FWebSocket;
 };
 
 }  // namespace zorva

@@ -54,6 +54,9 @@ void AddOptions(CLI::App& app, TBenchOptions& options) {
       ->check(CLI::Range(100, 600000));
   app.add_option("--max-connecting", options.MaxConnecting, "Connections set up at once")
       ->check(CLI::Range(1, 100000));
+
+  app.add_flag("--websocket", options.WebSocket,
+               "Speak WebSocket (text messages at /zorva) to --port, the daemon's --ws-port");
 }
 
 std::unique_ptr<IBenchDialect> MakeDialect(TBenchTarget target) {

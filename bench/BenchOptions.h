@@ -31,6 +31,9 @@ struct TBenchOptions {
   int MeasureMs = 3000;
   int SetupTimeoutMs = 60000;
   int MaxConnecting = 256;  // connections set up at once, to stay inside the listen backlog
+
+  // Zorva over its WebSocket port (--port is then the daemon's --ws-port).
+  bool WebSocket = false;
 };
 
 }  // namespace zorva

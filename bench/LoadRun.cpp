@@ -121,6 +121,7 @@ void TLoadRun::ConnectMore() {
          FNextToConnect < FMembers.size()) {
     auto& member = *FMembers[FNextToConnect++];
     ++FConnecting;
+    if (FOptions.WebSocket) member.Connection.SpeakWebSocket();
     member.Connection.Connect(FServer,
                               [this, &member] { OnSetupStep(member, FDialect.Begin(member)); });
   }

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ServerSettings.h"
 #include "TlsFiles.h"
@@ -32,6 +33,14 @@ struct TTlsOptions {
 
 TTlsFiles TlsFiles(const TTlsOptions& tls);
 
+// The WebSocket listeners for browsers: off without a port. wss:// uses the TLS files.
+struct TWebSocketOptions {
+  std::optional<std::uint16_t> Port;
+  std::optional<std::uint16_t> SecurePort;
+  std::vector<std::string> Origins;  // the pages allowed to connect; empty: any
+  std::string WebRoot;               // files served at "/" on those ports; empty: none
+};
+
 struct TServerOptions {
   std::string IniPath;  // DefaultIniPath() unless given
   std::string BindAddress = "0.0.0.0";
@@ -50,6 +59,7 @@ struct TServerOptions {
   std::string AdminTokenFile;  // beside the settings file unless given
   bool MetricsPublic = false;
   TTlsOptions Tls;
+  TWebSocketOptions WebSocket;
 };
 
 // Adds the server options and --version to `app`, filling `options` as they are parsed; a later
