@@ -36,12 +36,24 @@ TTlsFiles TlsFiles(const TTlsOptions& tls) {
   return {tls.CertFile, tls.KeyFile, tls.CaFile};
 }
 
+std::optional<EpollTransport::TWebSocketListener> WebSocketListener(
+    const TWebSocketOptions& web, const std::shared_ptr<TlsContext>& tlsContext,
+    const TTransportLimits& limits) {
+  if (!web.Port && !web.SecurePort) return std::nullopt;
+  return EpollTransport::TWebSocketListener{
+      .Port = web.Port,
+      .SecurePort = web.SecurePort,
+      .SecureContext = tlsContext,
+      .Policy = {.Origins = web.Origins, .WebRoot = web.WebRoot, .MaxFileBytes = limits.MaxOutput}};
+}
+
 EpollTransport::TOptions TransportOptions(const TServerOptions& options,
                                           std::shared_ptr<TlsContext> tlsContext) {
   EpollTransport::TOptions transport;
   transport.BindAddress = options.BindAddress;
   transport.Limits = options.Limits;
-  if (tlsContext) {
+  transport.WebSocket = WebSocketListener(options.WebSocket, tlsContext, options.Limits);
+  if (tlsContext && options.Tls.Port) {
     transport.Tls = EpollTransport::TTlsListener{.Port = *options.Tls.Port,
                                                  .Context = std::move(tlsContext),
                                                  .PlainToo = !options.Tls.NoPlain};
@@ -97,7 +109,7 @@ void ReopenOnHangup(asio::signal_set& hangups, TDaemonLog& log, EpollTransport& 
   hangups.async_wait([&hangups, &log, &transport, &tls](const std::error_code& ec, int) {
     if (ec) return;
     log.Reopen();
-    if (tls.Port) ReloadTls(transport, tls, log.Logger());
+    if (!tls.CertFile.empty()) ReloadTls(transport, tls, log.Logger());
     ReopenOnHangup(hangups, log, transport, tls);
   });
 }
@@ -111,7 +123,10 @@ void LogStart(EventLogger& log, const TServerOptions& options, const EpollTransp
            {"max_line", std::to_string(options.Limits.MaxLine)},
            {"max_output", std::to_string(options.Limits.MaxOutput)},
            {"ping_interval_ms", std::to_string(options.Limits.PingIntervalMs)},
-           {"tls_address", options.Tls.Port ? transport.TlsListenAddress() : "off"}});
+           {"tls_address", options.Tls.Port ? transport.TlsListenAddress() : "off"},
+           {"ws_address", options.WebSocket.Port ? transport.WebSocketListenAddress() : "off"},
+           {"wss_address",
+            options.WebSocket.SecurePort ? transport.SecureWebSocketListenAddress() : "off"}});
 }
 
 bool StartAdmin(AdminService& admin, const TServerOptions& options) {
@@ -144,7 +159,7 @@ int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
 
   std::string error;
   std::shared_ptr<TlsContext> tlsContext;
-  if (options.Tls.Port) {
+  if (options.Tls.Port || options.WebSocket.SecurePort) {
     tlsContext = TlsContext::Load(TlsFiles(options.Tls), error);
     if (!tlsContext) {
       PrintError("zorva-server: " + error);
@@ -180,6 +195,12 @@ int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
   }
   std::printf("Listening on %s\n", transport.ListenAddress().c_str());
   if (options.Tls.Port) std::printf("TLS on %s\n", transport.TlsListenAddress().c_str());
+  if (options.WebSocket.Port) {
+    std::printf("WebSocket on %s\n", transport.WebSocketListenAddress().c_str());
+  }
+  if (options.WebSocket.SecurePort) {
+    std::printf("Secure WebSocket on %s\n", transport.SecureWebSocketListenAddress().c_str());
+  }
   std::printf("Room for %zu clients (open-file limit %llu)\n", sized.MaxClients,
               static_cast<unsigned long long>(openFileLimit));
   // A container's system-call filter often refuses io_uring; the relay then costs more.

@@ -127,6 +127,26 @@ void AddTlsOptions(CLI::App& app, TTlsOptions& tls) {
       ->needs(port);
 }
 
+void AddWebSocketOptions(CLI::App& app, TWebSocketOptions& web) {
+  app.add_option("--ws-port", web.Port,
+                 "Also listen for WebSocket clients (browsers) on this port, path /zorva; "
+                 "0 = any free port")
+      ->check(InRange(kPortRange));
+  app.add_option("--wss-port", web.SecurePort,
+                 "Also listen for WebSocket clients inside TLS on this port (the --tls-cert "
+                 "and --tls-key files); 0 = any free port")
+      ->check(InRange(kPortRange))
+      ->needs("--tls-cert")
+      ->needs("--tls-key");
+  app.add_option("--ws-origins", web.Origins,
+                 "Comma-separated page origins allowed to open a WebSocket, such as "
+                 "https://game.example; default: any")
+      ->delimiter(',');
+  app.add_option("--web-root", web.WebRoot,
+                 "Serve the files under this folder at / on the WebSocket ports")
+      ->check(CLI::ExistingDirectory);
+}
+
 void PrintError(const CLI::App& app, const std::string& text) {
   std::fprintf(stderr, "%s: %s\n", app.get_name().c_str(), text.c_str());
 }
@@ -246,6 +266,7 @@ void AddServerOptions(CLI::App& app, TServerOptions& options, const std::string&
   AddLimitOptions(app, options);
   AddFloodOptions(app, options.Limits.Flood);
   AddTlsOptions(app, options.Tls);
+  AddWebSocketOptions(app, options.WebSocket);
   std::vector<CLI::Option*> fileOptions;
   for (CLI::Option* option : app.get_options()) {
     if (TakesKeyOfItsName(*option)) fileOptions.push_back(option);

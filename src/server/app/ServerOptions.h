@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ServerSettings.h"
 #include "TransportLimits.h"
@@ -27,6 +28,14 @@ struct TTlsOptions {
   std::string CaFile;    // clients must show a certificate it signed; none asked for without it
   bool NoPlain = false;  // only the TLS port listens
   bool RequireLogin = false;  // LOGIN and LOGINNEW on the plain port are refused
+};
+
+// The WebSocket listeners for browsers: off without a port. wss:// uses the TLS files.
+struct TWebSocketOptions {
+  std::optional<std::uint16_t> Port;
+  std::optional<std::uint16_t> SecurePort;
+  std::vector<std::string> Origins;  // the pages allowed to connect; empty: any
+  std::string WebRoot;               // files served at "/" on those ports; empty: none
 };
 
 struct TServerOptions {
@@ -47,6 +56,7 @@ struct TServerOptions {
   std::string AdminTokenFile;  // beside the settings file unless given
   bool MetricsPublic = false;
   TTlsOptions Tls;
+  TWebSocketOptions WebSocket;
 };
 
 // Adds the server options and --version to `app`, filling `options` as they are parsed; a later

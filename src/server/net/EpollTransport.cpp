@@ -2,6 +2,7 @@
 
 #include "Endpoint.h"
 #include "TlsLayer.h"
+#include "WebSocketLayer.h"
 
 #include <algorithm>
 #include <chrono>
@@ -48,11 +49,13 @@ bool IsResourceShortage(const std::error_code& ec) {
 struct EpollTransport::TConnection {
   // What each state allows:
   //                reads            writes queued output   takes sends   reports to the core
+  //   Upgrading    to its request   yes                    no            no
   //   Open         handed on        yes                    yes           yes
   //   Closing      discarded        yes                    no            no
   //   Overflowed   ignored          no                     no            its drop, once
   //   Closed       ignored          no                     no            no
   enum class TState {
+    Upgrading,   // a WebSocket port's connection before its upgrade; the core does not know it
     Open,        // in service
     Closing,     // Close(AfterFlush): flushing, then discarding reads until the peer's end
     Overflowed,  // past the output cap; its drop is being reported
@@ -72,13 +75,14 @@ struct EpollTransport::TConnection {
   TConnection(const TConnection&) = delete;
   TConnection& operator=(const TConnection&) = delete;
 
+  bool IsUpgrading() const { return State == TState::Upgrading; }
   bool IsOpen() const { return State == TState::Open; }
   bool IsClosing() const { return State == TState::Closing; }
   bool IsOverflowed() const { return State == TState::Overflowed; }
   bool IsClosed() const { return State == TState::Closed; }
   // Its socket is still read: handed on while open, discarded while closing.
-  bool CanRead() const { return IsOpen() || IsClosing(); }
-  bool CanWrite() const { return IsOpen() || IsClosing(); }
+  bool CanRead() const { return IsOpen() || IsClosing() || IsUpgrading(); }
+  bool CanWrite() const { return CanRead(); }
 
   // Bytes for the socket, and those and the plain text a TLS layer still holds.
   std::size_t QueuedForSocket() const { return Queue.size() - Sent; }
@@ -104,13 +108,18 @@ struct EpollTransport::TConnection {
   std::unique_ptr<TThrottle> Throttle;                 // only while input is held back
   std::unique_ptr<TlsLayer> Tls;                       // only on the TLS listener's connections
   std::unique_ptr<asio::steady_timer> HandshakeTimer;  // only until the handshake is done
+  std::unique_ptr<WebSocketLayer> Ws;  // only on the WebSocket listeners' connections
+  // The addresses the core is told at the upgrade; only until then.
+  std::unique_ptr<std::pair<std::string, std::string>> Peer;
 };
 
 EpollTransport::EpollTransport(asio::io_context& io, TOptions options)
     : FIo(io),
       FOptions(std::move(options)),
-      FPlain(io, false),
-      FSecure(io, true),
+      FPlain(io, false, false),
+      FSecure(io, true, false),
+      FWeb(io, false, true),
+      FWebSecure(io, true, true),
       FPingTimer(io),
       FReadiness(io),
       FBatch(FOptions.Sends),
@@ -152,15 +161,25 @@ bool EpollTransport::Listen(std::uint16_t port, std::string& error) {
     error = "Invalid bind address \"" + FOptions.BindAddress + "\": " + ec.message();
     return false;
   }
-  const auto& tls = FOptions.Tls;
-  if ((!tls || tls->PlainToo) && !Open(FPlain, address, port, error)) return false;
-  if (tls && !Open(FSecure, address, tls->Port, error)) {
+  if (!OpenListeners(address, port, error)) {
     StopListening();
     return false;
   }
-  if (FPlain.Acceptor.is_open()) Accept(FPlain);
-  if (FSecure.Acceptor.is_open()) Accept(FSecure);
+  for (TListener* listener : {&FPlain, &FSecure, &FWeb, &FWebSecure}) {
+    if (listener->Acceptor.is_open()) Accept(*listener);
+  }
   return true;
+}
+
+bool EpollTransport::OpenListeners(const asio::ip::address& address, std::uint16_t port,
+                                   std::string& error) {
+  const auto& tls = FOptions.Tls;
+  if ((!tls || tls->PlainToo) && !Open(FPlain, address, port, error)) return false;
+  if (tls && !Open(FSecure, address, tls->Port, error)) return false;
+  const auto& web = FOptions.WebSocket;
+  if (!web) return true;
+  if (web->Port && !Open(FWeb, address, *web->Port, error)) return false;
+  return !web->SecurePort || Open(FWebSecure, address, *web->SecurePort, error);
 }
 
 bool EpollTransport::Open(TListener& listener, const asio::ip::address& address, std::uint16_t port,
@@ -181,7 +200,7 @@ bool EpollTransport::Open(TListener& listener, const asio::ip::address& address,
 
 void EpollTransport::StopListening() {
   ++FListenGeneration;
-  for (TListener* listener : {&FPlain, &FSecure}) {
+  for (TListener* listener : {&FPlain, &FSecure, &FWeb, &FWebSecure}) {
     std::error_code ignored;
     listener->Acceptor.close(ignored);
     listener->Retry.cancel();
@@ -221,7 +240,18 @@ std::string EpollTransport::TlsListenAddress() const {
   return AddressOf(FSecure.Acceptor);
 }
 
+std::string EpollTransport::WebSocketListenAddress() const {
+  return AddressOf(FWeb.Acceptor);
+}
+
+std::string EpollTransport::SecureWebSocketListenAddress() const {
+  return AddressOf(FWebSecure.Acceptor);
+}
+
 void EpollTransport::SetTlsContext(std::shared_ptr<TlsContext> context) {
+  if (FOptions.WebSocket && FOptions.WebSocket->SecurePort) {
+    FOptions.WebSocket->SecureContext = context;
+  }
   if (FOptions.Tls) FOptions.Tls->Context = std::move(context);
 }
 
@@ -265,30 +295,70 @@ void EpollTransport::OnAccepted(TListener& listener, const std::error_code& ec,
   const auto connection =
       std::make_shared<TConnection>(++FLastId, socket.release(optionEc), FOptions.Limits.Flood);
   if (optionEc) return;
-  if (listener.Tls && !StartTls(connection)) return;
+  const auto& web = FOptions.WebSocket;
+  if (listener.Tls &&
+      !StartTls(connection, listener.WebSocket ? web->SecureContext : FOptions.Tls->Context)) {
+    return;
+  }
+  if (listener.WebSocket) {
+    StartWebSocket(connection, remote.address().to_string(), local.address().to_string());
+  }
+  if (listener.Tls || listener.WebSocket) {
+    ArmHandshakeTimer(connection, listener.WebSocket ? web->HandshakeTimeoutMs
+                                                     : FOptions.Tls->HandshakeTimeoutMs);
+  }
   Watch(connection, ReadinessSet::kRead);
   if (connection->Watched == ReadinessSet::kNone) return;
   FConnections.emplace(connection->Id, connection);
+  if (connection->IsUpgrading()) return;
   Deliver([&] {
     FEvents->OnClientConnect(connection->Id, remote.address().to_string(),
                              local.address().to_string());
   });
 }
 
-bool EpollTransport::StartTls(const TConnectionPtr& connection) {
+bool EpollTransport::StartTls(const TConnectionPtr& connection,
+                              const std::shared_ptr<TlsContext>& context) {
   try {
-    connection->Tls = std::make_unique<TlsLayer>(FOptions.Tls->Context->Native());
+    connection->Tls = std::make_unique<TlsLayer>(context->Native());
   } catch (const std::exception& e) {
     if (FReportException) FReportException(e);
     return false;
   }
-  connection->HandshakeTimer = std::make_unique<asio::steady_timer>(
-      FIo, std::chrono::milliseconds(FOptions.Tls->HandshakeTimeoutMs));
-  connection->HandshakeTimer->async_wait([this, connection](const std::error_code& ec) {
-    if (ec || connection->IsClosed() || connection->Tls->HandshakeDone()) return;
-    FailHandshake(connection, ETIMEDOUT, "TLS handshake not finished in time");
-  });
   return true;
+}
+
+void EpollTransport::StartWebSocket(const TConnectionPtr& connection, std::string remote,
+                                    std::string local) {
+  connection->State = TConnection::TState::Upgrading;
+  connection->Ws =
+      std::make_unique<WebSocketLayer>(FOptions.WebSocket->Policy, FOptions.Limits.MaxLine);
+  connection->Peer =
+      std::make_unique<std::pair<std::string, std::string>>(std::move(remote), std::move(local));
+}
+
+namespace {
+
+bool TlsPending(const TlsLayer* tls) {
+  return tls != nullptr && !tls->HandshakeDone();
+}
+
+}  // namespace
+
+// One timer for whatever has to finish before the connection serves lines: the TLS handshake,
+// the WebSocket upgrade, or both.
+void EpollTransport::ArmHandshakeTimer(const TConnectionPtr& connection, std::uint32_t timeoutMs) {
+  connection->HandshakeTimer =
+      std::make_unique<asio::steady_timer>(FIo, std::chrono::milliseconds(timeoutMs));
+  connection->HandshakeTimer->async_wait([this, connection](const std::error_code& ec) {
+    if (ec || connection->IsClosed()) return;
+    if (TlsPending(connection->Tls.get())) {
+      return FailHandshake(connection, ETIMEDOUT, "TLS handshake not finished in time");
+    }
+    if (connection->IsUpgrading()) {
+      FailHandshake(connection, ETIMEDOUT, "WebSocket handshake not finished in time");
+    }
+  });
 }
 
 void EpollTransport::OnReady(const ReadinessSet::TEvent& event) {
@@ -327,16 +397,18 @@ void EpollTransport::OnReadable(const TConnectionPtr& connection) {
     if (IsWouldBlock(errno)) return;
     return Fail(connection, LastError());
   }
-  if (count == 0) {
-    Remove(connection);
-    return Deliver([&] { FEvents->OnClientDisconnect(connection->Id); });
-  }
+  if (count == 0) return EndByPeer(connection);
 
   std::string_view input(FReadBuffer.data(), static_cast<std::size_t>(count));
   if (connection->Tls) {
     const auto plain = Decrypt(connection, input);
     if (!plain) return;
     input = *plain;
+  }
+  if (connection->Ws) {
+    const auto lines = Unframe(connection, input);
+    if (!lines) return;
+    input = *lines;
   }
   const auto handedOn = HandOn(connection, input);
   if (connection->IsOpen() && handedOn < input.size()) {
@@ -355,23 +427,95 @@ std::optional<std::string_view> EpollTransport::Decrypt(const TConnectionPtr& co
     if (wasDone) Drop(connection, EPROTO, "TLS failed: " + tls.Error());
     return std::nullopt;
   }
-  if (!wasDone && tls.HandshakeDone()) connection->HandshakeTimer.reset();
+  if (!wasDone && tls.HandshakeDone() && !connection->IsUpgrading()) {
+    connection->HandshakeTimer.reset();
+  }
   if (tls.HasOutput()) ScheduleFlush(connection);
   if (result == TlsLayer::TResult::Ended) {
-    HandOn(connection, FPlainBuffer);  // the last lines, sent just before the end
-    if (!connection->IsOpen()) return std::nullopt;
-    Remove(connection);
-    Deliver([&] { FEvents->OnClientDisconnect(connection->Id); });
+    // The last lines, sent just before the end; a WebSocket client ends with a close frame.
+    if (!connection->Ws) HandOn(connection, FPlainBuffer);
+    if (connection->IsOpen() || connection->IsUpgrading()) EndByPeer(connection);
     return std::nullopt;
   }
   return FPlainBuffer;
+}
+
+std::optional<std::string_view> EpollTransport::Unframe(const TConnectionPtr& connection,
+                                                        std::string_view bytes) {
+  auto& ws = *connection->Ws;
+  auto& out = connection->Pending();
+  const auto owedBefore = out.size();
+  FLineBuffer.clear();
+  const auto result = ws.Receive(bytes, FLineBuffer, out);
+  if (out.size() != owedBefore) ScheduleFlush(connection);
+  if (connection->IsUpgrading() && ws.Upgraded()) Announce(connection);
+  switch (result) {
+    case WebSocketLayer::TResult::Handshaking:
+      return std::nullopt;
+    case WebSocketLayer::TResult::Open:
+      if (!connection->IsOpen()) return std::nullopt;
+      return FLineBuffer;
+    case WebSocketLayer::TResult::TooLong:
+      RefuseLongMessage(connection, FLineBuffer);
+      return std::nullopt;
+    case WebSocketLayer::TResult::Answered:
+      CloseAfterFlush(connection);
+      return std::nullopt;
+    case WebSocketLayer::TResult::Ended:
+      if (connection->IsOpen()) HandOn(connection, FLineBuffer);
+      SendLastWords(connection);
+      EndByPeer(connection);
+      return std::nullopt;
+    case WebSocketLayer::TResult::Failed:
+      if (connection->IsOpen()) HandOn(connection, FLineBuffer);
+      SendLastWords(connection);
+      Drop(connection, EPROTO, ws.Error());
+      return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+void EpollTransport::Announce(const TConnectionPtr& connection) {
+  connection->State = TConnection::TState::Open;
+  connection->HandshakeTimer.reset();
+  const auto peer = std::move(connection->Peer);
+  Deliver([&] { FEvents->OnClientConnect(connection->Id, peer->first, peer->second); });
+}
+
+// The core alone decides what an over-long line costs (its error line, its log, the close), and
+// an unfinished line past the limit is how it hears of one. The lines before the refused
+// message come first, past the flood budget: the connection is ending anyway.
+void EpollTransport::RefuseLongMessage(const TConnectionPtr& connection,
+                                       std::string_view linesBefore) {
+  if (!connection->IsOpen()) return;
+  std::string input(linesBefore);
+  input.append(FOptions.Limits.MaxLine + 1, ' ');
+  Deliver([&] { FEvents->OnClientRead(connection->Id, input); });
+}
+
+// A connection that ends at once still owes its peer the close frame, which is a few bytes
+// after what is queued: one try, without waiting; a peer that does not read loses only that.
+void EpollTransport::SendLastWords(const TConnectionPtr& connection) {
+  if (!connection->CanWrite()) return;
+  if (connection->Tls) connection->Tls->Seal(connection->Queue);
+  if (connection->QueuedForSocket() == 0) return;
+  const auto sent = ::send(connection->Fd, connection->Queue.data() + connection->Sent,
+                           connection->QueuedForSocket(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (sent > 0) connection->Sent += static_cast<std::size_t>(sent);
+}
+
+// The core hears of the end only of a connection it was told about.
+void EpollTransport::EndByPeer(const TConnectionPtr& connection) {
+  const bool told = connection->IsOpen();
+  Remove(connection);
+  if (told) Deliver([&] { FEvents->OnClientDisconnect(connection->Id); });
 }
 
 // Counted, and told to the core as the connection's error: no line is ever sent to a peer that
 // has not finished its handshake.
 void EpollTransport::FailHandshake(const TConnectionPtr& connection, int code,
                                    const std::string& reason) {
-  ++FTlsHandshakeFailures;
+  if (TlsPending(connection->Tls.get())) ++FTlsHandshakeFailures;
   Drop(connection, code, reason);
 }
 
@@ -439,8 +583,12 @@ void EpollTransport::Send(ConnectionId id, std::string_view line) {
   }
   auto& pending = connection->Pending();
   if (pending.empty()) TakeSpare(pending);
-  pending.append(line);
-  pending.push_back('\n');
+  if (connection->Ws) {
+    connection->Ws->Frame(line, pending);
+  } else {
+    pending.append(line);
+    pending.push_back('\n');
+  }
   ScheduleFlush(connection);
 }
 
@@ -544,6 +692,10 @@ void EpollTransport::Close(ConnectionId id, CloseMode mode) {
   const auto connection = Find(id);
   if (!connection) return;
   if (mode == CloseMode::Now || connection->IsOverflowed()) return Remove(connection);
+  CloseAfterFlush(connection);
+}
+
+void EpollTransport::CloseAfterFlush(const TConnectionPtr& connection) {
   if (connection->IsClosing()) return;
   connection->State = TConnection::TState::Closing;
   connection->CloseTimer = std::make_unique<asio::steady_timer>(
@@ -551,9 +703,11 @@ void EpollTransport::Close(ConnectionId id, CloseMode mode) {
   connection->CloseTimer->async_wait([this, connection](const std::error_code& ec) {
     if (!ec) Remove(connection);
   });
+  if (connection->Ws) connection->Ws->Finish(connection->Pending());
   if (connection->Tls) connection->Tls->Finish();
   if (connection->Tls && connection->Tls->HasOutput()) return ScheduleFlush(connection);
-  if (connection->Unsent() == 0 && !connection->Dirty) BeginGracefulClose(connection);
+  if (connection->Unsent() > 0) return ScheduleFlush(connection);
+  if (!connection->Dirty) BeginGracefulClose(connection);
 }
 
 void EpollTransport::BeginGracefulClose(const TConnectionPtr& connection) {

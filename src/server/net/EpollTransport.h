@@ -25,6 +25,12 @@
 // connection has a TlsLayer under its reads and writes (plain text in and out of the core, the
 // same limits on it), is told to the core at once so that the core's per-address and login
 // limits count it, and is closed when its handshake fails or does not finish in time.
+//
+// With TOptions::WebSocket, one or two more listeners (ws:// and wss://) serve browsers: such a
+// connection has a WebSocketLayer (over a TlsLayer for wss://) that answers its HTTP request and
+// then turns text messages into lines and lines into text messages, so that the core sees it as
+// any other. It is told to the core only once upgraded: until then it is an HTTP exchange (a
+// page's file, or a refusal) bounded in size and time, which the core has no part in.
 #pragma once
 
 #include <asio.hpp>
@@ -46,6 +52,7 @@
 #include "ServerInterfaces.h"
 #include "TlsContext.h"
 #include "TransportLimits.h"
+#include "WebSocketHandshake.h"
 
 namespace zorva {
 
@@ -57,11 +64,19 @@ class EpollTransport : public ITransport {
     bool PlainToo = true;  // whether Listen opens the plain port as well
     std::uint32_t HandshakeTimeoutMs = 5000;
   };
+  struct TWebSocketListener {
+    std::optional<std::uint16_t> Port;        // ws://; 0 = any free port
+    std::optional<std::uint16_t> SecurePort;  // wss://, with SecureContext
+    std::shared_ptr<TlsContext> SecureContext;
+    TWebSocketPolicy Policy;
+    std::uint32_t HandshakeTimeoutMs = 5000;  // the HTTP request, and TLS under it for wss://
+  };
   struct TOptions {
     std::string BindAddress = "0.0.0.0";
     TTransportLimits Limits;
     SendBatch::TMode Sends = SendBatch::TMode::Ring;
-    std::optional<TTlsListener> Tls;  // Listen opens the TLS port too
+    std::optional<TTlsListener> Tls;              // Listen opens the TLS port too
+    std::optional<TWebSocketListener> WebSocket;  // Listen opens its ports too
   };
   // Told about every exception that escapes the event handler or a posted task.
   using TExceptionReporter = std::function<void(const std::exception&)>;
@@ -85,6 +100,9 @@ class EpollTransport : public ITransport {
   // The TLS listener's port and "a.b.c.d:port"; 0 and empty while it is not listening.
   std::uint16_t TlsListenPort() const;
   std::string TlsListenAddress() const;
+  // The WebSocket listeners' "a.b.c.d:port"; empty while not listening.
+  std::string WebSocketListenAddress() const;
+  std::string SecureWebSocketListenAddress() const;
   // Handshakes that failed or did not finish in time, since construction.
   std::uint64_t TlsHandshakeFailures() const { return FTlsHandshakeFailures; }
   // New TLS connections use `context`; open ones keep the one they started with.
@@ -115,20 +133,31 @@ class EpollTransport : public ITransport {
   };
 
   struct TListener {
-    explicit TListener(asio::io_context& io, bool tls) : Acceptor(io), Retry(io), Tls(tls) {}
+    TListener(asio::io_context& io, bool tls, bool webSocket)
+        : Acceptor(io), Retry(io), Tls(tls), WebSocket(webSocket) {}
     asio::ip::tcp::acceptor Acceptor;
     asio::steady_timer Retry;  // after running out of descriptors
     bool Tls;
+    bool WebSocket;
   };
 
   bool Open(TListener& listener, const asio::ip::address& address, std::uint16_t port,
             std::string& error);
   void Accept(TListener& listener);
   void OnAccepted(TListener& listener, const std::error_code& ec, asio::ip::tcp::socket socket);
-  bool StartTls(const TConnectionPtr& connection);
+  bool OpenListeners(const asio::ip::address& address, std::uint16_t port, std::string& error);
+  bool StartTls(const TConnectionPtr& connection, const std::shared_ptr<TlsContext>& context);
+  void StartWebSocket(const TConnectionPtr& connection, std::string remote, std::string local);
+  void ArmHandshakeTimer(const TConnectionPtr& connection, std::uint32_t timeoutMs);
   // The plain text that `encrypted` completes, or nothing when the connection ended with it.
   std::optional<std::string_view> Decrypt(const TConnectionPtr& connection,
                                           std::string_view encrypted);
+  // The lines that `bytes` complete, or nothing when there are none for the core.
+  std::optional<std::string_view> Unframe(const TConnectionPtr& connection, std::string_view bytes);
+  void Announce(const TConnectionPtr& connection);
+  void RefuseLongMessage(const TConnectionPtr& connection, std::string_view linesBefore);
+  void SendLastWords(const TConnectionPtr& connection);
+  void EndByPeer(const TConnectionPtr& connection);
   void FailHandshake(const TConnectionPtr& connection, int code, const std::string& reason);
   void OnReady(const ReadinessSet::TEvent& event);
   void Watch(const TConnectionPtr& connection, unsigned wanted);
@@ -148,6 +177,7 @@ class EpollTransport : public ITransport {
   void WriteBatch();
   void OnWritten(const TConnectionPtr& connection, ssize_t result);
   void OnAllWritten(const TConnectionPtr& connection);
+  void CloseAfterFlush(const TConnectionPtr& connection);
   void BeginGracefulClose(const TConnectionPtr& connection);
   void ReportSlowReader(const TConnectionPtr& connection);
   void Fail(const TConnectionPtr& connection, const std::error_code& ec);
@@ -166,6 +196,8 @@ class EpollTransport : public ITransport {
   TExceptionReporter FReportException;
   TListener FPlain;
   TListener FSecure;
+  TListener FWeb;
+  TListener FWebSecure;
   std::uint64_t FListenGeneration = 0;  // handlers of an earlier listen are ignored
   asio::steady_timer FPingTimer;
   std::uint64_t FPingGeneration = 0;  // a tick of an older start or a stop is ignored
@@ -180,6 +212,7 @@ class EpollTransport : public ITransport {
   bool FFlushPosted = false;
   std::vector<char> FReadBuffer;
   std::string FPlainBuffer;  // what a TLS connection's read decrypted to
+  std::string FLineBuffer;   // the lines a WebSocket connection's read unframed
   std::uint64_t FTlsHandshakeFailures = 0;
   std::uint64_t FWriteCount = 0;
   asio::steady_timer FStopTimer;
