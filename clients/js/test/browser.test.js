@@ -116,6 +116,7 @@ test('two browsers and a terminal chat in one subject', {timeout: 90000}, async 
   await alice.say('Anyone up for the raid tonight?');
   await bob.waitForChat('aliceAnyone up for the raid tonight?');
   await bob.say('Count me in, I bring the healing potions');
+  await alice.waitForChat('bobCount me in, I bring the healing potions');
   carol.say('I will tank. Meet at the gate at 20:00');
   await alice.waitForChat('carolI will tank. Meet at the gate at 20:00');
   const heard = [
