@@ -75,8 +75,8 @@ class EpollTransport : public ITransport {
     std::string BindAddress = "0.0.0.0";
     TTransportLimits Limits;
     SendBatch::TMode Sends = SendBatch::TMode::Ring;
-    std::optional<TTlsListener> Tls;              // Listen opens the TLS port too
-    std::optional<TWebSocketListener> WebSocket;  // Listen opens its ports too
+    std::optional<TTlsListener> Tls;                // Listen opens the TLS port too
+    std::optional<TWebSocketListener> WebSocket{};  // Listen opens its ports too
   };
   // Told about every exception that escapes the event handler or a posted task.
   using TExceptionReporter = std::function<void(const std::exception&)>;

@@ -29,7 +29,7 @@ inline constexpr std::size_t kMaxRequestBytes = 8 * 1024;
 
 struct TWebSocketPolicy {
   std::vector<std::string> Origins;  // empty: any page may connect
-  std::string WebRoot;               // empty: no files are served
+  std::string WebRoot{};             // empty: no files are served
   std::size_t MaxFileBytes = 8 * 1024 * 1024;
 };
 

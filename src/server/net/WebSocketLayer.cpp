@@ -3,6 +3,7 @@
 #include <wslay/wslay.h>
 
 #include <cstring>
+#include <limits>
 #include <new>
 #include <utility>
 
@@ -134,6 +135,7 @@ WebSocketLayer::WebSocketLayer(const TWebSocketPolicy& policy, std::size_t maxLi
   // The layer reassembles messages itself, so that one past the line limit is refused from its
   // announced length, before any of it is kept.
   wslay_event_config_set_no_buffering(FContext, 1);
+  wslay_event_config_set_max_recv_msg_length(FContext, std::numeric_limits<std::uint64_t>::max());
 }
 
 WebSocketLayer::~WebSocketLayer() {
@@ -175,7 +177,7 @@ WebSocketLayer::TResult WebSocketLayer::ReadFrames(std::string_view bytes, std::
   FLines = &lines;
   FOut = &out;
   if (wslay_event_recv(FContext) != 0 && FStopped == TResult::Open) {
-    StopReading(TResult::Failed, 0, "WebSocket failed");
+    StopReading(TResult::Failed, WSLAY_CODE_PROTOCOL_ERROR, "WebSocket protocol error");
   }
   SendOwed(out);
   FInput = {};
