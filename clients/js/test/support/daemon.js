@@ -21,7 +21,8 @@ function portOf(line) {
   return match ? Number(match[1]) : null;
 }
 
-// options.args: further daemon options. Resolves to { tcpPort, wsPort, wsUrl, httpUrl, stop }.
+// options.args: further daemon options. Resolves to { tcpPort, wsPort, wssPort (with
+// --wss-port), wsUrl, httpUrl, stop }.
 export async function startDaemon(options = {}) {
   const dir = mkdtempSync(join(tmpdir(), 'zorva-js-'));
   const args = [
@@ -53,7 +54,13 @@ export async function startDaemon(options = {}) {
   }
 }
 
-// The first start line gives the TCP port; the WebSocket port is on the line that names it.
+// The start lines name each listening address; "Room for" follows the last of them.
+const PORT_LINES = {
+  'Listening on ': 'tcpPort',
+  'WebSocket on ': 'wsPort',
+  'Secure WebSocket on ': 'wssPort',
+};
+
 function readPorts(child) {
   return new Promise((resolvePorts, reject) => {
     const lines = createInterface({input: child.stdout});
@@ -67,17 +74,18 @@ function readPorts(child) {
     child.once('exit', (code) => fail(`it exited with ${code}`));
     child.once('error', (error) => fail(error.message));
     lines.on('line', (line) => {
-      if (line.startsWith('Listening on '))
-        ports.tcpPort = portOf(line);
-      else if (/websocket/i.test(line) && portOf(line))
-        ports.wsPort = portOf(line);
-      if (ports.tcpPort && ports.wsPort) {
-        clearTimeout(timer);
-        child.removeAllListeners('exit');
-        lines.removeAllListeners('line');
-        child.stdout.resume();
-        resolvePorts(ports);
+      for (const [start, name] of Object.entries(PORT_LINES)) {
+        if (line.startsWith(start)) ports[name] = portOf(line);
       }
+      if (!line.startsWith('Room for ')) return;
+      clearTimeout(timer);
+      child.removeAllListeners('exit');
+      lines.removeAllListeners('line');
+      child.stdout.resume();
+      if (ports.tcpPort && ports.wsPort)
+        resolvePorts(ports);
+      else
+        reject(new Error(`zorva-server reported no WebSocket port: ${JSON.stringify(ports)}`));
     });
   });
 }
