@@ -257,6 +257,30 @@ TEST_P(DaemonWebSocketTest, HandshakeThatNeverFinishesIsClosedWithinSeconds) {
   EXPECT_TRUE(next.Connect(FWsPort));
 }
 
+// The core counts a browser against its address only once upgraded; before that, one address
+// holding many unfinished requests is what the transport bounds.
+TEST_P(DaemonWebSocketTest, UnfinishedRequestsFromOneAddressAreBounded) {
+  StartWs();
+  std::vector<std::unique_ptr<WsLineClient>> held;
+  for (int i = 0; i < 32; ++i) {
+    held.push_back(std::make_unique<WsLineClient>());
+    ASSERT_TRUE(held.back()->Open(FWsPort));
+    ASSERT_TRUE(held.back()->WriteRaw("GET /zorva HTTP/1.1\r\n"));
+  }
+  WsLineClient refused;
+  ASSERT_TRUE(refused.Open(FWsPort, {.Timeout = 1s}));
+  EXPECT_TRUE(refused.WaitClosed());
+  held.clear();
+  // Their ends reach the server in their own time; a bounded wait for the room they leave.
+  WsLineClient later;
+  bool upgraded = false;
+  for (int attempt = 0; attempt < 20 && !upgraded; ++attempt) {
+    upgraded = later.Connect(FWsPort, {.Timeout = 1s});
+    if (!upgraded) std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_TRUE(upgraded);
+}
+
 TEST_P(DaemonWebSocketTest, SecureWebSocketWithTheDevelopmentCertificate) {
   const auto certDir = FFolder / "cert";
   const std::string command =

@@ -29,6 +29,11 @@ constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 // A throttled connection is woken no more often than this, so that it costs the loop a few
 // dozen turns a second however small its budget.
 constexpr auto kMinThrottlePause = std::chrono::milliseconds(20);
+// WebSocket ports' connections one address may hold before their upgrade. The core's own
+// per-address limit counts a connection only once it is upgraded; until then this keeps one
+// address from holding descriptors with requests it never finishes. A browser loading a page
+// opens about six.
+constexpr std::uint32_t kMaxUpgradingPerAddress = 32;
 
 std::error_code LastError() {
   return {errno, std::system_category()};
@@ -300,15 +305,17 @@ void EpollTransport::OnAccepted(TListener& listener, const std::error_code& ec,
       !StartTls(connection, listener.WebSocket ? web->SecureContext : FOptions.Tls->Context)) {
     return;
   }
-  if (listener.WebSocket) {
-    StartWebSocket(connection, remote.address().to_string(), local.address().to_string());
+  if (listener.WebSocket &&
+      !StartWebSocket(connection, remote.address().to_string(), local.address().to_string())) {
+    return;
   }
   if (listener.Tls || listener.WebSocket) {
     ArmHandshakeTimer(connection, listener.WebSocket ? web->HandshakeTimeoutMs
                                                      : FOptions.Tls->HandshakeTimeoutMs);
   }
   Watch(connection, ReadinessSet::kRead);
-  if (connection->Watched == ReadinessSet::kNone) return;
+  if (connection->Watched == ReadinessSet::kNone)
+    return Remove(connection);  // its timer, its count
   FConnections.emplace(connection->Id, connection);
   if (connection->IsUpgrading()) return;
   Deliver([&] {
@@ -328,13 +335,22 @@ bool EpollTransport::StartTls(const TConnectionPtr& connection,
   return true;
 }
 
-void EpollTransport::StartWebSocket(const TConnectionPtr& connection, std::string remote,
+bool EpollTransport::StartWebSocket(const TConnectionPtr& connection, std::string remote,
                                     std::string local) {
+  auto& upgrading = FUpgradingByAddress[remote];
+  if (upgrading >= kMaxUpgradingPerAddress) return false;
+  ++upgrading;
   connection->State = TConnection::TState::Upgrading;
   connection->Ws =
       std::make_unique<WebSocketLayer>(FOptions.WebSocket->Policy, FOptions.Limits.MaxLine);
   connection->Peer =
       std::make_unique<std::pair<std::string, std::string>>(std::move(remote), std::move(local));
+  return true;
+}
+
+void EpollTransport::ForgetUpgrading(const std::string& remote) {
+  const auto found = FUpgradingByAddress.find(remote);
+  if (found != FUpgradingByAddress.end() && --found->second == 0) FUpgradingByAddress.erase(found);
 }
 
 namespace {
@@ -479,6 +495,7 @@ void EpollTransport::Announce(const TConnectionPtr& connection) {
   connection->State = TConnection::TState::Open;
   connection->HandshakeTimer.reset();
   const auto peer = std::move(connection->Peer);
+  ForgetUpgrading(peer->first);
   Deliver([&] { FEvents->OnClientConnect(connection->Id, peer->first, peer->second); });
 }
 
@@ -738,6 +755,7 @@ void EpollTransport::Remove(const TConnectionPtr& connection) {
   if (connection->CloseTimer) connection->CloseTimer->cancel();
   if (connection->Throttle) connection->Throttle->Timer.cancel();
   if (connection->HandshakeTimer) connection->HandshakeTimer->cancel();
+  if (connection->Peer) ForgetUpgrading(connection->Peer->first);
   connection->CloseDescriptor();  // which also takes it out of the readiness set
   connection->Watched = ReadinessSet::kNone;
   FConnections.erase(connection->Id);

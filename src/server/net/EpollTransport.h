@@ -147,7 +147,9 @@ class EpollTransport : public ITransport {
   void OnAccepted(TListener& listener, const std::error_code& ec, asio::ip::tcp::socket socket);
   bool OpenListeners(const asio::ip::address& address, std::uint16_t port, std::string& error);
   bool StartTls(const TConnectionPtr& connection, const std::shared_ptr<TlsContext>& context);
-  void StartWebSocket(const TConnectionPtr& connection, std::string remote, std::string local);
+  // False when the address holds too many connections that are not upgraded yet.
+  bool StartWebSocket(const TConnectionPtr& connection, std::string remote, std::string local);
+  void ForgetUpgrading(const std::string& remote);
   void ArmHandshakeTimer(const TConnectionPtr& connection, std::uint32_t timeoutMs);
   // The plain text that `encrypted` completes, or nothing when the connection ended with it.
   std::optional<std::string_view> Decrypt(const TConnectionPtr& connection,
@@ -203,6 +205,7 @@ class EpollTransport : public ITransport {
   std::uint64_t FPingGeneration = 0;  // a tick of an older start or a stop is ignored
   ConnectionId FLastId = 0;
   std::unordered_map<ConnectionId, TConnectionPtr> FConnections;
+  std::unordered_map<std::string, std::uint32_t> FUpgradingByAddress;
   ReadinessSet FReadiness;
   std::vector<TConnectionPtr> FDirty;  // connections with output waiting for this turn's flush
   std::vector<TConnectionPtr> FFlushing;
