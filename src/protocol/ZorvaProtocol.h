@@ -84,6 +84,13 @@ inline constexpr std::string_view NotLoggedIn = "ERROR|You are not logged in";
 inline constexpr std::string_view UpdateOwnOnly = "ERROR|You can only update your own User Info";
 inline constexpr std::string_view LineTooLong = "ERROR|Line too long";
 inline constexpr std::string_view ServerFull = "ERROR|The Server is full";
+inline constexpr std::string_view StoreUnavailable = "ERROR|The user store is unavailable";
+inline constexpr std::string_view LoginStoreUnavailable =
+    "LOGIN|ERROR|The user store is unavailable";
+inline constexpr std::string_view LoginBusy = "LOGIN|ERROR|The Server is busy, try again later";
+inline constexpr std::string_view TooManyAttempts =
+    "LOGIN|ERROR|Too many attempts, try again later";
+inline constexpr std::string_view PasswordRequired = "LOGIN|ERROR|A password is required";
 }  // namespace Err
 
 // A line cut into its command word and argument text (views into the line).

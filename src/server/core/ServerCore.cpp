@@ -19,6 +19,15 @@ const std::string& UserId(const TZorvaGuest& guest) {
   return guest.User() ? guest.User()->Id() : kNoId;
 }
 
+// The throttle's keys: an address and an id never collide.
+std::string AddressKey(const TZorvaGuest& guest) {
+  return "address " + guest.RemoteAddress();
+}
+
+std::string IdKey(const std::string& id) {
+  return "id " + id;
+}
+
 std::int32_t ClampedRoundTrip(std::uint64_t ms) {
   return static_cast<std::int32_t>(
       std::min<std::uint64_t>(ms, std::numeric_limits<std::int32_t>::max()));
@@ -101,7 +110,8 @@ void ServerCore::Stop(ITransport::CloseMode mode) {
   FGuests.Clear();
   FGuestsByUserId.clear();
   FGuestsByCode.clear();
-  FPendingIds.clear();
+  FPendingLogins = 0;
+  FPendingByAddress.clear();
   FCountedSubjects.clear();
   for (auto& subject : FRegistry.Clear()) FRemovedSubjects.push_back(std::move(subject));
   FRunning = false;
@@ -174,7 +184,7 @@ void ServerCore::OnClientRead(ConnectionId id, std::string_view bytes) {
     FCounters.Read(bytes.size());
     auto* guest = Guest(id);
     if (!guest) return;
-    if (guest->LoginPending()) {
+    if (guest->Paused()) {
       if (guest->Framer().Append(bytes) == LineFramer::Status::TooLong) RefuseLongLine(*guest);
       return;
     }
@@ -255,7 +265,7 @@ bool ServerCore::HandleLine(TZorvaGuest& guest, std::string_view line) {
     // The failing command ends alone; the guest's next lines are handled at once.
     ReportFailure(DescribeException(error));
   }
-  return !guest.Dropped() && !guest.LoginPending();
+  return !guest.Dropped() && !guest.Paused();
 }
 
 void ServerCore::HandleLines(TZorvaGuest& guest, LineFramer::Status status) {
@@ -311,10 +321,11 @@ void ServerCore::RequestLogin(TZorvaGuest& guest, std::string_view args, bool ne
     SendToGuest(guest, Err::AlreadyLoggedIn);
     return;
   }
-  if (FGuestsByUserId.contains(request.Id) || FPendingIds.contains(request.Id)) {
+  if (FGuestsByUserId.contains(request.Id)) {
     SendToGuest(guest, Err::IdInUse);
     return;
   }
+  if (RefuseLoginAttempt(guest, request.Id)) return;
   if (newUser) {
     // Parsed whole before anything is decided; the record is saved under the id it asks for.
     TZorvaUser record;
@@ -326,14 +337,66 @@ void ServerCore::RequestLogin(TZorvaGuest& guest, std::string_view args, bool ne
   }
   request.Today = FClock.Today();
 
-  guest.SetPendingLogin(request.Id, FClock.NowMs());
-  FPendingIds.insert(request.Id);
+  MarkLoginPending(guest, request.Id);
+  request.Withdrawn = guest.LoginWithdrawn();
   auto done = DeferredLoginAnswer(guest.Connection(), request.SubjectCode);
   try {
     FHooks.AuthorizeLogin(std::move(request), std::move(done));
   } catch (...) {
     if (guest.LoginPending()) CancelPendingLogin(guest);
+    SendToGuest(guest, Err::LoginStoreUnavailable);
     throw;
+  }
+}
+
+void ServerCore::SetLoginLimits(const TLoginLimits& limits) {
+  FLoginLimits = limits;
+  FThrottle.SetLimits(limits.Throttle);
+}
+
+// A guesser is slowed by address and by id; a flood of checks is turned away before it queues.
+bool ServerCore::RefuseLoginAttempt(TZorvaGuest& guest, const std::string& id) {
+  const auto now = FClock.NowMs();
+  if (!FThrottle.Allows(AddressKey(guest), now) || !FThrottle.Allows(IdKey(id), now)) {
+    FObserver->Event(RefusalEvent(guest, TRefusalReason::ThrottledLogin));
+    SendToGuest(guest, Err::TooManyAttempts);
+    return true;
+  }
+  const auto& limits = FLoginLimits;
+  const auto fromAddress = FPendingByAddress.find(guest.RemoteAddress());
+  const bool addressBusy = limits.MaxPendingPerAddress > 0 &&
+                           fromAddress != FPendingByAddress.end() &&
+                           fromAddress->second >= limits.MaxPendingPerAddress;
+  if (addressBusy || (limits.MaxPending > 0 && FPendingLogins >= limits.MaxPending)) {
+    SendToGuest(guest, Err::LoginBusy);
+    return true;
+  }
+  return false;
+}
+
+void ServerCore::MarkLoginPending(TZorvaGuest& guest, const std::string& id) {
+  guest.SetPendingLogin(id, FClock.NowMs());
+  ++FPendingLogins;
+  ++FPendingByAddress[guest.RemoteAddress()];
+}
+
+void ServerCore::CountLoginVerdict(const TZorvaGuest& guest, const TLoginResult& result) {
+  using Verdict = decltype(TLoginResult::Verdict);
+  const auto now = FClock.NowMs();
+  const auto& id = guest.PendingLoginId();
+  switch (result.Verdict) {
+    case Verdict::Accepted:
+      FThrottle.Forgive(IdKey(id));
+      return;
+    case Verdict::InvalidPassword:
+      FThrottle.Failed(IdKey(id), now);
+      FThrottle.Failed(AddressKey(guest), now);
+      return;
+    case Verdict::InvalidUserId:
+      FThrottle.Failed(AddressKey(guest), now);
+      return;
+    default:
+      return;
   }
 }
 
@@ -423,14 +486,44 @@ void ServerCore::UserUpdate(TZorvaGuest& guest, std::string_view args) {
   // Parsed whole into a scratch record: a bad text changes nothing.
   TZorvaUser record;
   record.fromString(getToken(args, kFieldSeparator));
-  if (record.Password().empty()) record.SetPassword(guest.User()->Password());
-  ApplyUserRecord(guest, std::move(record));
+  SaveUserRecord(guest, std::move(record), true);
 }
 
-// Keeps the record under the guest's own id, makes it the guest's and shows it to the subject.
-void ServerCore::ApplyUserRecord(TZorvaGuest& guest, TZorvaUser record) {
+// Keeps the record under the guest's own id. Only once the store has kept it does it become the
+// guest's; the copy kept here has no password (an empty one keeps the stored password).
+void ServerCore::SaveUserRecord(TZorvaGuest& guest, TZorvaUser record, bool fromGuest) {
   record.SetId(guest.User()->Id());
-  FHooks.SaveUser(record);
+  TZorvaUser kept = record;
+  kept.SetPassword({});
+  auto apply = [this, fromGuest, kept = std::move(kept)](TZorvaGuest& owner,
+                                                         const std::string& error) {
+    if (!error.empty()) {
+      if (fromGuest) SendToGuest(owner, Err::StoreUnavailable);
+      ReportFailure(error);
+      return;
+    }
+    if (owner.User() && owner.User()->Id() == kept.Id()) ApplyUserRecord(owner, kept);
+  };
+  auto done = DeferredStoreAnswer(guest.Connection(), fromGuest, std::move(apply));
+  if (!fromGuest) {
+    FHooks.SaveUserLater(std::move(record), std::move(done));
+    return;
+  }
+  PauseForStore(guest, [&] { FHooks.SaveUserLater(std::move(record), std::move(done)); });
+}
+
+void ServerCore::PauseForStore(TZorvaGuest& guest, const std::function<void()>& ask) {
+  guest.SetStoreWaiting(true);
+  try {
+    ask();
+  } catch (...) {
+    guest.SetStoreWaiting(false);
+    throw;
+  }
+}
+
+// Makes the kept record the guest's and shows it to the subject.
+void ServerCore::ApplyUserRecord(TZorvaGuest& guest, const TZorvaUser& record) {
   guest.UpdateUser(record);
   FGuestsChanged = true;
   if (const auto* subject = guest.Subject()) {
@@ -439,7 +532,14 @@ void ServerCore::ApplyUserRecord(TZorvaGuest& guest, TZorvaUser record) {
 }
 
 void ServerCore::Feedback(TZorvaGuest& guest, std::string_view args) {
-  FHooks.StoreFeedback(guest, std::string(args));
+  TFeedback feedback{UserId(guest), guest.SubjectCode(), FClock.Today(), std::string(args)};
+  auto apply = [this](TZorvaGuest& sender, const std::string& error) {
+    if (error.empty()) return;
+    SendToGuest(sender, Err::StoreUnavailable);
+    ReportFailure(error);
+  };
+  auto done = DeferredStoreAnswer(guest.Connection(), true, std::move(apply));
+  PauseForStore(guest, [&] { FHooks.StoreFeedbackLater(std::move(feedback), std::move(done)); });
 }
 
 void ServerCore::Custom(TZorvaGuest& guest, std::string_view args) {
@@ -462,6 +562,7 @@ void ServerCore::OnLoginDecided(ConnectionId id, const std::string& code, TLogin
     if (!guest || !guest->LoginPending()) return;
     FCounters.LoginDecided(result.Verdict == TLoginResult::Verdict::Accepted,
                            FClock.NowMs() - guest->LoginRequestedMs());
+    CountLoginVerdict(*guest, result);
     CancelPendingLogin(*guest);
     try {
       ApplyLoginResult(*guest, code, std::move(result));
@@ -478,7 +579,13 @@ void ServerCore::ApplyLoginResult(TZorvaGuest& guest, const std::string& code,
   switch (result.Verdict) {
     case Verdict::Accepted:
       if (!result.User) {
+        SendToGuest(guest, Err::LoginStoreUnavailable);
         ReportFailure("[ELoginError] The user store accepted a login without a user record");
+        return;
+      }
+      // Several checks of one id may be pending; the first accepted one took it.
+      if (FGuestsByUserId.contains(result.User->Id())) {
+        SendToGuest(guest, Err::IdInUse);
         return;
       }
       CompleteLogin(guest, std::move(result.User), code);
@@ -492,7 +599,11 @@ void ServerCore::ApplyLoginResult(TZorvaGuest& guest, const std::string& code,
     case Verdict::IdTaken:
       SendToGuest(guest, Err::IdTaken);
       return;
+    case Verdict::PasswordRequired:
+      SendToGuest(guest, Err::PasswordRequired);
+      return;
     case Verdict::Failed:
+      SendToGuest(guest, Err::LoginStoreUnavailable);
       ReportFailure(result.Error.empty() ? "[ELoginError] The user store could not decide a login"
                                          : result.Error);
       return;
@@ -500,12 +611,18 @@ void ServerCore::ApplyLoginResult(TZorvaGuest& guest, const std::string& code,
 }
 
 void ServerCore::CancelPendingLogin(TZorvaGuest& guest) {
-  FPendingIds.erase(guest.PendingLoginId());
+  --FPendingLogins;
+  const auto fromAddress = FPendingByAddress.find(guest.RemoteAddress());
+  if (fromAddress != FPendingByAddress.end() && --fromAddress->second == 0) {
+    FPendingByAddress.erase(fromAddress);
+  }
   guest.ClearPendingLogin();
 }
 
 void ServerCore::CompleteLogin(TZorvaGuest& guest, std::unique_ptr<TZorvaUser> user,
                                const std::string& code) {
+  // The core never keeps a password, whatever the store loaded.
+  user->SetPassword({});
   guest.SetUser(std::move(user));
   guest.SetLoggedIn(true);
   FGuestsChanged = true;
@@ -517,6 +634,31 @@ void ServerCore::CompleteLogin(TZorvaGuest& guest, std::unique_ptr<TZorvaUser> u
   auto& lobby = Lobby(code);
   SendToGuest(guest, Msg::Subjects(FRegistry.SubjectNames(code)));
   JoinSubject(guest, lobby);
+}
+
+TStoreDone ServerCore::DeferredStoreAnswer(ConnectionId id, bool resumesGuest, TStoreAnswer apply) {
+  return [this, &transport = FTransport, alive = std::weak_ptr<int>(FAlive), id, resumesGuest,
+          apply = std::move(apply)](std::string error) {
+    transport.Post([this, alive, id, resumesGuest, apply, error = std::move(error)] {
+      if (alive.expired()) return;
+      OnStoreAnswered(id, resumesGuest, apply, error);
+    });
+  };
+}
+
+void ServerCore::OnStoreAnswered(ConnectionId id, bool resumesGuest, const TStoreAnswer& apply,
+                                 const std::string& error) {
+  Guarded([&] {
+    auto* guest = Guest(id);
+    if (!guest) return;
+    if (resumesGuest) guest->SetStoreWaiting(false);
+    try {
+      apply(*guest, error);
+    } catch (const std::exception& failure) {
+      ReportFailure(DescribeException(failure));
+    }
+    if (resumesGuest && !guest->Dropped()) ResumeLines(*guest);
+  });
 }
 
 // ---- Subjects
@@ -757,7 +899,7 @@ bool ServerCore::SaveEditedUser(ConnectionId id, const TZorvaUser& user) {
     auto* guest = Guest(id);
     if (!guest || !guest->User()) return;
     FObserver->Event(OperatorEvent(TOperatorAction::EditUser, guest->User()->Id()));
-    ApplyUserRecord(*guest, user);
+    SaveUserRecord(*guest, user, false);
     saved = true;
   });
   return saved;

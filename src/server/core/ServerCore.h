@@ -17,6 +17,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -25,6 +26,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "LoginThrottle.h"
 #include "OrderedSet.h"
 #include "ServerCounters.h"
 #include "ServerEvents.h"
@@ -57,6 +59,13 @@ struct TShoutTarget {
   static TShoutTarget ToGuest(ConnectionId id) { return {TShoutKind::Guest, {}, {}, id}; }
 };
 
+// How many password checks may wait for the user store, and how repeated failures slow down.
+struct TLoginLimits {
+  std::size_t MaxPending = 256;          // at once, from everyone; 0 = no limit
+  std::size_t MaxPendingPerAddress = 4;  // 0 = no limit
+  TLoginThrottleLimits Throttle;         // per address and per id
+};
+
 enum class TCreateSubjectResult { Created, EmptyName, Exists, NoSuchCode };
 enum class TDeleteSubjectResult { Deleted, IsLobby, NotFound };
 
@@ -77,6 +86,8 @@ class ServerCore : public IConnectionEvents {
   // Most guests at once; a connection past it is sent "ERROR|The Server is full" and closed,
   // and counts nowhere but in the bytes written. 0 = no limit.
   void SetMaxClients(std::size_t count) { FMaxClients = count; }
+  // Past a pending limit a login is answered "busy"; a throttled one "too many attempts".
+  void SetLoginLimits(const TLoginLimits& limits);
 
   // Listens on the settings' port, starts a statistics period and the ping timer, re-opens.
   bool Start(std::string& error);
@@ -107,7 +118,8 @@ class ServerCore : public IConnectionEvents {
                                      std::int32_t maxConnections, bool persistent);
   // Moves the members into their lobby one by one; the subject goes with the last of them.
   TDeleteSubjectResult DeleteSubject(const std::string& code, const std::string& name);
-  // Saves the edited record (its id stays the guest's) and sends it to the guest's subject.
+  // Hands the edited record (its id stays the guest's) to the store; once kept, it becomes the
+  // guest's and goes to the guest's subject. False when the guest has no user.
   bool SaveEditedUser(ConnectionId id, const TZorvaUser& user);
 
   // Read-only views for the operator window, in their orders.
@@ -124,7 +136,7 @@ class ServerCore : public IConnectionEvents {
     return FRegistry.FindSubject(code, name);
   }
   // Logins the user store is still deciding.
-  std::size_t PendingLogins() const { return FPendingIds.size(); }
+  std::size_t PendingLogins() const { return FPendingLogins; }
   const TLifetimeCounters& LifetimeCounters() const { return FCounters.Lifetime(); }
   // Bytes per ping interval, oldest first, always 20 values each.
   const TServerCounters::TSeries& ActivityBytesRead() const {
@@ -172,6 +184,9 @@ class ServerCore : public IConnectionEvents {
   void LoginNew(TZorvaGuest& guest, std::string_view args) { RequestLogin(guest, args, true); }
   void RequestLogin(TZorvaGuest& guest, std::string_view args, bool newUser);
   TLoginDone DeferredLoginAnswer(ConnectionId id, std::string code);
+  bool RefuseLoginAttempt(TZorvaGuest& guest, const std::string& id);
+  void MarkLoginPending(TZorvaGuest& guest, const std::string& id);
+  void CountLoginVerdict(const TZorvaGuest& guest, const TLoginResult& result);
   void Relay(TZorvaGuest& guest, std::string_view args);
   void Ping(TZorvaGuest& guest, std::string_view args);
   void CreateSubjectCommand(TZorvaGuest& guest, std::string_view args);
@@ -179,7 +194,11 @@ class ServerCore : public IConnectionEvents {
   void ServerStats(TZorvaGuest& guest, std::string_view args);
   void UserInfo(TZorvaGuest& guest, std::string_view args);
   void UserUpdate(TZorvaGuest& guest, std::string_view args);
-  void ApplyUserRecord(TZorvaGuest& guest, TZorvaUser record);
+  // Hands the record to the store; `fromGuest` pauses the guest's lines until it is kept.
+  void SaveUserRecord(TZorvaGuest& guest, TZorvaUser record, bool fromGuest);
+  void ApplyUserRecord(TZorvaGuest& guest, const TZorvaUser& record);
+  // Pauses the guest's lines while `ask` hands a job to the store (not when it throws).
+  void PauseForStore(TZorvaGuest& guest, const std::function<void()>& ask);
   void Feedback(TZorvaGuest& guest, std::string_view args);
   void Custom(TZorvaGuest& guest, std::string_view args);
 
@@ -188,6 +207,13 @@ class ServerCore : public IConnectionEvents {
   void ApplyLoginResult(TZorvaGuest& guest, const std::string& code, TLoginResult result);
   void CancelPendingLogin(TZorvaGuest& guest);
   void CompleteLogin(TZorvaGuest& guest, std::unique_ptr<TZorvaUser> user, const std::string& code);
+
+  // Store jobs other than logins: the answer comes back as an event of its own, to the guest
+  // found again by id, with the store's error (empty when it succeeded).
+  using TStoreAnswer = std::function<void(TZorvaGuest&, const std::string& error)>;
+  TStoreDone DeferredStoreAnswer(ConnectionId id, bool resumesGuest, TStoreAnswer apply);
+  void OnStoreAnswered(ConnectionId id, bool resumesGuest, const TStoreAnswer& apply,
+                       const std::string& error);
 
   // Subjects
   TZorvaSubject& Lobby(const std::string& code);
@@ -232,8 +258,11 @@ class ServerCore : public IConnectionEvents {
   std::unordered_map<std::string, TZorvaGuest*> FGuestsByUserId;
   // Logged-in guests per subject code, in order of arrival (announcements to a code).
   std::unordered_map<std::string, std::map<std::uint64_t, TZorvaGuest*>> FGuestsByCode;
-  // Ids whose login the user store is still deciding: taken, as if logged in.
-  std::unordered_set<std::string> FPendingIds;
+  // Logins the user store is still deciding, in all and per remote address.
+  std::size_t FPendingLogins = 0;
+  std::unordered_map<std::string, std::size_t> FPendingByAddress;
+  TLoginLimits FLoginLimits;
+  TLoginThrottle FThrottle;
   std::uint64_t FNextArrival = 0;
 
   SubjectRegistry FRegistry;
