@@ -326,16 +326,38 @@ void EpollTransport::Send(ConnectionId id, std::string_view line) {
   const auto& connection = found->second;
   if (!connection->IsOpen()) return;
   if (connection->Unsent() + line.size() + 1 > FOptions.Limits.MaxOutput) {
-    connection->State = TConnection::TState::Overflowed;
-    Watch(connection, ReadinessSet::kNone);
-    // Reported from a fresh turn: Send must not re-enter the core.
-    asio::post(FIo, [this, connection] { ReportSlowReader(connection); });
-    return;
+    return Overflow(connection);
   }
   if (connection->Queue.empty()) TakeSpare(connection->Queue);
   connection->Queue.append(line);
   connection->Queue.push_back('\n');
+  FUnsentTotal += line.size() + 1;
   ScheduleFlush(connection);
+  const auto totalCap = FOptions.Limits.MaxOutputTotal;
+  if (totalCap > 0 && FUnsentTotal > totalCap) DropLargestQueues();
+}
+
+void EpollTransport::Overflow(const TConnectionPtr& connection) {
+  FUnsentTotal -= connection->Unsent();
+  connection->State = TConnection::TState::Overflowed;
+  Watch(connection, ReadinessSet::kNone);
+  // Reported from a fresh turn: Send must not re-enter the core.
+  asio::post(FIo, [this, connection] { ReportSlowReader(connection); });
+}
+
+// Past the total cap the memory goes to whoever reads least: the largest queues are dropped
+// until the rest fits. A scan per drop; it runs only past the cap.
+void EpollTransport::DropLargestQueues() {
+  while (FUnsentTotal > FOptions.Limits.MaxOutputTotal) {
+    TConnection* largest = nullptr;
+    for (const auto& [id, connection] : FConnections) {
+      if (connection->IsOpen() && (!largest || connection->Unsent() > largest->Unsent())) {
+        largest = connection.get();
+      }
+    }
+    if (!largest || largest->Unsent() == 0) return;
+    Overflow(FConnections.at(largest->Id));
+  }
 }
 
 // A flush is also posted while the readiness set serves a batch, which flushes at its end: one
@@ -410,7 +432,10 @@ void EpollTransport::OnWritten(const TConnectionPtr& connection, ssize_t result)
     return Fail(connection, {static_cast<int>(-result), std::system_category()});
   }
   auto& queue = connection->Queue;
-  if (result > 0) connection->Sent += static_cast<std::size_t>(result);
+  if (result > 0) {
+    connection->Sent += static_cast<std::size_t>(result);
+    FUnsentTotal -= static_cast<std::size_t>(result);
+  }
   if (connection->Sent < queue.size()) {
     // What is written goes once it is at least half the buffer, so a slow reader's queue
     // moves each byte a bounded number of times.
@@ -466,6 +491,7 @@ void EpollTransport::Fail(const TConnectionPtr& connection, const std::error_cod
 
 void EpollTransport::Remove(const TConnectionPtr& connection) {
   if (connection->IsClosed()) return;
+  if (!connection->IsOverflowed()) FUnsentTotal -= connection->Unsent();
   connection->State = TConnection::TState::Closed;
   if (connection->CloseTimer) connection->CloseTimer->cancel();
   if (connection->Throttle) connection->Throttle->Timer.cancel();

@@ -112,6 +112,9 @@ class EpollTransport : public ITransport {
   void OnWritten(const TConnectionPtr& connection, ssize_t result);
   void OnAllWritten(const TConnectionPtr& connection);
   void BeginGracefulClose(const TConnectionPtr& connection);
+  // Stops writing to the connection and reports it as a slow reader from a fresh turn.
+  void Overflow(const TConnectionPtr& connection);
+  void DropLargestQueues();
   void ReportSlowReader(const TConnectionPtr& connection);
   void Fail(const TConnectionPtr& connection, const std::error_code& ec);
   void Remove(const TConnectionPtr& connection);
@@ -142,6 +145,7 @@ class EpollTransport : public ITransport {
   bool FFlushPosted = false;
   std::vector<char> FReadBuffer;
   std::uint64_t FWriteCount = 0;
+  std::size_t FUnsentTotal = 0;  // of the connections still written to
   asio::steady_timer FStopTimer;
   std::function<void()> FAllClosed;  // set by WhenAllClosed until it is called
 };
