@@ -29,6 +29,7 @@ void TServerAssembly::Configure(const TServerOptions& options, const TServerSett
   FCore.SetSettings(settings);
   FCore.SetMaxLine(options.Limits.MaxLine);
   FCore.SetMaxClients(options.MaxClients);
+  FCore.SetLoginLimits(options.Logins);
   FCore.SetTraceIncoming(options.Trace);
   FCore.SetTraceOutgoing(options.Trace);
 }

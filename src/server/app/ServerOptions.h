@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "LoginThrottle.h"
 #include "ServerSettings.h"
 #include "TransportLimits.h"
 
@@ -31,6 +32,7 @@ struct TServerOptions {
   std::optional<std::string> UsersPath;
   std::size_t MaxClients = 0;  // 0 = as many as the open-file limit allows
   TTransportLimits Limits;     // for whichever transport the program runs
+  TLoginLimits Logins;
   // The admin HTTP API's "ADDRESS:PORT"; off without it.
   std::optional<std::string> AdminAddress;
   std::string AdminTokenFile;  // beside the settings file unless given

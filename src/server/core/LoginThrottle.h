@@ -7,6 +7,7 @@
 //   ... throttle.Failed(key, now);
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -16,6 +17,13 @@ namespace zorva {
 struct TLoginThrottleLimits {
   std::uint32_t FreeFailures = 5;    // failures in a minute that cost nothing
   std::uint64_t MaxDelayMs = 30000;  // the longest wait; 0 turns the throttle off
+};
+
+// How many password checks may wait for the user store, and how repeated failures slow down.
+struct TLoginLimits {
+  std::size_t MaxPending = 256;          // at once, from everyone; 0 = no limit
+  std::size_t MaxPendingPerAddress = 4;  // 0 = no limit
+  TLoginThrottleLimits Throttle;         // per address and per id
 };
 
 class TLoginThrottle {

@@ -337,9 +337,10 @@ void ServerCore::RequestLogin(TZorvaGuest& guest, std::string_view args, bool ne
   }
   request.Today = FClock.Today();
 
-  MarkLoginPending(guest, request.Id);
+  guest.SetPendingLogin(request.Id, FClock.NowMs());
   request.Withdrawn = guest.LoginWithdrawn();
-  auto done = DeferredLoginAnswer(guest.Connection(), request.SubjectCode);
+  auto answered = std::make_shared<std::atomic<bool>>(false);
+  auto done = DeferredLoginAnswer(guest.Connection(), request.SubjectCode, answered);
   try {
     FHooks.AuthorizeLogin(std::move(request), std::move(done));
   } catch (...) {
@@ -347,6 +348,8 @@ void ServerCore::RequestLogin(TZorvaGuest& guest, std::string_view args, bool ne
     SendToGuest(guest, Err::LoginStoreUnavailable);
     throw;
   }
+  // Hooks that answered at once queue nothing: only checks still waiting count against limits.
+  if (!answered->load()) CountQueuedLogin(guest);
 }
 
 void ServerCore::SetLoginLimits(const TLoginLimits& limits) {
@@ -374,8 +377,8 @@ bool ServerCore::RefuseLoginAttempt(TZorvaGuest& guest, const std::string& id) {
   return false;
 }
 
-void ServerCore::MarkLoginPending(TZorvaGuest& guest, const std::string& id) {
-  guest.SetPendingLogin(id, FClock.NowMs());
+void ServerCore::CountQueuedLogin(TZorvaGuest& guest) {
+  guest.SetLoginQueued();
   ++FPendingLogins;
   ++FPendingByAddress[guest.RemoteAddress()];
 }
@@ -402,9 +405,11 @@ void ServerCore::CountLoginVerdict(const TZorvaGuest& guest, const TLoginResult&
 
 // However the hooks answer (at once, or later from a worker), the answer is handled as an event
 // of its own on the core's thread: never inside the dispatch of the guest's own line.
-TLoginDone ServerCore::DeferredLoginAnswer(ConnectionId id, std::string code) {
+TLoginDone ServerCore::DeferredLoginAnswer(ConnectionId id, std::string code,
+                                           std::shared_ptr<std::atomic<bool>> answered) {
   return [this, &transport = FTransport, alive = std::weak_ptr<int>(FAlive), id,
-          code = std::move(code)](TLoginResult result) {
+          code = std::move(code), answered = std::move(answered)](TLoginResult result) {
+    answered->store(true);
     // std::function needs a copyable task, and the result owns its record.
     auto shared = std::make_shared<TLoginResult>(std::move(result));
     transport.Post([this, alive, id, code, shared] {
@@ -611,10 +616,12 @@ void ServerCore::ApplyLoginResult(TZorvaGuest& guest, const std::string& code,
 }
 
 void ServerCore::CancelPendingLogin(TZorvaGuest& guest) {
-  --FPendingLogins;
-  const auto fromAddress = FPendingByAddress.find(guest.RemoteAddress());
-  if (fromAddress != FPendingByAddress.end() && --fromAddress->second == 0) {
-    FPendingByAddress.erase(fromAddress);
+  if (guest.LoginQueued()) {
+    --FPendingLogins;
+    const auto fromAddress = FPendingByAddress.find(guest.RemoteAddress());
+    if (fromAddress != FPendingByAddress.end() && --fromAddress->second == 0) {
+      FPendingByAddress.erase(fromAddress);
+    }
   }
   guest.ClearPendingLogin();
 }

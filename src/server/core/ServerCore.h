@@ -16,6 +16,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -57,13 +58,6 @@ struct TShoutTarget {
     return {TShoutKind::Subject, std::move(code), std::move(name), 0};
   }
   static TShoutTarget ToGuest(ConnectionId id) { return {TShoutKind::Guest, {}, {}, id}; }
-};
-
-// How many password checks may wait for the user store, and how repeated failures slow down.
-struct TLoginLimits {
-  std::size_t MaxPending = 256;          // at once, from everyone; 0 = no limit
-  std::size_t MaxPendingPerAddress = 4;  // 0 = no limit
-  TLoginThrottleLimits Throttle;         // per address and per id
 };
 
 enum class TCreateSubjectResult { Created, EmptyName, Exists, NoSuchCode };
@@ -135,7 +129,7 @@ class ServerCore : public IConnectionEvents {
   const TZorvaSubject* FindSubject(const std::string& code, const std::string& name) const {
     return FRegistry.FindSubject(code, name);
   }
-  // Logins the user store is still deciding.
+  // Logins waiting in the user store's queue.
   std::size_t PendingLogins() const { return FPendingLogins; }
   const TLifetimeCounters& LifetimeCounters() const { return FCounters.Lifetime(); }
   // Bytes per ping interval, oldest first, always 20 values each.
@@ -183,9 +177,11 @@ class ServerCore : public IConnectionEvents {
   void Login(TZorvaGuest& guest, std::string_view args) { RequestLogin(guest, args, false); }
   void LoginNew(TZorvaGuest& guest, std::string_view args) { RequestLogin(guest, args, true); }
   void RequestLogin(TZorvaGuest& guest, std::string_view args, bool newUser);
-  TLoginDone DeferredLoginAnswer(ConnectionId id, std::string code);
+  // `answered` turns true when the hooks answer, on whichever thread.
+  TLoginDone DeferredLoginAnswer(ConnectionId id, std::string code,
+                                 std::shared_ptr<std::atomic<bool>> answered);
   bool RefuseLoginAttempt(TZorvaGuest& guest, const std::string& id);
-  void MarkLoginPending(TZorvaGuest& guest, const std::string& id);
+  void CountQueuedLogin(TZorvaGuest& guest);
   void CountLoginVerdict(const TZorvaGuest& guest, const TLoginResult& result);
   void Relay(TZorvaGuest& guest, std::string_view args);
   void Ping(TZorvaGuest& guest, std::string_view args);
@@ -258,7 +254,7 @@ class ServerCore : public IConnectionEvents {
   std::unordered_map<std::string, TZorvaGuest*> FGuestsByUserId;
   // Logged-in guests per subject code, in order of arrival (announcements to a code).
   std::unordered_map<std::string, std::map<std::uint64_t, TZorvaGuest*>> FGuestsByCode;
-  // Logins the user store is still deciding, in all and per remote address.
+  // Logins queued in the user store (not those answered at once), in all and per address.
   std::size_t FPendingLogins = 0;
   std::unordered_map<std::string, std::size_t> FPendingByAddress;
   TLoginLimits FLoginLimits;

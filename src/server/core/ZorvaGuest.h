@@ -99,8 +99,12 @@ class TZorvaGuest {
   std::uint64_t LoginRequestedMs() const { return FLoginRequestedMs; }
   // Turns true once the pending login ends, whichever way: a store skips a check nobody awaits.
   std::shared_ptr<const std::atomic<bool>> LoginWithdrawn() const { return FLoginWithdrawn; }
+  // The pending check waits in the store's queue and counts against its limits.
+  bool LoginQueued() const { return FLoginQueued; }
+  void SetLoginQueued() { FLoginQueued = true; }
   void ClearPendingLogin() {
     FPendingLoginId.reset();
+    FLoginQueued = false;
     if (FLoginWithdrawn) FLoginWithdrawn->store(true);
     FLoginWithdrawn.reset();
   }
@@ -132,6 +136,7 @@ class TZorvaGuest {
   std::optional<std::string> FPendingLoginId;
   std::shared_ptr<std::atomic<bool>> FLoginWithdrawn;
   bool FStoreWaiting = false;
+  bool FLoginQueued = false;
 };
 
 }  // namespace zorva

@@ -54,6 +54,8 @@ class RefusalCounter : public RecordingObserver {
   int Throttled = 0;
 };
 
+class AtOnceLoginTest : public CoreTest {};
+
 class StoreJobTest : public CoreTest {
  protected:
   StoreJobTest() : CoreTest(Hooks) {}
@@ -202,6 +204,19 @@ TEST_F(StoreJobTest, PendingChecksAreBoundedPerAddressAndInAll) {
   const auto again = Connect("10.1.1.1");
   Say(again, "LOGIN|later|Game|pw");
   EXPECT_THAT(Take(again), IsEmpty());
+}
+
+// Hooks that decide at once queue nothing, however many logins one turn brings.
+TEST_F(AtOnceLoginTest, LoginsAnsweredAtOnceAreNotBounded) {
+  Core.SetLoginLimits({1, 1, {}});
+  std::vector<ConnectionId> guests;
+  for (int i = 0; i < 3; ++i) {
+    guests.push_back(Connect("10.1.1.1"));
+    Core.OnClientRead(guests.back(), "LOGIN|user" + std::to_string(i) + "|Game|pw\n");
+  }
+  Transport.RunPosted();
+  for (const auto guest : guests) EXPECT_TRUE(Core.FindGuest(guest)->LoggedIn()) << guest;
+  EXPECT_EQ(Core.PendingLogins(), 0u);
 }
 
 // Wrong passwords from one address, or for one id from many: past the fifth in a minute, a try
