@@ -22,7 +22,7 @@ struct TLoginThrottleLimits {
 // How many password checks may wait for the user store, and how repeated failures slow down.
 struct TLoginLimits {
   std::size_t MaxPending = 256;          // at once, from everyone; 0 = no limit
-  std::size_t MaxPendingPerAddress = 4;  // 0 = no limit
+  std::size_t MaxPendingPerAddress = 0;  // 0 = no limit
   TLoginThrottleLimits Throttle;         // per address and per id
 };
 
