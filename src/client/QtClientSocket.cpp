@@ -3,6 +3,9 @@
 #include <QApplication>
 #include <QHostAddress>
 #include <QMessageBox>
+#include <QSslConfiguration>
+#include <QSslSocket>
+#include <QStringList>
 #include <QTcpSocket>
 #include <QTimer>
 #include <cerrno>
@@ -90,20 +93,68 @@ void QtClientSocket::Connect(const std::string& host, bool numericAddress, std::
     ReportLater(EINVAL, QStringLiteral("%1 is not a usable address").arg(hostText));
     return;
   }
-  FSocket = new QTcpSocket(this);
-  Attach(FSocket);
-  if (numericAddress) {
+  FSocket = MakeSocket();
+  if (!FSocket) return;
+  if (auto* secure = qobject_cast<QSslSocket*>(FSocket)) {
+    // The host as typed is the name the certificate must hold, address or not.
+    secure->connectToHostEncrypted(hostText, static_cast<quint16>(port));
+  } else if (numericAddress) {
     FSocket->connectToHost(address, static_cast<quint16>(port));
   } else {
     FSocket->connectToHost(hostText, static_cast<quint16>(port));
   }
 }
 
-void QtClientSocket::Attach(QTcpSocket* socket) {
-  connect(socket, &QTcpSocket::connected, this, [this] {
-    FUp = true;
-    Deliver([](auto& events) { events.MyOnConnect(); });
+bool QtClientSocket::SetTls(const TClientTls& tls) {
+  if (tls.Enabled && !QSslSocket::supportsSsl()) return false;
+  FTls = tls;
+  return true;
+}
+
+// Null, with the reason reported, when the TLS settings cannot be used.
+QTcpSocket* QtClientSocket::MakeSocket() {
+  if (!FTls.Enabled) {
+    auto* socket = new QTcpSocket(this);
+    Attach(socket);
+    connect(socket, &QTcpSocket::connected, this, [this] { MarkUp(); });
+    return socket;
+  }
+  auto config = QSslConfiguration::defaultConfiguration();
+  config.setProtocol(QSsl::TlsV1_2OrLater);
+  if (!FTls.CaFile.empty()) {
+    const auto path = QString::fromStdString(FTls.CaFile);
+    if (!config.addCaCertificates(path)) {
+      ReportLater(ENOENT, QStringLiteral("%1: no PEM certificate could be read").arg(path));
+      return nullptr;
+    }
+  }
+  if (!FTls.VerifyPeer) config.setPeerVerifyMode(QSslSocket::VerifyNone);
+  auto* socket = new QSslSocket(this);
+  socket->setSslConfiguration(config);
+  FTlsFailed = false;
+  AttachTls(socket);
+  return socket;
+}
+
+// Up once encrypted, not once connected: nothing is written before the handshake is done.
+void QtClientSocket::AttachTls(QSslSocket* socket) {
+  Attach(socket);
+  connect(socket, &QSslSocket::encrypted, this, [this] { MarkUp(); });
+  connect(socket, &QSslSocket::sslErrors, this, [this](const QList<QSslError>& errors) {
+    QStringList reasons;
+    for (const auto& error : errors) reasons << error.errorString();
+    FTlsFailed = true;
+    const auto text = QStringLiteral("TLS certificate refused: %1").arg(reasons.join("; "));
+    Deliver([&](auto& events) { events.MyOnError(EPROTO, text.toStdString()); });
   });
+}
+
+void QtClientSocket::MarkUp() {
+  FUp = true;
+  Deliver([](auto& events) { events.MyOnConnect(); });
+}
+
+void QtClientSocket::Attach(QTcpSocket* socket) {
   connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
     const QByteArray bytes = socket->readAll();
     Deliver([&](auto& events) {
@@ -118,6 +169,7 @@ void QtClientSocket::Attach(QTcpSocket* socket) {
   connect(socket, &QTcpSocket::errorOccurred, this, [this, socket](auto error) {
     // Qt reports an orderly close by the server as an error too; it is only the disconnect.
     if (error == QAbstractSocket::RemoteHostClosedError) return;
+    if (error == QAbstractSocket::SslHandshakeFailedError && FTlsFailed) return;
     const auto text = socket->errorString().toStdString();
     Deliver([&](auto& events) { events.MyOnError(ErrnoOfSocketError(error), text); });
   });

@@ -1,6 +1,7 @@
-// QtClientSocket: the client socket that ZorvaComp ships, on QTcpSocket, driven by the host's
-// Qt event loop. TZorvaConnection gets one from its default constructor; a Qt program that
-// wants to wait for a closed connection's last bytes keeps a pointer and watches allClosed.
+// QtClientSocket: the client socket that ZorvaComp ships, on QTcpSocket (QSslSocket for TLS),
+// driven by the host's Qt event loop. TZorvaConnection gets one from its default constructor; a Qt
+// program that wants to wait for a closed connection's last bytes keeps a pointer and watches
+// allClosed.
 #pragma once
 
 #include <QObject>
@@ -8,6 +9,7 @@
 #include "ClientSocket.h"
 
 class QTcpSocket;
+class QSslSocket;
 
 namespace zorva {
 
@@ -23,6 +25,7 @@ class QtClientSocket : public QObject, public IClientSocket {
   ~QtClientSocket() override;
 
   void SetEvents(IClientSocketEvents* events) override { FEvents = events; }
+  bool SetTls(const TClientTls& tls) override;
   void Connect(const std::string& host, bool numericAddress, std::int32_t port) override;
   void Write(std::string_view bytes) override;
   std::size_t BytesToWrite() const override;
@@ -38,7 +41,11 @@ class QtClientSocket : public QObject, public IClientSocket {
   void allClosed();
 
  private:
+  QTcpSocket* MakeSocket();
+  // Everything but the moment the connection is up, which differs with TLS.
   void Attach(QTcpSocket* socket);
+  void MarkUp();
+  void AttachTls(QSslSocket* socket);
   void Retire(QTcpSocket* socket);
   void ReportLater(int code, const QString& text);
   // Runs a notification; nothing a handler throws may unwind through Qt's event loop.
@@ -48,6 +55,8 @@ class QtClientSocket : public QObject, public IClientSocket {
   IClientSocketEvents* FEvents = nullptr;
   QTcpSocket* FSocket = nullptr;  // the current connection or attempt
   bool FUp = false;               // MyOnConnect was delivered for FSocket
+  TClientTls FTls;
+  bool FTlsFailed = false;  // the handshake's reason is told; Qt's own error after it is not
   int FRetiring = 0;
 };
 

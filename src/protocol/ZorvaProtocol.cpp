@@ -2,6 +2,8 @@
 
 #include <initializer_list>
 
+#include "UserTextLimits.h"
+
 namespace zorva {
 
 namespace {
@@ -24,6 +26,14 @@ std::string Join(std::initializer_list<std::string_view> parts, bool closing = f
 }
 
 }  // namespace
+
+bool IsValidSubjectName(std::string_view name) {
+  return !name.empty() && name.size() <= kMaxNameBytes && IsPlainField(name);
+}
+
+bool IsValidUserId(std::string_view id) {
+  return IsValidSubjectName(id) && id.find_first_of("^`") == std::string_view::npos;
+}
 
 CommandLine SplitCommand(std::string_view line) {
   const auto bar = line.find(kFieldSeparator);

@@ -29,6 +29,7 @@
 //   CUSTOM|Name|Data(rest)            (only from a server extension)
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -71,6 +72,7 @@ inline constexpr std::string_view IdInUse = "LOGIN|ERROR|A User with this ID is 
 inline constexpr std::string_view InvalidUserId = "LOGIN|ERROR|Invalid User Id";
 inline constexpr std::string_view InvalidPassword = "LOGIN|ERROR|Invalid Password";
 inline constexpr std::string_view IdTaken = "LOGIN|ERROR|This User ID is already being used";
+inline constexpr std::string_view LoginNeedsTls = "LOGIN|ERROR|Please log in over TLS";
 inline constexpr std::string_view ShuttingDown = "ERROR|The Server is shutting down";
 inline constexpr std::string_view SubjectExists = "ERROR|A Subject with that name already exists";
 inline constexpr std::string_view NoSuchSubject = "ERROR|The specifiec Subject does not exist";
@@ -88,10 +90,24 @@ inline constexpr std::string_view StoreUnavailable = "ERROR|The user store is un
 inline constexpr std::string_view LoginStoreUnavailable =
     "LOGIN|ERROR|The user store is unavailable";
 inline constexpr std::string_view LoginBusy = "LOGIN|ERROR|The Server is busy, try again later";
+inline constexpr std::string_view MessageTooLong = "ERROR|Message too long";
+inline constexpr std::string_view LoginTimeout = "ERROR|Login timeout";
+inline constexpr std::string_view InvalidSubjectName = "ERROR|Invalid Subject Name";
+inline constexpr std::string_view InvalidMemberLimit = "ERROR|Invalid Member Limit";
+inline constexpr std::string_view InvalidUserInfo = "ERROR|Invalid User Info";
+inline constexpr std::string_view LoginInvalidUserInfo = "LOGIN|ERROR|Invalid User Info";
+inline constexpr std::string_view PasswordRequired = "LOGIN|ERROR|A password is required";
 inline constexpr std::string_view TooManyAttempts =
     "LOGIN|ERROR|Too many attempts, try again later";
-inline constexpr std::string_view PasswordRequired = "LOGIN|ERROR|A password is required";
+inline constexpr std::string_view TooMuchFeedback = "ERROR|Too much feedback, try again later";
 }  // namespace Err
+
+// Names a client chooses, checked before the server keeps or relays them. A user id is 1 to 64
+// bytes without "|", "^", "`" or a control byte (the separators of messages and user texts); a
+// subject name 1 to 64 bytes without "|" or a control byte.
+inline constexpr std::size_t kMaxNameBytes = 64;
+bool IsValidUserId(std::string_view id);
+bool IsValidSubjectName(std::string_view name);
 
 // A line cut into its command word and argument text (views into the line).
 struct CommandLine {

@@ -79,6 +79,30 @@ TEST_P(DaemonOptionsTest, CommandLineWinsOverTheFileAndHostNamesAreResolved) {
   Login(ann, "ann");
 }
 
+// The start says what decides about users: the store with its count, or that anyone gets in.
+TEST_P(DaemonOptionsTest, StartNamesTheUserStoreAndItsCount) {
+  const auto users = (FFolder / "users.db").string();
+  const auto startLine = [this](const std::vector<std::string>& options) {
+    StartServer(options);
+    for (int wait = 0; wait < 500 && FServer->Stdout().find("Users: ") == std::string::npos; ++wait)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const auto out = FServer->Stdout();
+    const auto at = out.find("Users: ");
+    return at == std::string::npos ? out : out.substr(at, out.find('\n', at) - at);
+  };
+  EXPECT_THAT(startLine({}), HasSubstr("without --users any id but NewUser logs in"));
+  EXPECT_EQ(startLine({"--users", users}), "Users: " + users + ", 0 registered");
+  LineClient ann;
+  ASSERT_TRUE(ann.Connect(FPort));
+  ASSERT_TRUE(ann.WriteLine("LOGINNEW|ann|GAME|ann^pw^" + std::string(7, '^') +
+                            "01/01/2024^01/01/2024^1^^0`0`^"));
+  const auto answer = ann.ReadLine();
+  ASSERT_TRUE(answer && answer->starts_with("LOGIN|SUCCESS|ann^")) << answer.value_or("none");
+  FServer->Signal(SIGTERM);
+  ASSERT_EQ(FServer->WaitExit(), 0);
+  EXPECT_EQ(startLine({"--users", users}), "Users: " + users + ", 1 registered");
+}
+
 INSTANTIATE_TEST_SUITE_P(Daemon, DaemonOptionsTest,
                          testing::Values(TServerCommand{"daemon", {ZORVA_SERVER_BINARY}}),
                          [](const auto& info) { return info.param.Label; });

@@ -22,7 +22,7 @@ DESTDIR=$ROOT cmake --install "$BUILD_DIR" >"$WORK_DIR.log" 2>&1 || {
   exit 1
 }
 
-programs=("$BINDIR/zorva-server")
+programs=("$BINDIR/zorva-server" "$BINDIR/zorva-admin")
 expected=("$SYSCONFDIR/zorva/Win.ini" "$UNIT" "$DOCDIR/README.md")
 if [ "$WITH_QT" = ON ]; then
   programs+=("$BINDIR/ZorvaServer" "$BINDIR/zorva-chat" "$BINDIR/zorva-lobby-demo")
@@ -52,6 +52,7 @@ if [ -z "$ini" ] || [ ! -f "$ROOT$ini" ]; then
   fail "the unit reads settings \"$ini\", which are not installed"
 fi
 grep -q -- "--users /var/lib/zorva/" <<<"$exec_start" || fail "the unit keeps no user store"
+grep -q -- "--admin 127.0.0.1:" <<<"$exec_start" || fail "the unit offers no admin API on loopback"
 for setting in DynamicUser=yes StateDirectory=zorva ProtectSystem=strict ProtectHome=yes \
   PrivateTmp=yes NoNewPrivileges=yes RestrictAddressFamilies= LimitNOFILE=; do
   grep -q "^$setting" "$ROOT$UNIT" || fail "the unit lacks $setting"

@@ -25,6 +25,14 @@ namespace zorva::test {
 
 using namespace std::chrono_literals;
 
+inline bool ConnectToLoopback(int fd, std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
 class LineClient {
  public:
   using Ms = std::chrono::milliseconds;
@@ -44,11 +52,7 @@ class LineClient {
     }
     const int one = 1;
     ::setsockopt(FFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(FFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (!ConnectToLoopback(FFd, port)) {
       Close();
       return false;
     }

@@ -5,6 +5,7 @@
 
 #include "ChatInput.h"
 #include "QtClientSocket.h"
+#include "TerminalText.h"
 #include "ZorvaProtocol.h"
 #include "ZorvaUtils.h"
 
@@ -50,6 +51,9 @@ TChatClient::TChatClient(QtClientSocket* socket, TChatOptions options, std::ostr
   SetHost(FOptions.Host);
   SetPort(FOptions.Port);
   SetSubjectCode(FOptions.Code);
+  SetUseTls(FOptions.Tls);
+  SetTlsCaFile(FOptions.CaFile);
+  SetTlsVerifyPeer(!FOptions.Insecure);
   BindEvents();
 }
 
@@ -270,7 +274,7 @@ void TChatClient::PrintStats(const TZorvaServerStats& stats) {
 }
 
 void TChatClient::Line(const std::string& text) {
-  FOut << text << std::endl;
+  FOut << TerminalText(text) << std::endl;
 }
 
 }  // namespace zorva

@@ -22,6 +22,9 @@ struct TChatOptions {
   std::string User;
   std::string Password;
   bool Register = false;
+  bool Tls = false;
+  std::string CaFile;     // trusted besides the system's authorities
+  bool Insecure = false;  // no certificate check at all
 };
 
 class TChatClient : public TZorvaConnection {

@@ -1,5 +1,6 @@
 // zorva-chat: a line-mode client for people and scripts.
 //   zorva-chat [--host H] [--port P] [--code CODE] --user ID [--password-file F] [--register]
+//              [--tls [--ca FILE] [--insecure]]
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -50,6 +51,13 @@ int main(int argc, char** argv) {
   cli.add_option("--password-file", passwords.File,
                  "read the password from this file's first line");
   cli.add_flag("--register", options.Register, "register the user id first");
+  auto* tls = cli.add_flag("--tls", options.Tls,
+                           "connect with TLS; the server's certificate must be trusted and name "
+                           "the host");
+  cli.add_option("--ca", options.CaFile, "also trust the authorities in this PEM file")->needs(tls);
+  cli.add_flag("--insecure", options.Insecure,
+               "accept any certificate (tests only: anyone can pose as the server)")
+      ->needs(tls);
   cli.footer(
       "Without --password or --password-file the password comes from the environment variable "
       "ZORVA_PASSWORD, else from a prompt on a terminal. Exit codes: 0 after /quit or the end "

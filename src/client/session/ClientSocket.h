@@ -25,9 +25,20 @@ class IClientSocketEvents {
   ~IClientSocketEvents() = default;
 };
 
+// How the next Connect protects the connection.
+struct TClientTls {
+  bool Enabled = false;
+  std::string CaFile;  // PEM authorities trusted besides the system's
+  // Check the server's certificate and that it names the host connected to.
+  bool VerifyPeer = true;
+};
+
 class IClientSocket {
  public:
   virtual ~IClientSocket() = default;
+  // Applies from the next Connect. False when the socket cannot do what is asked (a socket
+  // without TLS is never asked to connect in the clear instead).
+  virtual bool SetTls(const TClientTls& tls) { return !tls.Enabled; }
   // Where notifications go; nullptr silences the socket (the connection does so before it dies).
   virtual void SetEvents(IClientSocketEvents* events) = 0;
   // Starts connecting and returns at once; any earlier connection or attempt is dropped first.

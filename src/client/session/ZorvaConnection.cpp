@@ -1,6 +1,7 @@
 #include "ZorvaConnection.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <stdexcept>
 #include <utility>
 
@@ -16,6 +17,7 @@ using THandler = void (TZorvaConnection::*)(std::string_view);
 
 // Lines a nested dispatch past kMaxNesting may leave waiting, in units of the line limit.
 constexpr std::size_t kWaitingLineLimits = 16;
+constexpr std::string_view kNoTlsText = "This connection's socket cannot use TLS";
 
 }  // namespace
 
@@ -34,6 +36,7 @@ TZorvaConnection::~TZorvaConnection() {
 void TZorvaConnection::SetActive(bool value) {
   if (value == FConnected) return;
   if (value) {
+    if (!FSocket->SetTls(FTls)) return MyOnError(EPROTONOSUPPORT, kNoTlsText);
     FSocket->Connect(FHost, IsValidIPAddress(FHost), FPort);
     return;
   }

@@ -98,6 +98,15 @@ class TZorvaConnection : private IClientSocketEvents {
   std::size_t BytesToSend() const { return FSocket->BytesToWrite(); }
   std::size_t MaxOutput() const { return FMaxOutput; }
   void SetMaxOutput(std::size_t bytes) { FMaxOutput = bytes; }
+  // TLS for the next connection: off by default; when on, the server's certificate is checked
+  // (against the system's authorities and the CA file) and must name Host, unless verification
+  // is turned off. A certificate problem reaches OnSocketError with the reason in words.
+  bool UseTls() const { return FTls.Enabled; }
+  void SetUseTls(bool value) { FTls.Enabled = value; }
+  const std::string& TlsCaFile() const { return FTls.CaFile; }
+  void SetTlsCaFile(std::string path) { FTls.CaFile = std::move(path); }
+  bool TlsVerifyPeer() const { return FTls.VerifyPeer; }
+  void SetTlsVerifyPeer(bool value) { FTls.VerifyPeer = value; }
 
   // The own user's record from the last successful login (nullptr before one). The program may
   // edit it and then call UpdateUserInfo.
@@ -262,6 +271,7 @@ class TZorvaConnection : private IClientSocketEvents {
   std::string FSubjectCode;
   std::size_t FMaxLineLength = kDefaultMaxLineLength;
   std::size_t FMaxOutput = kDefaultMaxOutput;
+  TClientTls FTls;
   LineFramer FFramer{kDefaultMaxLineLength};
   bool FLoggedIn = false;
   std::unique_ptr<TZorvaUser> FCurrentUser;

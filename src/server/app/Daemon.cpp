@@ -32,11 +32,33 @@ void PrintError(std::string_view text) {
   std::fputc('\n', stderr);
 }
 
-EpollTransport::TOptions TransportOptions(const TServerOptions& options) {
+TTlsFiles TlsFiles(const TTlsOptions& tls) {
+  return {tls.CertFile, tls.KeyFile, tls.CaFile};
+}
+
+EpollTransport::TOptions TransportOptions(const TServerOptions& options,
+                                          std::shared_ptr<TlsContext> tlsContext) {
   EpollTransport::TOptions transport;
   transport.BindAddress = options.BindAddress;
   transport.Limits = options.Limits;
+  if (tlsContext) {
+    transport.Tls = EpollTransport::TTlsListener{.Port = *options.Tls.Port,
+                                                 .Context = std::move(tlsContext),
+                                                 .PlainToo = !options.Tls.NoPlain};
+  }
   return transport;
+}
+
+// A renewed certificate is taken for new connections; one that does not load leaves the old.
+void ReloadTls(EpollTransport& transport, const TTlsOptions& tls, EventLogger& log) {
+  std::string error;
+  auto context = TlsContext::Load(TlsFiles(tls), error);
+  if (!context) {
+    log.Log(spdlog::level::err, "tls_reload_failed", {{"error", error}});
+    return;
+  }
+  transport.SetTlsContext(std::move(context));
+  log.Log(spdlog::level::info, "tls_reloaded", {{"cert", tls.CertFile}});
 }
 
 // Past the descriptors, accepting would fail quietly over and over; past this number a client
@@ -68,24 +90,28 @@ TLogOptions LogOptions(const TServerOptions& options) {
           options.Trace};
 }
 
-// A log rotator moves the file and sends SIGHUP; the daemon goes on in a new file.
-void ReopenOnHangup(asio::signal_set& hangups, TDaemonLog& log) {
-  hangups.async_wait([&hangups, &log](const std::error_code& ec, int) {
+// A log rotator moves the file and sends SIGHUP, and so does a certificate renewal: the daemon
+// goes on in a new file, and with the certificate files read again.
+void ReopenOnHangup(asio::signal_set& hangups, TDaemonLog& log, EpollTransport& transport,
+                    const TTlsOptions& tls) {
+  hangups.async_wait([&hangups, &log, &transport, &tls](const std::error_code& ec, int) {
     if (ec) return;
     log.Reopen();
-    ReopenOnHangup(hangups, log);
+    if (tls.Port) ReloadTls(transport, tls, log.Logger());
+    ReopenOnHangup(hangups, log, transport, tls);
   });
 }
 
-void LogStart(EventLogger& log, const TServerOptions& options, const std::string& address,
+void LogStart(EventLogger& log, const TServerOptions& options, const EpollTransport& transport,
               std::size_t maxClients) {
   log.Log(spdlog::level::info, "start",
-          {{"address", address},
+          {{"address", transport.ListenAddress()},
            {"store", options.UsersPath.value_or("none")},
            {"max_clients", std::to_string(maxClients)},
            {"max_line", std::to_string(options.Limits.MaxLine)},
            {"max_output", std::to_string(options.Limits.MaxOutput)},
-           {"ping_interval_ms", std::to_string(options.Limits.PingIntervalMs)}});
+           {"ping_interval_ms", std::to_string(options.Limits.PingIntervalMs)},
+           {"tls_address", options.Tls.Port ? transport.TlsListenAddress() : "off"}});
 }
 
 bool StartAdmin(AdminService& admin, const TServerOptions& options) {
@@ -116,11 +142,19 @@ int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
     return 1;
   }
 
+  std::string error;
+  std::shared_ptr<TlsContext> tlsContext;
+  if (options.Tls.Port) {
+    tlsContext = TlsContext::Load(TlsFiles(options.Tls), error);
+    if (!tlsContext) {
+      PrintError("zorva-server: " + error);
+      return 1;
+    }
+  }
   asio::io_context io;
-  EpollTransport transport(io, TransportOptions(options));
+  EpollTransport transport(io, TransportOptions(options, std::move(tlsContext)));
   TServerOptions sized = options;
   sized.MaxClients = ClientCapacity(options.MaxClients, openFileLimit);
-  std::string error;
   const std::unique_ptr<TServerAssembly> server =
       TServerAssembly::Build(transport, sized, settings, error);
   if (!server) {
@@ -145,14 +179,16 @@ int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
     return 1;
   }
   std::printf("Listening on %s\n", transport.ListenAddress().c_str());
+  if (options.Tls.Port) std::printf("TLS on %s\n", transport.TlsListenAddress().c_str());
   std::printf("Room for %zu clients (open-file limit %llu)\n", sized.MaxClients,
               static_cast<unsigned long long>(openFileLimit));
   // A container's system-call filter often refuses io_uring; the relay then costs more.
   std::printf("%s\n", transport.SendMode() == SendBatch::TMode::Ring
                           ? "Writes of each turn go to the kernel in one io_uring batch"
                           : "Writes go one send at a time (the kernel refused io_uring)");
+  std::printf("%s\n", server->UsersLine(options).c_str());
   std::fflush(stdout);
-  LogStart(logger, options, transport.ListenAddress(), sized.MaxClients);
+  LogStart(logger, options, transport, sized.MaxClients);
 
   // The first signal closes the listener and lets every connection receive what is queued for
   // it; the second ends the wait, with 128 + its number as a shell reports such an end.
@@ -178,7 +214,7 @@ int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
   AdminService admin(core, transport, server->Clock(), [&] { stopServer("by", "admin"); });
   if (options.AdminAddress && !StartAdmin(admin, options)) return 1;
   asio::signal_set hangups(io, SIGHUP);
-  ReopenOnHangup(hangups, *log);
+  ReopenOnHangup(hangups, *log, transport, options.Tls);
   RunLoop(io, logger);
   return exitCode;
 }

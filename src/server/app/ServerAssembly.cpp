@@ -29,9 +29,19 @@ void TServerAssembly::Configure(const TServerOptions& options, const TServerSett
   FCore.SetSettings(settings);
   FCore.SetMaxLine(options.Limits.MaxLine);
   FCore.SetMaxClients(options.MaxClients);
+  FCore.SetClientLimits(options.ClientLimits);
   FCore.SetLoginLimits(options.Logins);
+  FCore.SetRequireEncryptedLogin(options.Tls.RequireLogin);
   FCore.SetTraceIncoming(options.Trace);
   FCore.SetTraceOutgoing(options.Trace);
+}
+
+std::string TServerAssembly::UsersLine(const TServerOptions& options) {
+  if (!FUserStore) {
+    return "Users: none kept; without --users any id but NewUser logs in with any password";
+  }
+  return "Users: " + *options.UsersPath + ", " + std::to_string(FUserStore->UserCount()) +
+         " registered";
 }
 
 }  // namespace zorva

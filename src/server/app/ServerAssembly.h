@@ -40,6 +40,9 @@ class TServerAssembly {
   const IClock& Clock() const { return FClock; }
   // The store deciding about users, or null when the base hooks do.
   TZorvaUserStore* UserStore() { return FUserStore.get(); }
+  // What decides about users, for the operator at start: "Users: FILE, N registered", or a
+  // warning that without a user store every id and password is accepted.
+  std::string UsersLine(const TServerOptions& options);
   // Listens on the settings' port; false, with the reason in `error`, when it cannot.
   bool Start(std::string& error) { return FCore.Start(error); }
 

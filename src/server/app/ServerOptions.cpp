@@ -28,6 +28,7 @@ constexpr TNumberRange kMaxClientsRange{0, kInt32Max, "clients"};
 constexpr TNumberRange kMaxOutputTotalRange{0, std::int64_t{1} << 50, "bytes"};
 constexpr TNumberRange kPendingLoginsRange{0, kInt32Max, "logins"};
 constexpr TNumberRange kLoginDelayRange{0, kInt32Max, "milliseconds"};
+constexpr TNumberRange kLoginTimeoutRange{0, kTimeoutRange.Max, "seconds"};
 constexpr TNumberRange kLinesPerSecondRange{0, kUint32Max, "lines per second"};
 constexpr TNumberRange kLineBurstRange{1, kUint32Max, "lines"};
 constexpr TNumberRange kBytesPerSecondRange{0, kUint32Max, "bytes per second"};
@@ -75,6 +76,18 @@ void AddTraceOptions(CLI::App& app, TServerOptions& options, const std::string& 
       ->check(CLI::IsMember({"debug", "info", "warn", "error"}));
 }
 
+void AddClientLimitOptions(CLI::App& app, TClientLimits& limits) {
+  app.add_option("--max-clients-per-address", limits.MaxClientsPerAddress,
+                 "Most clients at once from one address; 0 = no limit")
+      ->check(InRange(kMaxClientsRange));
+  app.add_option("--login-timeout", limits.LoginTimeoutSeconds,
+                 "Seconds a client may stay without logging in; 0 = no limit")
+      ->check(InRange(kLoginTimeoutRange));
+  app.add_option("--max-registrations-per-hour", limits.RegistrationsPerHour,
+                 "New-user registrations per hour from one address; 0 = no limit")
+      ->check(InRange(kMaxClientsRange));
+}
+
 void AddLimitOptions(CLI::App& app, TServerOptions& options) {
   app.add_option("--max-line", options.Limits.MaxLine, "Longest accepted line in bytes")
       ->check(InRange(kMaxLineRange));
@@ -90,6 +103,7 @@ void AddLimitOptions(CLI::App& app, TServerOptions& options) {
   app.add_option("--max-clients", options.MaxClients,
                  "Most clients at once; 0 = as many as the open-file limit allows")
       ->check(InRange(kMaxClientsRange));
+  AddClientLimitOptions(app, options.ClientLimits);
 }
 
 void AddLoginOptions(CLI::App& app, TLoginLimits& logins) {
@@ -125,6 +139,23 @@ void AddFloodOptions(CLI::App& app, TFloodLimits& flood) {
   app.add_option("--max-bytes-per-second", flood.BytesPerSecond,
                  "Bytes per second a client may send before it is slowed down; 0 = no limit")
       ->check(InRange(kBytesPerSecondRange));
+}
+
+void AddTlsOptions(CLI::App& app, TTlsOptions& tls) {
+  auto* port = app.add_option("--tls-port", tls.Port,
+                              "Also listen for TLS 1.2/1.3 on this port; 0 = any free port")
+                   ->check(InRange(kPortRange));
+  auto* cert = app.add_option("--tls-cert", tls.CertFile,
+                              "The TLS certificate (PEM, chain after it) for --tls-port");
+  auto* key = app.add_option("--tls-key", tls.KeyFile, "The TLS private key (PEM) for --tls-port");
+  app.add_option("--tls-ca", tls.CaFile,
+                 "Ask TLS clients for a certificate signed by an authority in this PEM file")
+      ->needs(port);
+  port->needs(cert)->needs(key);
+  app.add_flag("--no-plain", tls.NoPlain, "Listen only on the TLS port")->needs(port);
+  app.add_flag("--require-tls-login", tls.RequireLogin,
+               "Refuse LOGIN and LOGINNEW on the plain port")
+      ->needs(port);
 }
 
 void PrintError(const CLI::App& app, const std::string& text) {
@@ -247,6 +278,7 @@ void AddServerOptions(CLI::App& app, TServerOptions& options, const std::string&
   AddLimitOptions(app, options);
   AddLoginOptions(app, options.Logins);
   AddFloodOptions(app, options.Limits.Flood);
+  AddTlsOptions(app, options.Tls);
   std::vector<CLI::Option*> fileOptions;
   for (CLI::Option* option : app.get_options()) {
     if (TakesKeyOfItsName(*option)) fileOptions.push_back(option);

@@ -20,6 +20,16 @@
 
 namespace zorva {
 
+// The TLS listener: off without a port.
+struct TTlsOptions {
+  std::optional<std::uint16_t> Port;
+  std::string CertFile;
+  std::string KeyFile;
+  std::string CaFile;    // clients must show a certificate it signed; none asked for without it
+  bool NoPlain = false;  // only the TLS port listens
+  bool RequireLogin = false;  // LOGIN and LOGINNEW on the plain port are refused
+};
+
 struct TServerOptions {
   std::string IniPath;  // DefaultIniPath() unless given
   std::string BindAddress = "0.0.0.0";
@@ -31,17 +41,15 @@ struct TServerOptions {
   // Users and feedback kept in this database file; without it nothing is kept.
   std::optional<std::string> UsersPath;
   std::size_t MaxClients = 0;  // 0 = as many as the open-file limit allows
-  TTransportLimits Limits;     // for whichever transport the program runs
+  TClientLimits ClientLimits;
+  TTransportLimits Limits;  // for whichever transport the program runs
   TLoginLimits Logins;
   // The admin HTTP API's "ADDRESS:PORT"; off without it.
   std::optional<std::string> AdminAddress;
   std::string AdminTokenFile;  // beside the settings file unless given
   bool MetricsPublic = false;
+  TTlsOptions Tls;
 };
-
-// The flood-budget options, for a program whose transport has no budget to say so.
-inline constexpr const char* kFloodOptionNames[] = {"--max-lines-per-second", "--line-burst",
-                                                    "--max-bytes-per-second"};
 
 // Adds the server options and --version to `app`, filling `options` as they are parsed; a later
 // option wins, so that wrappers can append to a command line. A bare --log writes to

@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <limits>
+#include <utility>
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -58,6 +60,14 @@ void ShutWriteSide(qintptr descriptor) {
 #endif
 }
 
+// Input is handed on a batch at a time with the output flushed in between, so that a burst
+// relayed to other members reaches their sockets while it arrives: only a member that really
+// stops reading fills its queue. A few batches per turn keep one sender from holding the rest.
+constexpr qint64 kReadBatch = 64 * 1024;
+constexpr int kBatchesPerTurn = 4;
+// What Qt may read ahead of us; past it the peer's own sends slow down.
+constexpr qint64 kReadAhead = 4 * kReadBatch;
+
 // Qt's timers count in int.
 int TimerInterval(std::uint32_t milliseconds) {
   return static_cast<int>(std::min<std::uint32_t>(milliseconds, std::numeric_limits<int>::max()));
@@ -92,7 +102,8 @@ bool QtTransport::SetBindAddress(const QString& address) {
 bool QtTransport::Listen(std::uint16_t port, std::string& error) {
   if (FServer.isListening()) FServer.close();
   if (FServer.listen(FBindAddress, port)) return true;
-  error = FServer.errorString().toStdString();
+  error = FServer.errorString().toStdString() + " (" +
+          FormatEndpoint(DottedAddress(FBindAddress), port) + ")";
   return false;
 }
 
@@ -117,8 +128,12 @@ void QtTransport::Send(ConnectionId id, std::string_view line) {
   const auto found = FConnections.find(id);
   if (found == FConnections.end() || found->second.Overflowed) return;
   QTcpSocket* socket = found->second.Socket;
-  const std::size_t queued = static_cast<std::size_t>(socket->bytesToWrite());
-  if (queued + line.size() + 1 > FLimits.MaxOutput) {
+  const auto fits = [&] {
+    return static_cast<std::size_t>(socket->bytesToWrite()) + line.size() + 1 <= FLimits.MaxOutput;
+  };
+  // Only what the kernel would not take counts against the cap.
+  if (!fits()) socket->flush();
+  if (!fits()) {
     // Reporting now would re-enter the core in the middle of its send.
     found->second.Overflowed = true;
     QMetaObject::invokeMethod(
@@ -127,6 +142,7 @@ void QtTransport::Send(ConnectionId id, std::string_view line) {
   }
   socket->write(line.data(), static_cast<qint64>(line.size()));
   socket->putChar('\n');
+  FQueued.insert(id);
 }
 
 void QtTransport::Close(ConnectionId id, CloseMode mode) {
@@ -152,7 +168,9 @@ void QtTransport::Accept(QTcpSocket* socket) {
   const ConnectionId id = NextConnectionId();
   socket->setParent(nullptr);
   socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-  FConnections.emplace(id, TConnection{socket});
+  socket->setReadBufferSize(kReadAhead);
+  FConnections.try_emplace(id, socket,
+                           FloodBudget(FLimits.Flood, std::chrono::steady_clock::now()));
   connect(socket, &QTcpSocket::readyRead, this, [this, id] { ReadFrom(id); });
   connect(socket, &QTcpSocket::disconnected, this, [this, id] { PeerClosed(id); });
   connect(socket, &QAbstractSocket::errorOccurred, this, [this, id] { SocketFailed(id); });
@@ -162,16 +180,68 @@ void QtTransport::Accept(QTcpSocket* socket) {
 }
 
 void QtTransport::ReadFrom(ConnectionId id) {
+  for (int batch = 0; batch < kBatchesPerTurn; ++batch)
+    if (!HandOnBatch(id)) return;
+  ReadAgainIn(id, 0);
+}
+
+bool QtTransport::HandOnBatch(ConnectionId id) {
+  const auto found = FConnections.find(id);
+  if (found == FConnections.end() || found->second.ReadLater) return false;
+  TConnection& connection = found->second;
+  if (connection.Held.empty()) {
+    const QByteArray read = connection.Socket->read(kReadBatch);
+    connection.Held.assign(read.constData(), static_cast<std::size_t>(read.size()));
+  }
+  if (connection.Held.empty()) return false;
+  const std::size_t allowed =
+      FLimits.Flood.Any()
+          ? connection.Budget.Take(FLimits.Flood, connection.Held, std::chrono::steady_clock::now())
+          : connection.Held.size();
+  const std::string batch = connection.Held.substr(0, allowed);
+  connection.Held.erase(0, allowed);
+  const bool throttled = !connection.Held.empty();
+  if (throttled) {
+    const auto wait =
+        std::chrono::ceil<std::chrono::milliseconds>(connection.Budget.TimeToRefill(FLimits.Flood));
+    ReadAgainIn(id, std::max<int>(1, static_cast<int>(wait.count())));
+  }
+  if (!batch.empty() && FEvents) FEvents->OnClientRead(id, batch);
+  FlushQueued();
+  return !throttled;
+}
+
+void QtTransport::ReadAgainIn(ConnectionId id, int milliseconds) {
+  const auto found = FConnections.find(id);
+  if (found == FConnections.end() || found->second.ReadLater) return;
+  found->second.ReadLater = true;
+  QTimer::singleShot(milliseconds, found->second.Socket, [this, id] {
+    const auto again = FConnections.find(id);
+    if (again == FConnections.end()) return;
+    again->second.ReadLater = false;
+    ReadFrom(id);
+  });
+}
+
+// The peer has finished: whatever it sent is its last words, budget or not.
+void QtTransport::HandOnEverything(ConnectionId id) {
   const auto found = FConnections.find(id);
   if (found == FConnections.end()) return;
-  const QByteArray bytes = found->second.Socket->readAll();
-  if (bytes.isEmpty() || !FEvents) return;
-  FEvents->OnClientRead(id, std::string_view(bytes.constData(), bytes.size()));
+  const QByteArray rest = found->second.Socket->readAll();
+  std::string input = std::move(found->second.Held);
+  input.append(rest.constData(), static_cast<std::size_t>(rest.size()));
+  if (!input.empty() && FEvents) FEvents->OnClientRead(id, input);
+}
+
+void QtTransport::FlushQueued() {
+  for (const ConnectionId id : std::exchange(FQueued, {})) {
+    const auto found = FConnections.find(id);
+    if (found != FConnections.end()) found->second.Socket->flush();
+  }
 }
 
 void QtTransport::PeerClosed(ConnectionId id) {
-  // Bytes that came with the hang-up are still the client's last words.
-  ReadFrom(id);
+  HandOnEverything(id);
   QTcpSocket* socket = Forget(id);
   if (!socket) return;
   socket->deleteLater();

@@ -12,8 +12,11 @@
 #include <QTcpServer>
 #include <QTimer>
 #include <cstddef>
+#include <string>
 #include <unordered_map>
+#include <unordered_set>
 
+#include "FloodBudget.h"
 #include "ServerInterfaces.h"
 #include "TransportLimits.h"
 
@@ -45,14 +48,27 @@ class QtTransport : public QObject, public ITransport {
 
  private:
   struct TConnection {
+    TConnection(QTcpSocket* socket, const FloodBudget& budget) : Socket(socket), Budget(budget) {}
+
     QTcpSocket* Socket = nullptr;
+    FloodBudget Budget;
     // Past its output cap: takes no more output; the error is reported from the event loop.
     bool Overflowed = false;
+    // Read but not yet handed on: what the flood budget has not allowed so far.
+    std::string Held;
+    // Its input waits for a later turn (fairness or the flood budget); no read before then.
+    bool ReadLater = false;
   };
 
   void AcceptPending();
   void Accept(QTcpSocket* socket);
   void ReadFrom(ConnectionId id);
+  // Hands on one batch of the connection's input; false when it has no more for this turn.
+  bool HandOnBatch(ConnectionId id);
+  void ReadAgainIn(ConnectionId id, int milliseconds);
+  void HandOnEverything(ConnectionId id);
+  // Gives the kernel what was queued, so that the cap counts only what it refused.
+  void FlushQueued();
   void PeerClosed(ConnectionId id);
   void SocketFailed(ConnectionId id);
   void ReportOverflow(ConnectionId id);
@@ -66,6 +82,7 @@ class QtTransport : public QObject, public ITransport {
   QHostAddress FBindAddress{QHostAddress::AnyIPv4};
   TTransportLimits FLimits;
   std::unordered_map<ConnectionId, TConnection> FConnections;
+  std::unordered_set<ConnectionId> FQueued;
 };
 
 }  // namespace zorva

@@ -6,16 +6,20 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QHostInfo>
 #include <QLabel>
 #include <QLineSeries>
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStatusTipEvent>
 #include <QTabWidget>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
@@ -33,6 +37,7 @@
 #include "ServerSettingsForm.h"
 #include "ServerStatsForm.h"
 #include "UserInfoForm.h"
+#include "WireText.h"
 
 Q_DECLARE_METATYPE(zorva::TShoutTarget)
 
@@ -53,11 +58,7 @@ TShoutTarget Target(const QTreeWidgetItem* item) {
 }
 
 QString ToQString(std::string_view text) {
-  return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-std::string ToStd(const QString& text) {
-  return text.toLatin1().toStdString();
+  return ShowWireText(text);
 }
 
 // The first IPv4 address the machine's own name resolves to; "0.0.0.0" when it resolves to none.
@@ -66,6 +67,20 @@ QString LocalHostAddress() {
   for (const QHostAddress& address : info.addresses())
     if (address.protocol() == QAbstractSocket::IPv4Protocol) return address.toString();
   return QStringLiteral("0.0.0.0");
+}
+
+// Appends without moving the view sideways, and follows the new lines only when the operator
+// was already at the end.
+void AppendFollowing(QPlainTextEdit* pane, const QString& text) {
+  QScrollBar* down = pane->verticalScrollBar();
+  QScrollBar* across = pane->horizontalScrollBar();
+  const bool following = down->value() == down->maximum();
+  const int sideways = across->value();
+  pane->appendPlainText(text);
+  // The cursor at the start of the last line: wherever Qt shows the cursor, it is there.
+  if (following) pane->setTextCursor(QTextCursor(pane->document()->lastBlock()));
+  across->setValue(sideways);
+  if (following) down->setValue(down->maximum());
 }
 
 QPlainTextEdit* NewPane(QWidget* page, const char* name) {
@@ -154,6 +169,8 @@ TfrmServer::TfrmServer(ServerCore& core, const ITransport& transport, std::strin
   FCore.SetSettings(ApplyOverrides(FSavedSettings, overrides));
   FCore.SetObserver(this);
   FSettingsDialog = new TfrmServerSettings(this);
+  // Everyone is listed from the start, as a click on "All" would list them.
+  treeSubjects->setCurrentItem(treeSubjects->topLevelItem(0));
   ShowGuests();
 }
 
@@ -247,6 +264,7 @@ void TfrmServer::CreateControls() {
     auto* node = new QTreeWidgetItem(treeSubjects, {QString::fromLatin1(text)});
     SetTarget(node, target);
     node->setIcon(0, FImages[int(TConsoleImage::TreeRoot)]);
+    node->setExpanded(true);
   }
 
   pages = new QTabWidget(Splitter1);
@@ -310,16 +328,20 @@ void TfrmServer::CreateControls() {
 }
 
 void TfrmServer::CreateStatusBar() {
+  // The hint takes what the other panels leave and is cut there, whatever its length.
   FHintPanel = new QLabel(this);
-  FHintPanel->setFixedWidth(300);
+  FHintPanel->setObjectName("panelHint");
+  FHintPanel->setMinimumWidth(1);
+  FHintPanel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   FAddressPanel = new QLabel(this);
-  FAddressPanel->setFixedWidth(150);
+  FAddressPanel->setObjectName("panelAddress");
+  FAddressPanel->setMinimumWidth(150);
   FAlarmPanel = new TAlarmPanel(this);
   FAlarmPanel->SetPicture(AlarmPixmap());
   FCountPanel = new QLabel(this);
   FCountPanel->setFixedWidth(50);
   statusBar()->setObjectName("status");
-  statusBar()->addWidget(FHintPanel);
+  statusBar()->addWidget(FHintPanel, 1);
   statusBar()->addWidget(FAddressPanel);
   statusBar()->addWidget(FAlarmPanel);
   statusBar()->addWidget(FCountPanel);
@@ -385,7 +407,7 @@ void TfrmServer::Guarded(THandler&& handler) {
 }
 
 void TfrmServer::AppException(const std::exception& error) {
-  memoExceptions->appendPlainText(ToQString(DescribeException(error)));
+  AppendFollowing(memoExceptions, ToQString(DescribeException(error)));
   RaiseAlarm();
 }
 
@@ -434,13 +456,15 @@ bool TfrmServer::eventFilter(QObject* watched, QEvent* event) {
 void TfrmServer::closeEvent(QCloseEvent* event) {
   std::string error;
   if (!WriteSettings(FIniPath, FSavedSettings, &error))
-    memoExceptions->appendPlainText(ToQString(error));
+    AppendFollowing(memoExceptions, ToQString(error));
   event->accept();
 }
 
 // ---- server state -------------------------------------------------------------------------
 
 void TfrmServer::SetRunningState(bool running, bool blocked) {
+  if (!running) FListening.clear();
+  FAddressPanel->setText(blocked ? FListening + QStringLiteral(" (shut down)") : FListening);
   actStartServer->setEnabled(!running);
   actStopServer->setEnabled(running);
   actServerBlock->setEnabled(running && !blocked);
@@ -452,7 +476,7 @@ void TfrmServer::actStartServerExecute() {
   std::string error;
   if (!FCore.Start(error)) throw ESocketError(error);
   const std::string address = FTransport.ListenAddress();
-  FAddressPanel->setText(LocalHostAddress() + ToQString(address.substr(address.rfind(':'))));
+  FListening = LocalHostAddress() + ToQString(address.substr(address.rfind(':')));
   SetRunningState(true, false);
 }
 
@@ -519,13 +543,16 @@ void TfrmServer::actOutgoingExecute() {
 }
 
 void TfrmServer::actClearTraceExecute() {
+  FPendingIncoming.clear();
+  FPendingOutgoing.clear();
   memoIncoming->clear();
   memoOutgoing->clear();
 }
 
 std::string TfrmServer::LogFilePath() const {
   if (!FLogFilePath.empty()) return FLogFilePath;
-  return ToStd(QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("Zorva.log")));
+  const QString path = QDir(QCoreApplication::applicationDirPath()).filePath("Zorva.log");
+  return QFile::encodeName(path).toStdString();
 }
 
 void TfrmServer::actLogFilesExecute() {
@@ -541,16 +568,44 @@ void TfrmServer::actLogFilesExecute() {
 }
 
 void TfrmServer::TraceIncoming(std::string_view line) {
-  memoIncoming->appendPlainText(ToQString(line));
+  AppendTrace(FPendingIncoming, line);
 }
 
 void TfrmServer::TraceOutgoing(std::string_view line) {
-  memoOutgoing->appendPlainText(ToQString(line));
+  AppendTrace(FPendingOutgoing, line);
+}
+
+void TfrmServer::AppendTrace(QStringList& pending, std::string_view line) {
+  pending.append(ToQString(line));
+  if (pending.size() > kMaxPaneLines) pending.removeFirst();
+  if (std::exchange(FTracePosted, true)) return;
+  QMetaObject::invokeMethod(this, &TfrmServer::ShowPendingTraces, Qt::QueuedConnection);
+}
+
+void TfrmServer::ShowPendingTraces() {
+  FTracePosted = false;
+  for (auto [pane, pending] :
+       {std::pair(memoIncoming, &FPendingIncoming), std::pair(memoOutgoing, &FPendingOutgoing)}) {
+    if (pending->isEmpty()) continue;
+    AppendFollowing(pane, pending->join(QChar('\n')));
+    pending->clear();
+  }
 }
 
 void TfrmServer::ExceptionLine(std::string_view line, bool alarm) {
-  memoExceptions->appendPlainText(ToQString(line));
+  AppendFollowing(memoExceptions, ToQString(line));
   if (alarm) RaiseAlarm();
+}
+
+// The exception lines name the socket error by number; a slow reader is worth saying in words.
+void TfrmServer::Event(const TServerEvent& event) {
+  const bool left = event.Kind == TServerEventKind::Logout || event.Kind == TServerEventKind::Drop;
+  if (!left || event.Drop != TDropReason::SlowReader) return;
+  const QString who = event.UserId.empty() ? QStringLiteral("A Guest in the Staging Area")
+                                           : QStringLiteral("User ") + ToQString(event.UserId);
+  AppendFollowing(memoExceptions,
+                  who + QStringLiteral(" stopped reading and was dropped: its unsent output "
+                                       "passed the cap"));
 }
 
 void TfrmServer::ActivityChanged() {
@@ -702,9 +757,10 @@ void TfrmServer::RebuildTree() {
   };
   const QTreeWidgetItem* selected = SelectedNode();
   const QString selectedPath = selected ? pathOf(selected) : QString();
-  QSet<QString> expanded;
+  // New nodes open expanded; what the operator closed stays closed.
+  QSet<QString> collapsed;
   for (QTreeWidgetItemIterator it(treeSubjects); *it; ++it)
-    if ((*it)->isExpanded()) expanded.insert(pathOf(*it));
+    if ((*it)->childCount() > 0 && !(*it)->isExpanded()) collapsed.insert(pathOf(*it));
 
   const QSignalBlocker quiet(treeSubjects);
   treeSubjects->setUpdatesEnabled(false);
@@ -734,7 +790,7 @@ void TfrmServer::RebuildTree() {
 
   for (QTreeWidgetItemIterator it(treeSubjects); *it; ++it) {
     const QString path = pathOf(*it);
-    if (expanded.contains(path)) (*it)->setExpanded(true);
+    if (!collapsed.contains(path)) (*it)->setExpanded(true);
     if (!selectedPath.isEmpty() && path == selectedPath) treeSubjects->setCurrentItem(*it);
   }
   treeSubjects->setUpdatesEnabled(true);
@@ -770,7 +826,8 @@ void TfrmServer::actShoutExecute() {
   const std::optional<QString> text =
       Prompts().AskText(this, QStringLiteral("Shout Message"), QStringLiteral("Message:"));
   if (!text || text->isEmpty()) return;
-  if (const std::optional<TShoutTarget> target = ShoutTarget()) FCore.Shout(*target, ToStd(*text));
+  if (const std::optional<TShoutTarget> target = ShoutTarget())
+    FCore.Shout(*target, WireTextOf(*text));
 }
 
 std::optional<TShoutTarget> TfrmServer::ShoutTarget() const {
@@ -782,9 +839,9 @@ std::optional<TShoutTarget> TfrmServer::ShoutTarget() const {
 // ---- subjects -----------------------------------------------------------------------------
 
 void TfrmServer::actServerAddSubjectExecute() {
-  QTreeWidgetItem* node = SelectedNode();
+  const QTreeWidgetItem* node = SelectedNode();
   if (!node) return;
-  const std::string code = ToStd(node->text(0));
+  const std::string code = Target(node).Code;
   TfrmNewSubject dialog;
   if (Prompts().RunDialog(dialog) != mrOk) return;
   const TCreateSubjectResult result =

@@ -8,6 +8,7 @@
 
 #include <QIcon>
 #include <QMainWindow>
+#include <QStringList>
 #include <exception>
 #include <optional>
 #include <string>
@@ -139,6 +140,10 @@ class TfrmServer : public QMainWindow, private IServerObserver {
   void TraceOutgoing(std::string_view line) override;
   void ExceptionLine(std::string_view line, bool alarm) override;
   void ActivityChanged() override;
+  void Event(const TServerEvent& event) override;
+
+  void AppendTrace(QStringList& pending, std::string_view line);
+  void ShowPendingTraces();
 
   QIcon TwoStateIcon(TConsoleImage normal, TConsoleImage selected) const;
   void CreateActions();
@@ -184,6 +189,13 @@ class TfrmServer : public QMainWindow, private IServerObserver {
   bool FRefreshGuests = false;
   bool FRefreshSubjects = false;
   bool FRefreshPosted = false;
+  // Trace lines wait for the end of the event-loop turn: a burst costs one append per pane,
+  // not one per line, and never more lines than a pane keeps.
+  QStringList FPendingIncoming;
+  QStringList FPendingOutgoing;
+  bool FTracePosted = false;
+  // Where the server listens, while it does.
+  QString FListening;
   QLabel* FHintPanel;
   QLabel* FAddressPanel;
   TAlarmPanel* FAlarmPanel;

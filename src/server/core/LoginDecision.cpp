@@ -44,13 +44,13 @@ TLoginResult LogIn(ILoginSteps& steps, const TLoginRequest& request) {
   return Accept(steps, request);
 }
 
-bool LacksPassword(const ILoginSteps& steps, const TLoginRequest& request) {
-  return steps.RequiresPassword() && (!request.NewRecord || request.NewRecord->Password().empty());
-}
-
 TLoginResult Register(ILoginSteps& steps, const TLoginRequest& request) {
-  if (LacksPassword(steps, request)) return Answer(Verdict::PasswordRequired);
   if (steps.UserExists(request.Id)) return Answer(Verdict::IdTaken);
+  if (!request.NewRecordError.empty()) {
+    TLoginResult unreadable = Answer(Verdict::UnreadableText);
+    unreadable.Error = request.NewRecordError;
+    return unreadable;
+  }
   TZorvaUser user = request.NewRecord.value_or(TZorvaUser());
   // The record belongs to the id that was checked, whatever id the sent text names.
   user.SetId(request.Id);

@@ -26,14 +26,12 @@ class ILoginSteps {
   // Runs the load-stamp-save of an accepted login; a store makes it one write transaction so
   // that concurrent logins of one user count each other.
   virtual void Atomically(const std::function<void()>& work) { work(); }
-  // A store that keeps users refuses a registration without a password.
-  virtual bool RequiresPassword() const { return false; }
 };
 
-// "LOGIN": UserExists, CheckPassword. "LOGINNEW": a missing password where one is required,
-// UserExists (a taken id is refused before a password is hashed), then AddUser of the sent record
-// under the requested id, dated today. Accepted: the record is loaded, dated, counted (the count
-// stops at its largest value) and saved, and becomes the result's User.
+// "LOGIN": UserExists, CheckPassword. "LOGINNEW": UserExists (a taken id is refused before a
+// password is hashed), then AddUser of the sent record under the requested id, dated today.
+// Accepted: the record is loaded, dated, counted (the count stops at its largest value) and
+// saved, and becomes the result's User.
 TLoginResult DecideLogin(ILoginSteps& steps, const TLoginRequest& request);
 
 }  // namespace zorva

@@ -6,6 +6,7 @@
 
 #include "ExceptionText.h"
 #include "ServerEvents.h"
+#include "UserTextLimits.h"
 #include "ZorvaProtocol.h"
 #include "ZorvaUtils.h"
 
@@ -14,6 +15,12 @@ namespace zorva {
 namespace {
 
 const std::string kNoId;
+
+// What every receiver accepts, whatever this server's own --max-line says about what it reads.
+constexpr std::size_t kMaxSentLine = LineFramer::kDefaultMaxLine;
+// Round trips per "PING" line: a tick costs bytes linear in the members, and a lobby of up to
+// this many members sees every round trip at every tick.
+constexpr std::size_t kPingWindow = 100;
 
 const std::string& UserId(const TZorvaGuest& guest) {
   return guest.User() ? guest.User()->Id() : kNoId;
@@ -31,6 +38,20 @@ std::string IdKey(const std::string& id) {
 std::int32_t ClampedRoundTrip(std::uint64_t ms) {
   return static_cast<std::int32_t>(
       std::min<std::uint64_t>(ms, std::numeric_limits<std::int32_t>::max()));
+}
+
+// A text that does not parse is not answered at once: a taken id is to be named first, so the
+// failure travels with the request and is reported once the id has been checked.
+std::optional<TZorvaUser> ParseNewRecord(TLoginRequest& request, std::string_view text) {
+  TZorvaUser record;
+  try {
+    record.fromString(text);
+  } catch (const std::exception& error) {
+    request.NewRecordError = DescribeException(error);
+    return std::nullopt;
+  }
+  record.SetId(request.Id);
+  return record;
 }
 
 }  // namespace
@@ -61,6 +82,11 @@ ServerCore::~ServerCore() {
 
 void ServerCore::SetObserver(IServerObserver* observer) {
   FObserver = observer ? observer : &FNoObserver;
+}
+
+void ServerCore::SetClientLimits(const TClientLimits& limits) {
+  FClientLimits = limits;
+  FRegistrations.SetLimit(limits.RegistrationsPerHour);
 }
 
 void ServerCore::Notify() {
@@ -112,6 +138,7 @@ void ServerCore::Stop(ITransport::CloseMode mode) {
   FGuestsByCode.clear();
   FPendingLogins = 0;
   FPendingByAddress.clear();
+  FGuestsPerAddress.clear();
   FCountedSubjects.clear();
   for (auto& subject : FRegistry.Clear()) FRemovedSubjects.push_back(std::move(subject));
   FRunning = false;
@@ -156,6 +183,10 @@ void ServerCore::OnClientConnect(ConnectionId id, std::string remoteAddress,
     if (FMaxClients > 0 && FGuests.Size() >= FMaxClients) {
       return RefuseConnection(*guest, Err::ServerFull, TRefusalReason::Full);
     }
+    if (AddressFull(guest->RemoteAddress())) {
+      return RefuseConnection(*guest, Err::ServerFull, TRefusalReason::PerAddressLimit);
+    }
+    ++FGuestsPerAddress[guest->RemoteAddress()];
     auto* added = guest.get();
     FGuestsById.emplace(id, std::move(guest));
     FGuests.Insert(added);
@@ -228,10 +259,15 @@ void ServerCore::OnPingTimer() {
     std::unordered_map<const TZorvaSubject*, std::string> pingLines;
     for (auto* guest : examined) {
       if (guest->Dropped()) continue;
+      if (LoginTimedOut(*guest, now)) {
+        DropForLoginTimeout(*guest);
+        continue;
+      }
       if (static_cast<std::int64_t>(now - guest->LastPingReply()) > timeoutMs) {
         pingLines.erase(guest->Subject());
         ReportLeave(LeaveEvent(*guest, TDropReason::PingTimeout));
-        CloseGuest(*guest, ITransport::CloseMode::Now);
+        // Its last lines (a "REMOVESUBJECT" for the subject it emptied) still reach it.
+        CloseGuest(*guest, ITransport::CloseMode::AfterFlush);
         continue;
       }
       if (!guest->PingAnswered()) continue;
@@ -241,6 +277,8 @@ void ServerCore::OnPingTimer() {
       if (line.second) line.first->second = PingLine(guest->Subject());
       SendToGuest(*guest, line.first->second);
     }
+    FRegistrations.Prune(now);
+    FFeedback.Prune(now);
     FCounters.StepActivity();
     FObserver->ActivityChanged();
   });
@@ -258,6 +296,10 @@ bool ServerCore::HandleLine(TZorvaGuest& guest, std::string_view line) {
       line = filtered;
     }
     FCounters.LineRead();
+    if (IsClearLoginRefused(guest, line)) {
+      SendToGuest(guest, Err::LoginNeedsTls);
+      return true;
+    }
     FTrace.TraceIncoming(guest.TraceName(), line, *FObserver);
     const auto command = SplitCommand(line);
     DispatchCommand(guest, command.Word, command.Args);
@@ -266,6 +308,12 @@ bool ServerCore::HandleLine(TZorvaGuest& guest, std::string_view line) {
     ReportFailure(DescribeException(error));
   }
   return !guest.Dropped() && !guest.Paused();
+}
+
+bool ServerCore::IsClearLoginRefused(const TZorvaGuest& guest, std::string_view line) const {
+  if (!FRequireEncryptedLogin || FTransport.IsEncrypted(guest.Connection())) return false;
+  const auto word = SplitCommand(line).Word;
+  return word == Cmd::Login || word == Cmd::LoginNew;
 }
 
 void ServerCore::HandleLines(TZorvaGuest& guest, LineFramer::Status status) {
@@ -293,7 +341,7 @@ void ServerCore::DispatchCommand(TZorvaGuest& guest, std::string_view word, std:
       {Cmd::CreateSubject, {&ServerCore::CreateSubjectCommand, true}},
       {Cmd::JoinSubject, {&ServerCore::JoinSubjectCommand, true}},
       {Cmd::ServerStats, {&ServerCore::ServerStats, false}},
-      {Cmd::UserInfo, {&ServerCore::UserInfo, false}},
+      {Cmd::UserInfo, {&ServerCore::UserInfo, true}},
       {Cmd::UserUpdate, {&ServerCore::UserUpdate, true}},
       {Cmd::Feedback, {&ServerCore::Feedback, true}},
       {Cmd::Custom, {&ServerCore::Custom, false}},
@@ -325,13 +373,14 @@ void ServerCore::RequestLogin(TZorvaGuest& guest, std::string_view args, bool ne
     SendToGuest(guest, Err::IdInUse);
     return;
   }
+  if (!IsValidUserId(request.Id)) {
+    SendToGuest(guest, Err::InvalidUserId);
+    return;
+  }
   if (RefuseLoginAttempt(guest, request.Id)) return;
   if (newUser) {
-    // Parsed whole before anything is decided; the record is saved under the id it asks for.
-    TZorvaUser record;
-    record.fromString(args);
-    record.SetId(request.Id);
-    request.NewRecord = std::move(record);
+    request.NewRecord = ParseNewRecord(request, args);
+    if (request.NewRecord && !AcceptableRegistration(guest, *request.NewRecord)) return;
   } else {
     request.Password = args;
   }
@@ -403,6 +452,26 @@ void ServerCore::CountLoginVerdict(const TZorvaGuest& guest, const TLoginResult&
   }
 }
 
+bool ServerCore::AcceptableRegistration(TZorvaGuest& guest, TZorvaUser& record) {
+  if (!FitsUserTextLimits(record)) {
+    SendToGuest(guest, Err::LoginInvalidUserInfo);
+    return false;
+  }
+  if (FHooks.RequiresPassword() && record.Password().empty()) {
+    SendToGuest(guest, Err::PasswordRequired);
+    return false;
+  }
+  if (!FRegistrations.TryCount(guest.RemoteAddress(), FClock.NowMs())) {
+    SendToGuest(guest, Err::TooManyAttempts);
+    return false;
+  }
+  // The account's dates and count start with the login that creates it.
+  record.SetCreationDate(0);
+  record.SetLastLoginDate(0);
+  record.SetLoginCount(0);
+  return true;
+}
+
 // However the hooks answer (at once, or later from a worker), the answer is handled as an event
 // of its own on the core's thread: never inside the dispatch of the guest's own line.
 TLoginDone ServerCore::DeferredLoginAnswer(ConnectionId id, std::string code,
@@ -424,20 +493,34 @@ void ServerCore::Relay(TZorvaGuest& guest, std::string_view args) {
   if (!subject) return;
   // Built once, into a buffer kept across lines; every member gets a view of the same text.
   Msg::Relay(FRelayLine, UserId(guest), args);
+  if (FRelayLine.size() > kMaxSentLine) {
+    SendToGuest(guest, Err::MessageTooLong);
+    return;
+  }
   SendToSubject(*subject, FRelayLine, &guest);
 }
 
 void ServerCore::Ping(TZorvaGuest& guest, std::string_view) {
   const auto now = FClock.NowMs();
-  if (!guest.PingAnswered()) FCounters.RoundTripMeasured(now - guest.PingSent());
   guest.SetLastPingReply(now);
+  // An unasked ping has nothing to be measured against.
+  if (guest.PingAnswered()) return;
+  FCounters.RoundTripMeasured(now - guest.PingSent());
   guest.SetPingAnswered(true);
   guest.SetRoundTrip(ClampedRoundTrip(now - guest.PingSent()));
 }
 
 void ServerCore::CreateSubjectCommand(TZorvaGuest& guest, std::string_view args) {
   const std::string name(getToken(args, kFieldSeparator));
-  const auto limit = StrToInt(getToken(args, kFieldSeparator), "MaxConnections");
+  if (!IsValidSubjectName(name)) {
+    SendToGuest(guest, Err::InvalidSubjectName);
+    return;
+  }
+  std::int32_t limit = 0;
+  if (!TryStrToInt(getToken(args, kFieldSeparator), limit)) {
+    SendToGuest(guest, Err::InvalidMemberLimit);
+    return;
+  }
   const auto& code = guest.SubjectCode();
   if (FRegistry.FindSubject(code, name)) {
     SendToGuest(guest, Err::SubjectExists);
@@ -471,7 +554,7 @@ void ServerCore::ServerStats(TZorvaGuest& guest, std::string_view) {
 
 void ServerCore::UserInfo(TZorvaGuest& guest, std::string_view args) {
   const auto* found = FindGuestByUserId(std::string(getToken(args, kFieldSeparator)));
-  if (!found) {
+  if (!found || found->SubjectCode() != guest.SubjectCode()) {
     SendToGuest(guest, Err::UserNotFound);
     return;
   }
@@ -491,7 +574,19 @@ void ServerCore::UserUpdate(TZorvaGuest& guest, std::string_view args) {
   // Parsed whole into a scratch record: a bad text changes nothing.
   TZorvaUser record;
   record.fromString(getToken(args, kFieldSeparator));
+  if (!FitsUserTextLimits(record)) {
+    SendToGuest(guest, Err::InvalidUserInfo);
+    return;
+  }
+  KeepServerFields(record, *guest.User());
   SaveUserRecord(guest, std::move(record), true);
+}
+
+void ServerCore::KeepServerFields(TZorvaUser& record, const TZorvaUser& current) const {
+  record.SetCreationDate(current.CreationDate());
+  record.SetLastLoginDate(current.LastLoginDate());
+  record.SetLoginCount(current.LoginCount());
+  record.SetInfoTokens(current.InfoTokens());
 }
 
 // Keeps the record under the guest's own id. Only once the store has kept it does it become the
@@ -537,6 +632,10 @@ void ServerCore::ApplyUserRecord(TZorvaGuest& guest, const TZorvaUser& record) {
 }
 
 void ServerCore::Feedback(TZorvaGuest& guest, std::string_view args) {
+  if (!FeedbackAllowed(guest, args)) {
+    SendToGuest(guest, Err::TooMuchFeedback);
+    return;
+  }
   TFeedback feedback{UserId(guest), guest.SubjectCode(), FClock.Today(), std::string(args)};
   auto apply = [this](TZorvaGuest& sender, const std::string& error) {
     if (error.empty()) return;
@@ -545,6 +644,10 @@ void ServerCore::Feedback(TZorvaGuest& guest, std::string_view args) {
   };
   auto done = DeferredStoreAnswer(guest.Connection(), true, std::move(apply));
   PauseForStore(guest, [&] { FHooks.StoreFeedbackLater(std::move(feedback), std::move(done)); });
+}
+
+bool ServerCore::FeedbackAllowed(const TZorvaGuest& guest, std::string_view text) {
+  return text.size() <= kMaxFeedbackBytes && FFeedback.TryCount(UserId(guest), FClock.NowMs());
 }
 
 void ServerCore::Custom(TZorvaGuest& guest, std::string_view args) {
@@ -604,8 +707,8 @@ void ServerCore::ApplyLoginResult(TZorvaGuest& guest, const std::string& code,
     case Verdict::IdTaken:
       SendToGuest(guest, Err::IdTaken);
       return;
-    case Verdict::PasswordRequired:
-      SendToGuest(guest, Err::PasswordRequired);
+    case Verdict::UnreadableText:
+      ReportFailure(result.Error);
       return;
     case Verdict::Failed:
       SendToGuest(guest, Err::LoginStoreUnavailable);
@@ -702,7 +805,7 @@ void ServerCore::JoinSubject(TZorvaGuest& guest, TZorvaSubject& subject) {
   }
   const bool wasFull = subject.Full();
   subject.AddMember(&guest);
-  SendToGuest(guest, JoinLine(subject));
+  SendJoinLines(guest, subject);
   if (subject.Full() && !wasFull) SendToSubject(subject, Msg::BeginSubject());
   FSubjectsChanged = true;
 }
@@ -727,21 +830,38 @@ void ServerCore::RemoveSubject(TZorvaSubject& subject) {
   FSubjectsChanged = true;
 }
 
-std::string ServerCore::JoinLine(const TZorvaSubject& subject) const {
+void ServerCore::SendJoinLines(TZorvaGuest& guest, const TZorvaSubject& subject) {
   auto line = Msg::JoinSubjectHeader(subject.Name());
-  std::size_t size = line.size();
-  for (const auto* member : subject.Members()) size += 1 + member->WireText().size();
-  line.reserve(size);
-  for (const auto* member : subject.Members()) Msg::AppendField(line, member->WireText());
-  return line;
+  std::vector<const TZorvaGuest*> overflow;
+  for (const auto* member : subject.Members()) {
+    // Once one member does not fit, the rest follow it, so the joining order holds.
+    if (overflow.empty() && line.size() + 1 + member->WireText().size() <= kMaxSentLine) {
+      Msg::AppendField(line, member->WireText());
+    } else {
+      overflow.push_back(member);
+    }
+  }
+  SendToGuest(guest, line);
+  for (const auto* member : overflow) {
+    SendToGuest(guest, Msg::AddGuest(UserId(*member), member->WireText()));
+  }
 }
 
-std::string ServerCore::PingLine(const TZorvaSubject* subject) const {
+std::string ServerCore::PingLine(TZorvaSubject* subject) const {
   auto line = Msg::PingHeader();
   if (!subject) return line;
-  for (const auto* member : subject->Members()) {
-    if (member->User()) Msg::AppendPingEntry(line, member->User()->Id(), member->RoundTrip());
+  const auto& members = subject->Members();
+  const auto count = members.Size();
+  if (count == 0) return line;
+  const auto start = subject->PingCursor() % count;
+  const auto shown = std::min(count, kPingWindow);
+  auto member = members.begin();
+  std::advance(member, start);
+  for (std::size_t i = 0; i < shown; ++i, ++member) {
+    if (member == members.end()) member = members.begin();
+    Msg::AppendPingEntry(line, (*member)->User()->Id(), (*member)->RoundTrip());
   }
+  subject->SetPingCursor(start + shown);
   return line;
 }
 
@@ -807,6 +927,23 @@ TZorvaGuest* ServerCore::FindGuestByUserId(const std::string& id) const {
   return found == FGuestsByUserId.end() ? nullptr : found->second;
 }
 
+bool ServerCore::AddressFull(const std::string& address) const {
+  if (FClientLimits.MaxClientsPerAddress == 0) return false;
+  const auto found = FGuestsPerAddress.find(address);
+  return found != FGuestsPerAddress.end() && found->second >= FClientLimits.MaxClientsPerAddress;
+}
+
+bool ServerCore::LoginTimedOut(const TZorvaGuest& guest, std::uint64_t nowMs) const {
+  const auto timeoutMs = static_cast<std::uint64_t>(FClientLimits.LoginTimeoutSeconds) * 1000;
+  return timeoutMs > 0 && !guest.LoggedIn() && nowMs - guest.ConnectedMs() > timeoutMs;
+}
+
+void ServerCore::DropForLoginTimeout(TZorvaGuest& guest) {
+  SendToGuest(guest, Err::LoginTimeout);
+  ReportLeave(LeaveEvent(guest, TDropReason::LoginTimeout));
+  CloseGuest(guest, ITransport::CloseMode::AfterFlush);
+}
+
 void ServerCore::DropGuest(TZorvaGuest& guest) {
   if (guest.Dropped()) return;
   guest.SetDropped();
@@ -817,6 +954,10 @@ void ServerCore::DropGuest(TZorvaGuest& guest) {
     FRegistry.RemoveFromStaging(&guest);
   }
   FGuests.Erase(&guest);
+  if (const auto address = FGuestsPerAddress.find(guest.RemoteAddress());
+      address != FGuestsPerAddress.end() && --address->second == 0) {
+    FGuestsPerAddress.erase(address);
+  }
   if (guest.User()) {
     const auto byId = FGuestsByUserId.find(guest.User()->Id());
     if (byId != FGuestsByUserId.end() && byId->second == &guest) FGuestsByUserId.erase(byId);

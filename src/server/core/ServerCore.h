@@ -29,6 +29,7 @@
 
 #include "LoginThrottle.h"
 #include "OrderedSet.h"
+#include "RateWindow.h"
 #include "ServerCounters.h"
 #include "ServerEvents.h"
 #include "ServerInterfaces.h"
@@ -65,6 +66,9 @@ enum class TDeleteSubjectResult { Deleted, IsLobby, NotFound };
 
 class ServerCore : public IConnectionEvents {
  public:
+  static constexpr std::size_t kMaxFeedbackBytes = 4096;
+  static constexpr std::size_t kFeedbackPerMinute = 10;
+
   ServerCore(ITransport& transport, const IClock& clock, TServerHooks& hooks);
   ~ServerCore() override;
   ServerCore(const ServerCore&) = delete;
@@ -82,6 +86,11 @@ class ServerCore : public IConnectionEvents {
   void SetMaxClients(std::size_t count) { FMaxClients = count; }
   // Past a pending limit a login is answered "busy"; a throttled one "too many attempts".
   void SetLoginLimits(const TLoginLimits& limits);
+  // A connection past the per-address limit is refused like one past SetMaxClients.
+  void SetClientLimits(const TClientLimits& limits);
+  // Refuses LOGIN and LOGINNEW on a connection that is not encrypted, before they are traced,
+  // so that a password sent in the clear is written nowhere.
+  void SetRequireEncryptedLogin(bool required) { FRequireEncryptedLogin = required; }
 
   // Listens on the settings' port, starts a statistics period and the ping timer, re-opens.
   bool Start(std::string& error);
@@ -168,6 +177,7 @@ class ServerCore : public IConnectionEvents {
 
   // Receiving
   bool HandleLine(TZorvaGuest& guest, std::string_view line);
+  bool IsClearLoginRefused(const TZorvaGuest& guest, std::string_view line) const;
   void HandleLines(TZorvaGuest& guest, LineFramer::Status status);
   void ResumeLines(TZorvaGuest& guest);
   void RefuseLongLine(TZorvaGuest& guest);
@@ -183,6 +193,8 @@ class ServerCore : public IConnectionEvents {
   bool RefuseLoginAttempt(TZorvaGuest& guest, const std::string& id);
   void CountQueuedLogin(TZorvaGuest& guest);
   void CountLoginVerdict(const TZorvaGuest& guest, const TLoginResult& result);
+  // Refuses a registration whose record the server cannot take; clears the server's fields.
+  bool AcceptableRegistration(TZorvaGuest& guest, TZorvaUser& record);
   void Relay(TZorvaGuest& guest, std::string_view args);
   void Ping(TZorvaGuest& guest, std::string_view args);
   void CreateSubjectCommand(TZorvaGuest& guest, std::string_view args);
@@ -190,12 +202,15 @@ class ServerCore : public IConnectionEvents {
   void ServerStats(TZorvaGuest& guest, std::string_view args);
   void UserInfo(TZorvaGuest& guest, std::string_view args);
   void UserUpdate(TZorvaGuest& guest, std::string_view args);
+  // Keeps what only the server sets: account dates, login count and info tokens.
+  void KeepServerFields(TZorvaUser& record, const TZorvaUser& current) const;
   // Hands the record to the store; `fromGuest` pauses the guest's lines until it is kept.
   void SaveUserRecord(TZorvaGuest& guest, TZorvaUser record, bool fromGuest);
   void ApplyUserRecord(TZorvaGuest& guest, const TZorvaUser& record);
   // Pauses the guest's lines while `ask` hands a job to the store (not when it throws).
   void PauseForStore(TZorvaGuest& guest, const std::function<void()>& ask);
   void Feedback(TZorvaGuest& guest, std::string_view args);
+  bool FeedbackAllowed(const TZorvaGuest& guest, std::string_view text);
   void Custom(TZorvaGuest& guest, std::string_view args);
 
   // Login
@@ -219,8 +234,10 @@ class ServerCore : public IConnectionEvents {
   void JoinSubject(TZorvaGuest& guest, TZorvaSubject& subject);
   void LeaveSubject(TZorvaGuest& guest, TZorvaSubject& subject);
   void RemoveSubject(TZorvaSubject& subject);
-  std::string JoinLine(const TZorvaSubject& subject) const;
-  std::string PingLine(const TZorvaSubject* subject) const;
+  // One "JOINSUBJECT" line with the members that fit, "ADDGUEST" lines for the rest.
+  void SendJoinLines(TZorvaGuest& guest, const TZorvaSubject& subject);
+  // The round trips of a window of members that moves on with every call.
+  std::string PingLine(TZorvaSubject* subject) const;
 
   // Sending
   void SendToGuest(TZorvaGuest& guest, std::string_view text);
@@ -232,6 +249,9 @@ class ServerCore : public IConnectionEvents {
   // Guests
   TZorvaGuest* Guest(ConnectionId id) const;
   TZorvaGuest* FindGuestByUserId(const std::string& id) const;
+  bool AddressFull(const std::string& address) const;
+  bool LoginTimedOut(const TZorvaGuest& guest, std::uint64_t nowMs) const;
+  void DropForLoginTimeout(TZorvaGuest& guest);
   void DropGuest(TZorvaGuest& guest);
   void CloseGuest(TZorvaGuest& guest, ITransport::CloseMode mode);
 
@@ -245,6 +265,11 @@ class ServerCore : public IConnectionEvents {
   TServerSettings FSettings;
   std::size_t FMaxLine = LineFramer::kDefaultMaxLine;
   std::size_t FMaxClients = 0;
+  TClientLimits FClientLimits;
+  std::unordered_map<std::string, std::size_t> FGuestsPerAddress;
+  TRateWindow FRegistrations{FClientLimits.RegistrationsPerHour, 3'600'000};
+  TRateWindow FFeedback{kFeedbackPerMinute, 60'000};
+  bool FRequireEncryptedLogin = false;
   bool FRunning = false;
   bool FBlocked = false;
 

@@ -56,6 +56,8 @@ class ITransport {
   // Runs `task` on the core's thread soon (for work finished on other threads); any thread may
   // call it, and it never runs `task` before returning, so a task never re-enters the core.
   virtual void Post(std::function<void()> task) = 0;
+  // Whether the connection's bytes travel encrypted (it came in on a TLS listener).
+  virtual bool IsEncrypted(ConnectionId /*id*/) const { return false; }
 };
 
 // What a transport tells the core. Exceptions never escape these calls.
@@ -99,6 +101,7 @@ struct TLoginRequest {
   std::string SubjectCode;
   std::string Password;                 // "LOGIN"
   std::optional<TZorvaUser> NewRecord;  // "LOGINNEW": the record the client sent
+  std::string NewRecordError;           // "LOGINNEW": why the sent text did not parse
   TDateTime Today = 0;
   // Set, from the core's thread, once nobody awaits the answer (the guest left): a store drops a
   // check still queued then. Without it the check is always wanted.
@@ -108,18 +111,13 @@ struct TLoginRequest {
 };
 
 struct TLoginResult {
-  enum class Verdict {
-    Accepted,
-    InvalidUserId,
-    InvalidPassword,
-    IdTaken,
-    PasswordRequired,
-    Failed
-  };
+  // UnreadableText: the client's own "LOGINNEW" text did not parse, which fails that command
+  // only; Failed: the store could not decide, which the client is told.
+  enum class Verdict { Accepted, InvalidUserId, InvalidPassword, IdTaken, UnreadableText, Failed };
   Verdict Verdict = Verdict::Failed;
   // Accepted: the loaded record, its login date and count already updated and saved.
   std::unique_ptr<TZorvaUser> User;
-  // Failed: why (reported like any failing command).
+  // UnreadableText, Failed: why (reported like any failing command).
   std::string Error;
 };
 
@@ -190,6 +188,8 @@ class TServerHooks {
 
   // True when FilterIncoming/FilterOutgoing are overridden; lets the core skip a copy per line.
   virtual bool FiltersLines() const { return false; }
+  // True when accounts are kept: a registration then needs a password.
+  virtual bool RequiresPassword() const { return false; }
 
   // Decides a login with DecideLogin (LoginDecision.h). The base body runs it on the hooks
   // above and calls `done` at once; a store may call `done` later, from any thread.

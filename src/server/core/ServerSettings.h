@@ -2,6 +2,7 @@
 // back when it ends. The section and key names are those of the original "Win.ini" layout.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,6 +15,13 @@ struct TServerSettings {
   std::string LobbyName = "Lobby Chat";
   std::int32_t Timeout = 60;  // seconds without a ping answer before a guest is dropped
   std::int32_t Port = 4000;
+};
+
+// What one address or one user may take of the server; 0 turns a limit off.
+struct TClientLimits {
+  std::size_t MaxClientsPerAddress = 100;
+  std::int32_t LoginTimeoutSeconds = 120;  // from connecting to a completed login
+  std::size_t RegistrationsPerHour = 20;   // "LOGINNEW" requests per address
 };
 
 // Settings given on the command line: they hold for this run and are not written back.

@@ -34,6 +34,9 @@ class TZorvaSubject {
   std::size_t MemberCount() const { return FMembers.Size(); }
   void AddMember(TZorvaGuest* guest);
   void RemoveMember(TZorvaGuest* guest) { FMembers.Erase(guest); }
+  // Where the next ping tick's window of round trips starts, counted in members.
+  std::size_t PingCursor() const { return FPingCursor; }
+  void SetPingCursor(std::size_t value) { FPingCursor = value; }
 
  private:
   bool FPersistent = false;
@@ -42,6 +45,7 @@ class TZorvaSubject {
   TMembers FMembers;
   std::string FSubjectCode;
   bool FFull = false;
+  std::size_t FPingCursor = 0;
 };
 
 }  // namespace zorva

@@ -19,9 +19,8 @@ void Save(QWidget& widget, const QString& dir, const char* name) {
   if (!widget.grab().save(path)) std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
 }
 
+// As the window opened: no click, no expanding.
 void ShowUsersPage(TfrmServer& window) {
-  window.treeSubjects->expandAll();
-  window.treeSubjects->setCurrentItem(window.treeSubjects->topLevelItem(0));
   window.pages->setCurrentWidget(window.tabUsers);
 }
 
@@ -44,16 +43,21 @@ void SaveUserInfo(const ServerCore& core, const QString& dir) {
 void ScheduleScreenshots(TfrmServer& window, const ServerCore& core, const QString& dir,
                          int afterMs) {
   QDir().mkpath(dir);
-  QTimer::singleShot(afterMs, &window, [&window, &core, dir] {
+  // Each page gets a turn of layout before it is grabbed.
+  const auto next = [&window](auto then) { QTimer::singleShot(300, &window, then); };
+  QTimer::singleShot(afterMs, &window, [&window, &core, dir, next] {
     ShowUsersPage(window);
-    // Give the layout a turn before grabbing.
-    QTimer::singleShot(300, &window, [&window, &core, dir] {
+    next([&window, &core, dir, next] {
       Save(window, dir, "users.png");
-      window.pages->setCurrentWidget(window.tabActivity);
-      QTimer::singleShot(300, &window, [&window, &core, dir] {
-        Save(window, dir, "activity.png");
-        SaveUserInfo(core, dir);
-        window.close();
+      window.pages->setCurrentWidget(window.tabIncoming);
+      next([&window, &core, dir, next] {
+        Save(window, dir, "trace.png");
+        window.pages->setCurrentWidget(window.tabActivity);
+        next([&window, &core, dir] {
+          Save(window, dir, "activity.png");
+          SaveUserInfo(core, dir);
+          window.close();
+        });
       });
     });
   });

@@ -58,10 +58,8 @@ int main(int argc, char** argv) {
   const TServerOptions& server = options.Server;
 
   QtTransport transport(server.Limits);
-  if (!ConfigureTransport(transport, server)) {
-    std::fprintf(stderr, "ZorvaServer: cannot bind to %s\n", server.BindAddress.c_str());
-    return 2;
-  }
+  if (!ConfigureTransport(transport, server))
+    return CannotStart("cannot bind to " + server.BindAddress);
   std::string error;
   const std::unique_ptr<TServerAssembly> parts =
       TServerAssembly::Build(transport, server, StartupSettings(server), error);

@@ -1,6 +1,7 @@
 #include "EpollTransport.h"
 
 #include "Endpoint.h"
+#include "TlsLayer.h"
 
 #include <algorithm>
 #include <chrono>
@@ -79,7 +80,11 @@ struct EpollTransport::TConnection {
   bool CanRead() const { return IsOpen() || IsClosing(); }
   bool CanWrite() const { return IsOpen() || IsClosing(); }
 
-  std::size_t Unsent() const { return Queue.size() - Sent; }
+  // Bytes for the socket, and those and the plain text a TLS layer still holds.
+  std::size_t QueuedForSocket() const { return Queue.size() - Sent; }
+  std::size_t Unsent() const { return QueuedForSocket() + (Tls ? Tls->Outgoing().size() : 0); }
+  // Where Send puts a line: straight into the queue, or to be sealed first.
+  std::string& Pending() { return Tls ? Tls->Outgoing() : Queue; }
   bool WaitsForWritable() const { return (Watched & ReadinessSet::kWrite) != 0; }
   void CloseDescriptor() {
     if (Fd >= 0) ::close(Fd);
@@ -90,20 +95,23 @@ struct EpollTransport::TConnection {
   int Fd;
   TState State = TState::Open;
   unsigned Watched = ReadinessSet::kNone;
-  std::string Queue;      // what is still to be written, from Sent on
-  std::size_t Sent = 0;   // written part of Queue, while the socket is full
-  bool Dirty = false;     // waits in FDirty for this turn's flush
-  bool PeerDone = false;  // the peer's end of stream was read while closing
+  std::string Queue;        // what is still to be written, from Sent on
+  std::size_t Sent = 0;     // written part of Queue, while the socket is full
+  std::size_t Counted = 0;  // its share of the transport's unsent total
+  bool Dirty = false;       // waits in FDirty for this turn's flush
+  bool PeerDone = false;    // the peer's end of stream was read while closing
   std::unique_ptr<asio::steady_timer> CloseTimer;  // only while closing
   FloodBudget Budget;
-  std::unique_ptr<TThrottle> Throttle;  // only while input is held back
+  std::unique_ptr<TThrottle> Throttle;                 // only while input is held back
+  std::unique_ptr<TlsLayer> Tls;                       // only on the TLS listener's connections
+  std::unique_ptr<asio::steady_timer> HandshakeTimer;  // only until the handshake is done
 };
 
 EpollTransport::EpollTransport(asio::io_context& io, TOptions options)
     : FIo(io),
       FOptions(std::move(options)),
-      FAcceptor(io),
-      FAcceptRetry(io),
+      FPlain(io, false),
+      FSecure(io, true),
       FPingTimer(io),
       FReadiness(io),
       FBatch(FOptions.Sends),
@@ -135,7 +143,7 @@ bool EpollTransport::Listen(std::uint16_t port, std::string& error) {
     error = "No event handler is set";
     return false;
   }
-  if (FAcceptor.is_open()) {
+  if (FPlain.Acceptor.is_open() || FSecure.Acceptor.is_open()) {
     error = "Already listening on " + ListenAddress();
     return false;
   }
@@ -145,62 +153,107 @@ bool EpollTransport::Listen(std::uint16_t port, std::string& error) {
     error = "Invalid bind address \"" + FOptions.BindAddress + "\": " + ec.message();
     return false;
   }
-  const asio::ip::tcp::endpoint endpoint(address, port);
-  FAcceptor.open(endpoint.protocol(), ec);
-  if (!ec) FAcceptor.set_option(asio::socket_base::reuse_address(true), ec);
-  if (!ec) FAcceptor.bind(endpoint, ec);
-  if (!ec) FAcceptor.listen(asio::socket_base::max_listen_connections, ec);
-  if (ec) {
-    std::error_code ignored;
-    FAcceptor.close(ignored);
-    error = "Cannot listen on " + FormatEndpoint(FOptions.BindAddress, port) + ": " + ec.message();
+  const auto& tls = FOptions.Tls;
+  if ((!tls || tls->PlainToo) && !Open(FPlain, address, port, error)) return false;
+  if (tls && !Open(FSecure, address, tls->Port, error)) {
+    StopListening();
     return false;
   }
-  Accept();
+  if (FPlain.Acceptor.is_open()) Accept(FPlain);
+  if (FSecure.Acceptor.is_open()) Accept(FSecure);
   return true;
+}
+
+bool EpollTransport::Open(TListener& listener, const asio::ip::address& address, std::uint16_t port,
+                          std::string& error) {
+  std::error_code ec;
+  const asio::ip::tcp::endpoint endpoint(address, port);
+  auto& acceptor = listener.Acceptor;
+  acceptor.open(endpoint.protocol(), ec);
+  if (!ec) acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+  if (!ec) acceptor.bind(endpoint, ec);
+  if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
+  if (!ec) return true;
+  std::error_code ignored;
+  acceptor.close(ignored);
+  error = "Cannot listen on " + FormatEndpoint(FOptions.BindAddress, port) + ": " + ec.message();
+  return false;
 }
 
 void EpollTransport::StopListening() {
   ++FListenGeneration;
-  std::error_code ignored;
-  FAcceptor.close(ignored);
-  FAcceptRetry.cancel();
+  for (TListener* listener : {&FPlain, &FSecure}) {
+    std::error_code ignored;
+    listener->Acceptor.close(ignored);
+    listener->Retry.cancel();
+  }
 }
 
-std::uint16_t EpollTransport::ListenPort() const {
+namespace {
+
+std::uint16_t PortOf(const asio::ip::tcp::acceptor& acceptor) {
   std::error_code ec;
-  const auto endpoint = FAcceptor.local_endpoint(ec);
+  const auto endpoint = acceptor.local_endpoint(ec);
   return ec ? 0 : endpoint.port();
 }
 
-std::string EpollTransport::ListenAddress() const {
+std::string AddressOf(const asio::ip::tcp::acceptor& acceptor) {
   std::error_code ec;
-  const auto endpoint = FAcceptor.local_endpoint(ec);
+  const auto endpoint = acceptor.local_endpoint(ec);
   if (ec) return {};
   return FormatEndpoint(endpoint.address().to_string(), endpoint.port());
 }
 
-void EpollTransport::Accept() {
-  FAcceptor.async_accept([this, generation = FListenGeneration](const std::error_code& ec,
-                                                                asio::ip::tcp::socket socket) {
+}  // namespace
+
+std::uint16_t EpollTransport::ListenPort() const {
+  return PortOf(FPlain.Acceptor.is_open() ? FPlain.Acceptor : FSecure.Acceptor);
+}
+
+std::string EpollTransport::ListenAddress() const {
+  return AddressOf(FPlain.Acceptor.is_open() ? FPlain.Acceptor : FSecure.Acceptor);
+}
+
+std::uint16_t EpollTransport::TlsListenPort() const {
+  return PortOf(FSecure.Acceptor);
+}
+
+std::string EpollTransport::TlsListenAddress() const {
+  return AddressOf(FSecure.Acceptor);
+}
+
+void EpollTransport::SetTlsContext(std::shared_ptr<TlsContext> context) {
+  if (FOptions.Tls) FOptions.Tls->Context = std::move(context);
+}
+
+bool EpollTransport::IsEncrypted(ConnectionId id) const {
+  const auto found = FConnections.find(id);
+  return found != FConnections.end() && found->second->Tls != nullptr;
+}
+
+void EpollTransport::Accept(TListener& listener) {
+  listener.Acceptor.async_accept([this, &listener, generation = FListenGeneration](
+                                     const std::error_code& ec, asio::ip::tcp::socket socket) {
     // A connection accepted just before StopListening belongs to no listener any more.
     if (generation != FListenGeneration) return;
-    OnAccepted(ec, std::move(socket));
+    OnAccepted(listener, ec, std::move(socket));
   });
 }
 
-void EpollTransport::OnAccepted(const std::error_code& ec, asio::ip::tcp::socket socket) {
+void EpollTransport::OnAccepted(TListener& listener, const std::error_code& ec,
+                                asio::ip::tcp::socket socket) {
   if (ec == asio::error::operation_aborted) return;
   if (ec) {
-    if (!IsResourceShortage(ec)) return Accept();
+    if (!IsResourceShortage(ec)) return Accept(listener);
     if (FReportException) FReportException(std::system_error(ec, "Accepting a connection"));
-    FAcceptRetry.expires_after(kAcceptRetryDelay);
-    FAcceptRetry.async_wait([this, generation = FListenGeneration](const std::error_code& waitEc) {
-      if (!waitEc && generation == FListenGeneration) Accept();
-    });
+    listener.Retry.expires_after(kAcceptRetryDelay);
+    listener.Retry.async_wait(
+        [this, &listener, generation = FListenGeneration](const std::error_code& waitEc) {
+          if (!waitEc && generation == FListenGeneration) Accept(listener);
+        });
     return;
   }
-  Accept();
+  Accept(listener);
 
   std::error_code optionEc;
   socket.set_option(asio::ip::tcp::no_delay(true), optionEc);
@@ -213,6 +266,7 @@ void EpollTransport::OnAccepted(const std::error_code& ec, asio::ip::tcp::socket
   const auto connection =
       std::make_shared<TConnection>(++FLastId, socket.release(optionEc), FOptions.Limits.Flood);
   if (optionEc) return;
+  if (listener.Tls && !StartTls(connection)) return;
   Watch(connection, ReadinessSet::kRead);
   if (connection->Watched == ReadinessSet::kNone) return;
   FConnections.emplace(connection->Id, connection);
@@ -220,6 +274,22 @@ void EpollTransport::OnAccepted(const std::error_code& ec, asio::ip::tcp::socket
     FEvents->OnClientConnect(connection->Id, remote.address().to_string(),
                              local.address().to_string());
   });
+}
+
+bool EpollTransport::StartTls(const TConnectionPtr& connection) {
+  try {
+    connection->Tls = std::make_unique<TlsLayer>(FOptions.Tls->Context->Native());
+  } catch (const std::exception& e) {
+    if (FReportException) FReportException(e);
+    return false;
+  }
+  connection->HandshakeTimer = std::make_unique<asio::steady_timer>(
+      FIo, std::chrono::milliseconds(FOptions.Tls->HandshakeTimeoutMs));
+  connection->HandshakeTimer->async_wait([this, connection](const std::error_code& ec) {
+    if (ec || connection->IsClosed() || connection->Tls->HandshakeDone()) return;
+    FailHandshake(connection, ETIMEDOUT, "TLS handshake not finished in time");
+  });
+  return true;
 }
 
 void EpollTransport::OnReady(const ReadinessSet::TEvent& event) {
@@ -263,11 +333,47 @@ void EpollTransport::OnReadable(const TConnectionPtr& connection) {
     return Deliver([&] { FEvents->OnClientDisconnect(connection->Id); });
   }
 
-  const std::string_view input(FReadBuffer.data(), static_cast<std::size_t>(count));
+  std::string_view input(FReadBuffer.data(), static_cast<std::size_t>(count));
+  if (connection->Tls) {
+    const auto plain = Decrypt(connection, input);
+    if (!plain) return;
+    input = *plain;
+  }
   const auto handedOn = HandOn(connection, input);
   if (connection->IsOpen() && handedOn < input.size()) {
     Hold(connection, input.substr(handedOn));
   }
+}
+
+std::optional<std::string_view> EpollTransport::Decrypt(const TConnectionPtr& connection,
+                                                        std::string_view encrypted) {
+  auto& tls = *connection->Tls;
+  const bool wasDone = tls.HandshakeDone();
+  FPlainBuffer.clear();
+  const auto result = tls.Receive(encrypted, FPlainBuffer);
+  if (result == TlsLayer::TResult::Failed) {
+    if (!wasDone) FailHandshake(connection, EPROTO, "TLS handshake failed: " + tls.Error());
+    if (wasDone) Drop(connection, EPROTO, "TLS failed: " + tls.Error());
+    return std::nullopt;
+  }
+  if (!wasDone && tls.HandshakeDone()) connection->HandshakeTimer.reset();
+  if (tls.HasOutput()) ScheduleFlush(connection);
+  if (result == TlsLayer::TResult::Ended) {
+    HandOn(connection, FPlainBuffer);  // the last lines, sent just before the end
+    if (!connection->IsOpen()) return std::nullopt;
+    Remove(connection);
+    Deliver([&] { FEvents->OnClientDisconnect(connection->Id); });
+    return std::nullopt;
+  }
+  return FPlainBuffer;
+}
+
+// Counted, and told to the core as the connection's error: no line is ever sent to a peer that
+// has not finished its handshake.
+void EpollTransport::FailHandshake(const TConnectionPtr& connection, int code,
+                                   const std::string& reason) {
+  ++FTlsHandshakeFailures;
+  Drop(connection, code, reason);
 }
 
 // Hands on to the core what the connection's flood budget allows; returns how much that was.
@@ -316,7 +422,7 @@ void EpollTransport::DiscardUntilEnd(const TConnectionPtr& connection) {
   if (count < 0) return Remove(connection);
   connection->PeerDone = true;
   WatchReads(connection, false);  // nothing more will come
-  if (connection->Unsent() == 0 && !connection->Dirty) Remove(connection);
+  if (connection->QueuedForSocket() == 0 && !connection->Dirty) Remove(connection);
 }
 
 void EpollTransport::Send(ConnectionId id, std::string_view line) {
@@ -328,18 +434,19 @@ void EpollTransport::Send(ConnectionId id, std::string_view line) {
   if (connection->Unsent() + line.size() + 1 > FOptions.Limits.MaxOutput) {
     return Overflow(connection);
   }
-  if (connection->Queue.empty()) TakeSpare(connection->Queue);
-  connection->Queue.append(line);
-  connection->Queue.push_back('\n');
-  FUnsentTotal += line.size() + 1;
+  auto& pending = connection->Pending();
+  if (pending.empty()) TakeSpare(pending);
+  pending.append(line);
+  pending.push_back('\n');
+  Recount(*connection);
   ScheduleFlush(connection);
   const auto totalCap = FOptions.Limits.MaxOutputTotal;
   if (totalCap > 0 && FUnsentTotal > totalCap) DropLargestQueues();
 }
 
 void EpollTransport::Overflow(const TConnectionPtr& connection) {
-  FUnsentTotal -= connection->Unsent();
   connection->State = TConnection::TState::Overflowed;
+  Recount(*connection);
   Watch(connection, ReadinessSet::kNone);
   // Reported from a fresh turn: Send must not re-enter the core.
   asio::post(FIo, [this, connection] { ReportSlowReader(connection); });
@@ -347,6 +454,12 @@ void EpollTransport::Overflow(const TConnectionPtr& connection) {
 
 // Past the total cap the memory goes to whoever reads least: the largest queues are dropped
 // until the rest fits. A scan per drop; it runs only past the cap.
+void EpollTransport::Recount(TConnection& connection) {
+  const auto unsent = connection.CanWrite() ? connection.Unsent() : 0;
+  FUnsentTotal = FUnsentTotal - connection.Counted + unsent;
+  connection.Counted = unsent;
+}
+
 void EpollTransport::DropLargestQueues() {
   while (FUnsentTotal > FOptions.Limits.MaxOutputTotal) {
     TConnection* largest = nullptr;
@@ -408,11 +521,16 @@ void EpollTransport::WriteQueued(const TConnectionPtr& connection) {
 // Nothing may touch a queue between here and the end of WriteBatch: the batch points into it.
 void EpollTransport::AddToBatch(const TConnectionPtr& connection) {
   if (!connection->CanWrite()) return;
-  const bool sends = connection->Unsent() > 0;
+  if (connection->Tls) {
+    connection->Tls->Seal(connection->Queue);
+    Recount(*connection);
+  }
+  const bool sends = connection->QueuedForSocket() > 0;
   FBatched.push_back({connection, sends});
   if (!sends) return;
   ++FWriteCount;
-  FBatch.Add(connection->Fd, connection->Queue.data() + connection->Sent, connection->Unsent());
+  FBatch.Add(connection->Fd, connection->Queue.data() + connection->Sent,
+             connection->QueuedForSocket());
 }
 
 // Results come back for the connections that had something to send, in the order added. Taking
@@ -432,10 +550,8 @@ void EpollTransport::OnWritten(const TConnectionPtr& connection, ssize_t result)
     return Fail(connection, {static_cast<int>(-result), std::system_category()});
   }
   auto& queue = connection->Queue;
-  if (result > 0) {
-    connection->Sent += static_cast<std::size_t>(result);
-    FUnsentTotal -= static_cast<std::size_t>(result);
-  }
+  if (result > 0) connection->Sent += static_cast<std::size_t>(result);
+  Recount(*connection);
   if (connection->Sent < queue.size()) {
     // What is written goes once it is at least half the buffer, so a slow reader's queue
     // moves each byte a bounded number of times.
@@ -468,6 +584,8 @@ void EpollTransport::Close(ConnectionId id, CloseMode mode) {
   connection->CloseTimer->async_wait([this, connection](const std::error_code& ec) {
     if (!ec) Remove(connection);
   });
+  if (connection->Tls) connection->Tls->Finish();
+  if (connection->Tls && connection->Tls->HasOutput()) return ScheduleFlush(connection);
   if (connection->Unsent() == 0 && !connection->Dirty) BeginGracefulClose(connection);
 }
 
@@ -483,18 +601,23 @@ void EpollTransport::ReportSlowReader(const TConnectionPtr& connection) {
 }
 
 void EpollTransport::Fail(const TConnectionPtr& connection, const std::error_code& ec) {
+  Drop(connection, ec.value(), ec.message());
+}
+
+void EpollTransport::Drop(const TConnectionPtr& connection, int code, const std::string& reason) {
   const bool reported = connection->IsOpen();
   Remove(connection);
   if (!reported) return;
-  Deliver([&] { FEvents->OnClientError(connection->Id, ec.value(), ec.message()); });
+  Deliver([&] { FEvents->OnClientError(connection->Id, code, reason); });
 }
 
 void EpollTransport::Remove(const TConnectionPtr& connection) {
   if (connection->IsClosed()) return;
-  if (!connection->IsOverflowed()) FUnsentTotal -= connection->Unsent();
   connection->State = TConnection::TState::Closed;
+  Recount(*connection);
   if (connection->CloseTimer) connection->CloseTimer->cancel();
   if (connection->Throttle) connection->Throttle->Timer.cancel();
+  if (connection->HandshakeTimer) connection->HandshakeTimer->cancel();
   connection->CloseDescriptor();  // which also takes it out of the readiness set
   connection->Watched = ReadinessSet::kNone;
   FConnections.erase(connection->Id);

@@ -20,6 +20,11 @@
 // Output past the cap drops the connection as a slow reader. Input past a connection's flood
 // budget waits in a buffer of that connection, and the connection is not read, until the budget
 // refills; only such a connection holds a timer and that buffer.
+//
+// With TOptions::Tls a second listener serves the same connections inside TLS: such a
+// connection has a TlsLayer under its reads and writes (plain text in and out of the core, the
+// same limits on it), is told to the core at once so that the core's per-address and login
+// limits count it, and is closed when its handshake fails or does not finish in time.
 #pragma once
 
 #include <asio.hpp>
@@ -30,6 +35,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -38,16 +44,24 @@
 #include "ReadinessSet.h"
 #include "SendBatch.h"
 #include "ServerInterfaces.h"
+#include "TlsContext.h"
 #include "TransportLimits.h"
 
 namespace zorva {
 
 class EpollTransport : public ITransport {
  public:
+  struct TTlsListener {
+    std::uint16_t Port = 0;  // 0 = any free port
+    std::shared_ptr<TlsContext> Context;
+    bool PlainToo = true;  // whether Listen opens the plain port as well
+    std::uint32_t HandshakeTimeoutMs = 5000;
+  };
   struct TOptions {
     std::string BindAddress = "0.0.0.0";
     TTransportLimits Limits;
     SendBatch::TMode Sends = SendBatch::TMode::Ring;
+    std::optional<TTlsListener> Tls;  // Listen opens the TLS port too
   };
   // Told about every exception that escapes the event handler or a posted task.
   using TExceptionReporter = std::function<void(const std::exception&)>;
@@ -68,6 +82,13 @@ class EpollTransport : public ITransport {
   std::uint64_t WriteCount() const { return FWriteCount; }
   // Whether the writes of a turn go to the kernel together.
   SendBatch::TMode SendMode() const { return FBatch.Mode(); }
+  // The TLS listener's port and "a.b.c.d:port"; 0 and empty while it is not listening.
+  std::uint16_t TlsListenPort() const;
+  std::string TlsListenAddress() const;
+  // Handshakes that failed or did not finish in time, since construction.
+  std::uint64_t TlsHandshakeFailures() const { return FTlsHandshakeFailures; }
+  // New TLS connections use `context`; open ones keep the one they started with.
+  void SetTlsContext(std::shared_ptr<TlsContext> context);
   // Closes every connection at once, those still flushing after Close(AfterFlush) included.
   void CloseAll();
   // Calls `done` on the loop thread once no connection is left, closing what is left after
@@ -76,7 +97,9 @@ class EpollTransport : public ITransport {
 
   bool Listen(std::uint16_t port, std::string& error) override;
   void StopListening() override;
+  // The plain listener's address, or the TLS listener's when there is no plain one.
   std::string ListenAddress() const override;
+  bool IsEncrypted(ConnectionId id) const override;
   void StartPingTimer() override;
   void StopPingTimer() override;
   void Send(ConnectionId id, std::string_view line) override;
@@ -91,8 +114,22 @@ class EpollTransport : public ITransport {
     bool Sends;  // had output, so has a result in the batch
   };
 
-  void Accept();
-  void OnAccepted(const std::error_code& ec, asio::ip::tcp::socket socket);
+  struct TListener {
+    explicit TListener(asio::io_context& io, bool tls) : Acceptor(io), Retry(io), Tls(tls) {}
+    asio::ip::tcp::acceptor Acceptor;
+    asio::steady_timer Retry;  // after running out of descriptors
+    bool Tls;
+  };
+
+  bool Open(TListener& listener, const asio::ip::address& address, std::uint16_t port,
+            std::string& error);
+  void Accept(TListener& listener);
+  void OnAccepted(TListener& listener, const std::error_code& ec, asio::ip::tcp::socket socket);
+  bool StartTls(const TConnectionPtr& connection);
+  // The plain text that `encrypted` completes, or nothing when the connection ended with it.
+  std::optional<std::string_view> Decrypt(const TConnectionPtr& connection,
+                                          std::string_view encrypted);
+  void FailHandshake(const TConnectionPtr& connection, int code, const std::string& reason);
   void OnReady(const ReadinessSet::TEvent& event);
   void Watch(const TConnectionPtr& connection, unsigned wanted);
   void WatchReads(const TConnectionPtr& connection, bool on);
@@ -114,9 +151,13 @@ class EpollTransport : public ITransport {
   void BeginGracefulClose(const TConnectionPtr& connection);
   // Stops writing to the connection and reports it as a slow reader from a fresh turn.
   void Overflow(const TConnectionPtr& connection);
+  // Sealing a TLS record changes a queue's size as well as sending and writing, so the total
+  // follows each connection's unsent bytes rather than adding up what passed through.
+  void Recount(TConnection& connection);
   void DropLargestQueues();
   void ReportSlowReader(const TConnectionPtr& connection);
   void Fail(const TConnectionPtr& connection, const std::error_code& ec);
+  void Drop(const TConnectionPtr& connection, int code, const std::string& reason);
   void Remove(const TConnectionPtr& connection);
   void CheckAllClosed();
   void ArmPingTimer();
@@ -129,8 +170,8 @@ class EpollTransport : public ITransport {
   TOptions FOptions;
   IConnectionEvents* FEvents = nullptr;
   TExceptionReporter FReportException;
-  asio::ip::tcp::acceptor FAcceptor;
-  asio::steady_timer FAcceptRetry;
+  TListener FPlain;
+  TListener FSecure;
   std::uint64_t FListenGeneration = 0;  // handlers of an earlier listen are ignored
   asio::steady_timer FPingTimer;
   std::uint64_t FPingGeneration = 0;  // a tick of an older start or a stop is ignored
@@ -144,6 +185,8 @@ class EpollTransport : public ITransport {
   std::vector<std::string> FSpareBuffers;
   bool FFlushPosted = false;
   std::vector<char> FReadBuffer;
+  std::string FPlainBuffer;  // what a TLS connection's read decrypted to
+  std::uint64_t FTlsHandshakeFailures = 0;
   std::uint64_t FWriteCount = 0;
   std::size_t FUnsentTotal = 0;  // of the connections still written to
   asio::steady_timer FStopTimer;

@@ -109,6 +109,7 @@ TZorvaUser::TStringList SplitLines(std::string text) {
 TUserDatabase::TUserDatabase(const std::string& path)
     : FConnection(path, kSchema),
       FSelectExists(FConnection, "SELECT 1 FROM ZorvaUsers WHERE UserId = ?1"),
+      FCountUsers(FConnection, "SELECT COUNT(*) FROM ZorvaUsers"),
       FSelectPassword(FConnection, "SELECT Password FROM ZorvaUsers WHERE UserId = ?1"),
       FSelectUser(FConnection, kSelectUser),
       FUpsertUser(FConnection, kUpsertUser),
@@ -121,6 +122,11 @@ bool TUserDatabase::UserExists(const std::string& id) {
   auto run = FSelectExists.Run();
   run.Bind(1, id);
   return run.Step();
+}
+
+std::int64_t TUserDatabase::UserCount() {
+  auto run = FCountUsers.Run();
+  return run.Step() ? run.Int(0) : 0;
 }
 
 std::optional<std::string> TUserDatabase::StoredPassword(const std::string& id) {

@@ -7,6 +7,7 @@
 // Every write is committed (WAL journal, synchronous) before the call returns.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -24,6 +25,8 @@ class TUserDatabase {
   explicit TUserDatabase(const std::string& path);
 
   bool UserExists(const std::string& id);
+  // How many users are registered (the daemon says so at start).
+  std::int64_t UserCount();
   // The row's Password column (empty for a user without a password); nothing without a row.
   std::optional<std::string> StoredPassword(const std::string& id);
   // Fills every field from the row of user.Id() except the password, which is left empty;
@@ -46,6 +49,7 @@ class TUserDatabase {
 
   TSqliteConnection FConnection;
   TSqliteStatement FSelectExists;
+  TSqliteStatement FCountUsers;
   TSqliteStatement FSelectPassword;
   TSqliteStatement FSelectUser;
   TSqliteStatement FUpsertUser;

@@ -65,7 +65,6 @@ class TWorkerSteps : public ILoginSteps {
   void Atomically(const std::function<void()>& work) override {
     FDatabase.InWriteTransaction(work);
   }
-  bool RequiresPassword() const override { return true; }
 
  private:
   TUserDatabase& FDatabase;

@@ -39,6 +39,10 @@ class TZorvaUserStore : public TServerHooks {
   void StoreFeedback(const TFeedback& feedback) override;
   // An empty password keeps the stored hash; any other is hashed and replaces it.
   void SaveUser(const TZorvaUser& user) override;
+  bool RequiresPassword() const override { return true; }
+
+  // Registered users, for the start's report; on the caller's thread.
+  std::int64_t UserCount() { return FDatabase.UserCount(); }
 
   // Decides on a worker and calls `done` there; a database failure answers Failed. A check
   // whose asker has gone before it starts is dropped unanswered.

@@ -2,27 +2,37 @@
 
 #include <QDialog>
 #include <QInputDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 
 namespace zorva {
 
 namespace {
 
+// Room beside a window title for the title bar's own buttons.
+constexpr int kTitleBarButtons = 160;
+
 class TWidgetPrompts : public IPrompts {
  public:
   bool Confirm(QWidget* parent, const QString& text) override {
-    return QMessageBox::question(parent, QString(), text, QMessageBox::Yes | QMessageBox::No) ==
-           QMessageBox::Yes;
+    // Every question asks before something is destroyed: a stray Enter must not answer Yes.
+    return QMessageBox::question(parent, QString(), text, QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
   }
   void Inform(QWidget* parent, const QString& text) override {
     QMessageBox::information(parent, QString(), text);
   }
   std::optional<QString> AskText(QWidget* parent, const QString& title,
                                  const QString& prompt) override {
-    bool ok = false;
-    const QString text = QInputDialog::getText(parent, title, prompt, QLineEdit::Normal, {}, &ok);
-    if (!ok) return std::nullopt;
-    return text;
+    QInputDialog dialog(parent);
+    dialog.setWindowTitle(title);
+    dialog.setLabelText(prompt);
+    dialog.setInputMode(QInputDialog::TextInput);
+    // Sized by its prompt alone, the box would cut its own title; its layout sets its width.
+    if (auto* edit = dialog.findChild<QLineEdit*>())
+      edit->setMinimumWidth(dialog.fontMetrics().horizontalAdvance(title) + kTitleBarButtons);
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    return dialog.textValue();
   }
   int RunDialog(QDialog& dialog) override { return dialog.exec(); }
 };

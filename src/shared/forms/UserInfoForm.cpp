@@ -30,11 +30,7 @@ TfrmUserInfo* frmUserInfo = nullptr;
 
 namespace {
 
-constexpr int kMaxGlyphSide = 32;
-constexpr int kIdLength = 24;
-constexpr int kPasswordLength = 12;
-constexpr int kNameLength = 24;
-constexpr int kAddressLength = 48;
+constexpr int kMaxGlyphSide = TZorvaUser::kMaxGlyphSide;
 
 QString RunGlyphDialog(QFileDialog& dialog) {
   if (Prompts().RunDialog(dialog) != QDialog::Accepted) return QString();
@@ -103,7 +99,7 @@ void TfrmUserInfo::CreateControls() {
   btnGlyph->setText(QStringLiteral("Glyph"));
   btnGlyph->setAutoRaise(true);
   Label1 = Named(new QLabel(QStringLiteral("User ID:")), "Label1");
-  edtUserId = NewEdit("edtUserId", kIdLength);
+  edtUserId = NewEdit("edtUserId", kUserIdLength);
   // Reachable by a click, skipped by Tab.
   edtUserId->setFocusPolicy(Qt::ClickFocus);
   lblPassword1 = Named(new QLabel(QStringLiteral("Password:")), "lblPassword1");
@@ -207,7 +203,7 @@ void TfrmUserInfo::LayOutControls() {
 void TfrmUserInfo::Populate(TZorvaUser& user, const std::vector<std::string>* validInfoTokens) {
   FUser = &user;
   FNewUser = user.Id().empty();
-  ShowField(edtUserId, kIdLength, user.Id());
+  ShowField(edtUserId, kUserIdLength, user.Id());
   ShowField(edtPassword1, kPasswordLength, user.Password());
   ShowField(edtPassword2, kPasswordLength, user.Password());
   ShowField(edtFirstName, kNameLength, user.FirstName());

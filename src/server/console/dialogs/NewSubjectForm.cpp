@@ -5,6 +5,7 @@
 
 #include "DialogControls.h"
 #include "SpinEdit.h"
+#include "WireText.h"
 
 namespace zorva {
 
@@ -26,7 +27,7 @@ TfrmNewSubject::TfrmNewSubject(QWidget* parent) : QDialog(parent) {
 }
 
 std::string TfrmNewSubject::SubjectName() const {
-  return edtSubjectName->text().toStdString();
+  return WireTextOf(edtSubjectName->text());
 }
 
 std::int32_t TfrmNewSubject::MaxPlayers() const {

@@ -34,11 +34,12 @@ void TfrmServerSettings::SetPort(std::int32_t value) {
 }
 
 std::string TfrmServerSettings::LobbyName() const {
-  return edtLobbyName->text().toStdString();
+  return FLobbyName.Bytes(edtLobbyName->text());
 }
 
 void TfrmServerSettings::SetLobbyName(const std::string& value) {
-  edtLobbyName->setText(QString::fromStdString(value));
+  FLobbyName = TWireText(value);
+  edtLobbyName->setText(FLobbyName.Shown());
 }
 
 std::int32_t TfrmServerSettings::TimeoutSeconds() const {

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "WireText.h"
+
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -42,6 +44,10 @@ class TfrmServerSettings : public QDialog {
   TSpinEdit* spinTimeout;
   QPushButton* btnOk;
   QPushButton* btnCancel;
+
+ private:
+  // The name as the settings hold it, so that an untouched name is kept byte for byte.
+  TWireText FLobbyName;
 };
 
 }  // namespace zorva
