@@ -25,6 +25,7 @@ constexpr TNumberRange kPingIntervalRange{1, kInt32Max, "milliseconds"};
 constexpr TNumberRange kMaxLineRange{1, kInt32Max, "bytes"};
 constexpr TNumberRange kMaxOutputRange{1, std::int64_t{1} << 40, "bytes"};
 constexpr TNumberRange kMaxClientsRange{0, kInt32Max, "clients"};
+constexpr TNumberRange kRegistrationsRange{0, kInt32Max, "registrations"};
 constexpr TNumberRange kMaxOutputTotalRange{0, std::int64_t{1} << 50, "bytes"};
 constexpr TNumberRange kPendingLoginsRange{0, kInt32Max, "logins"};
 constexpr TNumberRange kLoginDelayRange{0, kInt32Max, "milliseconds"};
@@ -85,7 +86,7 @@ void AddClientLimitOptions(CLI::App& app, TClientLimits& limits) {
       ->check(InRange(kLoginTimeoutRange));
   app.add_option("--max-registrations-per-hour", limits.RegistrationsPerHour,
                  "New-user registrations per hour from one address; 0 = no limit")
-      ->check(InRange(kMaxClientsRange));
+      ->check(InRange(kRegistrationsRange));
 }
 
 void AddLimitOptions(CLI::App& app, TServerOptions& options) {
