@@ -140,6 +140,7 @@ class ServerCore : public IConnectionEvents {
   }
   // Logins waiting in the user store's queue.
   std::size_t PendingLogins() const { return FPendingLogins; }
+  std::size_t QueuedOutputBytes() const { return FTransport.QueuedOutputBytes(); }
   const TLifetimeCounters& LifetimeCounters() const { return FCounters.Lifetime(); }
   // Bytes per ping interval, oldest first, always 20 values each.
   const TServerCounters::TSeries& ActivityBytesRead() const {

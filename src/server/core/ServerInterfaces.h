@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -58,6 +59,9 @@ class ITransport {
   virtual void Post(std::function<void()> task) = 0;
   // Whether the connection's bytes travel encrypted (it came in on a TLS listener).
   virtual bool IsEncrypted(ConnectionId /*id*/) const { return false; }
+  // Output of all connections not yet taken by their sockets; 0 where the transport keeps no
+  // such total.
+  virtual std::size_t QueuedOutputBytes() const { return 0; }
 };
 
 // What a transport tells the core. Exceptions never escape these calls.

@@ -452,14 +452,14 @@ void EpollTransport::Overflow(const TConnectionPtr& connection) {
   asio::post(FIo, [this, connection] { ReportSlowReader(connection); });
 }
 
-// Past the total cap the memory goes to whoever reads least: the largest queues are dropped
-// until the rest fits. A scan per drop; it runs only past the cap.
 void EpollTransport::Recount(TConnection& connection) {
   const auto unsent = connection.CanWrite() ? connection.Unsent() : 0;
   FUnsentTotal = FUnsentTotal - connection.Counted + unsent;
   connection.Counted = unsent;
 }
 
+// Past the total cap the memory goes to whoever reads least: the largest queues are dropped
+// until the rest fits. A scan per drop; it runs only past the cap.
 void EpollTransport::DropLargestQueues() {
   while (FUnsentTotal > FOptions.Limits.MaxOutputTotal) {
     TConnection* largest = nullptr;

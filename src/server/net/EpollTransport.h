@@ -100,6 +100,7 @@ class EpollTransport : public ITransport {
   // The plain listener's address, or the TLS listener's when there is no plain one.
   std::string ListenAddress() const override;
   bool IsEncrypted(ConnectionId id) const override;
+  std::size_t QueuedOutputBytes() const override { return FUnsentTotal; }
   void StartPingTimer() override;
   void StopPingTimer() override;
   void Send(ConnectionId id, std::string_view line) override;

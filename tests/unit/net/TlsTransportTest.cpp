@@ -76,6 +76,26 @@ TEST_F(TlsTransportTest, OnlyTlsConnectionsAreEncryptedAndBothCarryTheSameText) 
   EXPECT_EQ(plain.ReadLine(), "got hello");
 }
 
+// Sealing makes records and handshake messages larger than the text sent: the unsent total
+// must follow the queues, not add up text and take off bytes written, or it never comes back.
+TEST_F(TlsTransportTest, UnsentTotalComesBackToZeroOnceEveryPeerHasReadAll) {
+  FEvents.React = [this](ConnectionId id, std::string_view) {
+    for (int i = 0; i < 50; ++i) Transport().Send(id, std::string(999, 'x'));
+  };
+  StartTls();
+  TlsLineClient secure;
+  LineClient plain;
+  ConnectTls(secure);
+  Connect(plain);
+  ASSERT_TRUE(secure.WriteLine("go"));
+  ASSERT_TRUE(plain.WriteLine("go"));
+  for (int i = 0; i < 50; ++i) {
+    ASSERT_EQ(secure.ReadLine(), std::string(999, 'x'));
+    ASSERT_EQ(plain.ReadLine(), std::string(999, 'x'));
+  }
+  EXPECT_EQ(OnLoop([this] { return Transport().QueuedOutputBytes(); }), 0u);
+}
+
 // Lines sent in one turn wait as plain text until the flush seals them: the cap must count them
 // there, or a TLS peer could run up any amount of output in a single turn.
 TEST_F(TlsTransportTest, OutputCapCountsTextNotYetSealed) {
