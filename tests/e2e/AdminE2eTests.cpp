@@ -15,9 +15,7 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 using testing::HasSubstr;
 
-const TServerCommand kDaemon{"daemon", {ZORVA_SERVER_BINARY}};
-
-class AdminE2eTest : public ServerE2eTest {
+class AdminE2eTest : public DaemonE2eTest {
  protected:
   void StartWithAdmin(const std::vector<std::string>& more = {}) {
     std::vector<std::string> options = {"--admin", "127.0.0.1:0", "--admin-token-file",
@@ -25,17 +23,7 @@ class AdminE2eTest : public ServerE2eTest {
     options.insert(options.end(), more.begin(), more.end());
     StartServer(options);
     ASSERT_FALSE(HasFailure());
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    const std::string prefix = "Admin API on ";
-    while (std::chrono::steady_clock::now() < deadline && Url.empty()) {
-      const auto out = FServer->Stdout();
-      const auto at = out.find(prefix);
-      const auto end = out.find('\n', at);
-      if (at != std::string::npos && end != std::string::npos) {
-        Url = out.substr(at + prefix.size(), end - at - prefix.size());
-      }
-      std::this_thread::sleep_for(10ms);
-    }
+    Url = FServer->WaitAnnounced("Admin API on ");
     ASSERT_FALSE(Url.empty()) << FServer->Stdout() << FServer->Stderr();
     Token = ReadFile(TokenPath());
     Token.erase(Token.find('\n'));

@@ -13,8 +13,6 @@ namespace {
 using namespace std::chrono_literals;
 using testing::HasSubstr;
 
-const TServerCommand kDaemon{"daemon", {ZORVA_SERVER_BINARY}};
-
 INSTANTIATE_TEST_SUITE_P(Daemon, ServerE2eTest, testing::Values(kDaemon),
                          [](const auto& info) { return info.param.Label; });
 INSTANTIATE_TEST_SUITE_P(Daemon, UserStoreE2eTest, testing::Values(kDaemon),

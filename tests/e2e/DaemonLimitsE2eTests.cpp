@@ -18,7 +18,6 @@ using testing::HasSubstr;
 using Clock = std::chrono::steady_clock;
 using Ms = std::chrono::milliseconds;
 
-const TServerCommand kDaemon{"daemon", {ZORVA_SERVER_BINARY}};
 const std::vector<std::string> kNoFloodBudget{"--max-lines-per-second", "0",
                                               "--max-bytes-per-second", "0"};
 

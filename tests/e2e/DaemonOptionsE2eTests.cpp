@@ -103,8 +103,7 @@ TEST_P(DaemonOptionsTest, StartNamesTheUserStoreAndItsCount) {
   EXPECT_EQ(startLine({"--users", users}), "Users: " + users + ", 1 registered");
 }
 
-INSTANTIATE_TEST_SUITE_P(Daemon, DaemonOptionsTest,
-                         testing::Values(TServerCommand{"daemon", {ZORVA_SERVER_BINARY}}),
+INSTANTIATE_TEST_SUITE_P(Daemon, DaemonOptionsTest, testing::Values(kDaemon),
                          [](const auto& info) { return info.param.Label; });
 
 }  // namespace

@@ -2,7 +2,8 @@
 // folder, and a fixture whose parameter is that program's command line, so that the daemon
 // and the window program (started with "--start") run the same tests. The program must
 // accept --bind, --port, --ini, --timeout, --ping-interval-ms and --lobby-name, and print
-// "Listening on ADDRESS:PORT" as the first line of its stdout.
+// "Listening on ADDRESS:PORT" as the first line of its stdout. DaemonE2eTest, at the end, is
+// the fixture for what the daemon alone has (its log, further listeners, signals).
 //
 //   INSTANTIATE_TEST_SUITE_P(Daemon, ServerE2eTest,
 //                            testing::Values(TServerCommand{"daemon", {ZORVA_SERVER_BINARY}}));
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -38,6 +40,15 @@ struct TServerCommand {
 
 inline void PrintTo(const TServerCommand& command, std::ostream* os) {
   *os << command.Label;
+}
+
+// Polls `done` for up to three seconds: the test reads what another process writes.
+inline bool WaitFor(const std::function<bool()>& done) {
+  for (int i = 0; i < 300; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return done();
 }
 
 // A folder of its own under the system's temporary folder, removed with the object.
@@ -128,6 +139,21 @@ class ServerProcess {
     return {};
   }
 
+  // The rest of the stdout line that starts with `prefix` ("TLS on "), waited for while the
+  // program starts its listeners; empty when none comes.
+  std::string WaitAnnounced(const std::string& prefix, Ms timeout = Ms(10000)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      const auto out = Stdout();
+      const auto at = out.find(prefix);
+      const auto end = out.find('\n', at);
+      if (at != std::string::npos && end != std::string::npos)
+        return out.substr(at + prefix.size(), end - at - prefix.size());
+      if (std::chrono::steady_clock::now() > deadline || HasExited()) return {};
+      std::this_thread::sleep_for(Ms(10));
+    }
+  }
+
   void Signal(int signal) const { ::kill(FPid, signal); }
 
   // The exit code, 128 + signal when a signal ended it, or nullopt while it still runs.
@@ -201,5 +227,32 @@ class ServerE2eTest : public testing::TestWithParam<TServerCommand> {
   std::optional<ServerProcess> FServer;
   std::uint16_t FPort = 0;
 };
+
+#ifdef ZORVA_SERVER_BINARY
+// The daemon alone, for what the window program does not have: its log, its TLS and admin
+// listeners, its signals.
+//
+//   class DaemonTlsTest : public DaemonE2eTest { ... };
+//   INSTANTIATE_TEST_SUITE_P(Daemon, DaemonTlsTest, testing::Values(kDaemon));
+inline const TServerCommand kDaemon{"daemon", {ZORVA_SERVER_BINARY}};
+
+class DaemonE2eTest : public ServerE2eTest {
+ protected:
+  // The port of a further listener the daemon announces ("TLS on 127.0.0.1:PORT"); 0 when it
+  // announces none.
+  std::uint16_t AnnouncedPort(const std::string& prefix) {
+    const auto address = FServer->WaitAnnounced(prefix);
+    const auto colon = address.rfind(':');
+    if (colon == std::string::npos) return 0;
+    return static_cast<std::uint16_t>(std::stoi(address.substr(colon + 1)));
+  }
+
+  // SIGTERM, as a service manager stops it; fails the test unless the daemon exits cleanly.
+  void StopDaemon() {
+    FServer->Signal(SIGTERM);
+    ASSERT_EQ(FServer->WaitExit(), 0);
+  }
+};
+#endif
 
 }  // namespace zorva::test

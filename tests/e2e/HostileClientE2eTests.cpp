@@ -14,7 +14,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const TServerCommand kDaemon{"daemon", {ZORVA_SERVER_BINARY}};
 constexpr std::size_t kReceiverLimit = 65536;
 
 class HostileClientTest : public ServerE2eTest {

@@ -12,11 +12,8 @@
 namespace zorva::test {
 namespace {
 
-using namespace std::chrono_literals;
 using testing::HasSubstr;
 using testing::Not;
-
-const TServerCommand kDaemon{"daemon", {ZORVA_SERVER_BINARY}};
 
 std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
@@ -25,16 +22,7 @@ std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
-// Bounded: the daemon writes a line as the event happens, but the test reads another process.
-bool WaitFor(const std::function<bool()>& done) {
-  for (int i = 0; i < 300; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return done();
-}
-
-class DaemonLogTest : public ServerE2eTest {
+class DaemonLogTest : public DaemonE2eTest {
  protected:
   // ann logs in and leaves, a guest connects and leaves without logging in, then SIGTERM.
   void LoginDropAndStop(const std::vector<std::string>& options) {
@@ -48,8 +36,7 @@ class DaemonLogTest : public ServerE2eTest {
       ann.Close();
     }
     ASSERT_TRUE(WaitFor([&] { return FServer->Stderr().find("logout") != std::string::npos; }));
-    FServer->Signal(SIGTERM);
-    ASSERT_EQ(FServer->WaitExit(), 0);
+    StopDaemon();
   }
 };
 
@@ -114,8 +101,7 @@ TEST_P(DaemonLogTest, WarnLevelLeavesRoutineLinesOut) {
     LineClient ann;
     Login(ann, "ann");
   }
-  FServer->Signal(SIGTERM);
-  ASSERT_EQ(FServer->WaitExit(), 0);
+  StopDaemon();
   EXPECT_EQ(FServer->Stderr(), "");
 }
 
@@ -145,8 +131,7 @@ TEST_P(DaemonLogTest, HangupReopensAMovedFileAndTheDaemonGoesOn) {
   EXPECT_EQ(info.st_mode & 0777, 0600u);
   EXPECT_EQ(FServer->Stderr(), "");  // with --log, the lines go to the file
 
-  FServer->Signal(SIGTERM);
-  EXPECT_EQ(FServer->WaitExit(), 0);
+  StopDaemon();
   EXPECT_THAT(ReadFile(path), HasSubstr("info stop signal=15"));
 }
 
@@ -167,8 +152,7 @@ TEST_P(DaemonLogTest, NoPasswordInAnyOutput) {
     return out.find("Rcvd From ann: USERUPDATE") != std::string::npos &&
            out.find("LOGINNEW|NewUser") != std::string::npos;
   }));
-  FServer->Signal(SIGTERM);
-  ASSERT_EQ(FServer->WaitExit(), 0);
+  StopDaemon();
 
   const auto everything = FServer->Stdout() + FServer->Stderr() + ReadFile(path);
   EXPECT_THAT(everything, Not(HasSubstr("Secret")));
@@ -183,8 +167,7 @@ TEST_P(DaemonLogTest, ControlBytesInAClientIdAreEscaped) {
   ASSERT_TRUE(client.Connect(FPort));
   ASSERT_TRUE(client.WriteLine("LOGIN|a\x1b[2Jb\x07|GAME|pw"));
   EXPECT_EQ(client.ReadLine(), "LOGIN|ERROR|Invalid User Id");
-  FServer->Signal(SIGTERM);
-  ASSERT_EQ(FServer->WaitExit(), 0);
+  StopDaemon();
 
   const auto log = FServer->Stderr();
   const auto out = FServer->Stdout();

@@ -20,8 +20,6 @@ using namespace std::chrono_literals;
 using testing::HasSubstr;
 using testing::Not;
 
-const TServerCommand kDaemon{"daemon", {ZORVA_SERVER_BINARY}};
-
 // A fresh self-signed certificate and key in `dir`, made the way an operator would.
 bool MakeCertificate(const std::filesystem::path& dir) {
   const std::string command =
@@ -29,7 +27,7 @@ bool MakeCertificate(const std::filesystem::path& dir) {
   return std::system(command.c_str()) == 0;
 }
 
-class DaemonTlsTest : public ServerE2eTest {
+class DaemonTlsTest : public DaemonE2eTest {
  protected:
   void SetUp() override {
     ASSERT_TRUE(MakeCertificate(FFolder / "cert"));
@@ -48,12 +46,8 @@ class DaemonTlsTest : public ServerE2eTest {
 
   void StartTls(std::vector<std::string> more = {}) {
     StartServer(TlsOptions(std::move(more)));
-    const auto out = FServer->Stdout();
-    const auto at = out.find("TLS on ");
-    ASSERT_NE(at, std::string::npos) << out;
-    const auto line = out.substr(at, out.find('\n', at) - at);
-    FTlsPort = static_cast<std::uint16_t>(std::stoi(line.substr(line.rfind(':') + 1)));
-    ASSERT_NE(FTlsPort, 0);
+    FTlsPort = AnnouncedPort("TLS on ");
+    ASSERT_NE(FTlsPort, 0) << FServer->Stdout();
   }
 
   TTlsClientOptions Checked() const { return {.CaFile = Cert()}; }
@@ -145,7 +139,10 @@ TEST_P(DaemonTlsTest, HandshakeThatNeverFinishesIsClosedWithinSeconds) {
   EXPECT_TRUE(silent.WaitClosed(10s));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 8s);
   EXPECT_TRUE(silent.Buffered().empty());
-  EXPECT_THAT(FServer->Stdout() + FServer->Stderr(), HasSubstr("TLS handshake not finished"));
+  EXPECT_TRUE(WaitFor([&] {
+    return (FServer->Stdout() + FServer->Stderr()).find("TLS handshake not finished") !=
+           std::string::npos;
+  }));
 }
 
 TEST_P(DaemonTlsTest, GarbageInsteadOfAClientHelloIsClosedUnansweredOthersStay) {

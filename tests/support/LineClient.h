@@ -33,6 +33,15 @@ inline bool ConnectToLoopback(int fd, std::uint16_t port) {
   return ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
 }
 
+// Takes the first whole line out of `buffer`, without its line feed; nullopt while none is whole.
+inline std::optional<std::string> TakeLine(std::string& buffer) {
+  const auto lf = buffer.find('\n');
+  if (lf == std::string::npos) return std::nullopt;
+  std::string line = buffer.substr(0, lf);
+  buffer.erase(0, lf + 1);
+  return line;
+}
+
 class LineClient {
  public:
   using Ms = std::chrono::milliseconds;
@@ -77,12 +86,7 @@ class LineClient {
   std::optional<std::string> ReadLine(Ms timeout = 3000ms) {
     const auto deadline = Clock::now() + timeout;
     for (;;) {
-      const auto lf = FBuffer.find('\n');
-      if (lf != std::string::npos) {
-        std::string line = FBuffer.substr(0, lf);
-        FBuffer.erase(0, lf + 1);
-        return line;
-      }
+      if (auto line = TakeLine(FBuffer)) return line;
       if (FEnded || !Receive(deadline)) return std::nullopt;
     }
   }

@@ -74,12 +74,7 @@ class TlsLineClient {
 
   std::optional<std::string> ReadLine() {
     for (;;) {
-      const auto lf = FBuffer.find('\n');
-      if (lf != std::string::npos) {
-        std::string line = FBuffer.substr(0, lf);
-        FBuffer.erase(0, lf + 1);
-        return line;
-      }
+      if (auto line = TakeLine(FBuffer)) return line;
       char chunk[4096];
       const int count = FSsl != nullptr ? SSL_read(FSsl, chunk, sizeof chunk) : 0;
       if (count <= 0) return std::nullopt;

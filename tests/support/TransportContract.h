@@ -222,7 +222,8 @@ TYPED_TEST_P(TransportContract, BurstsInTurnCarryOnlyTheirOwnLines) {
   }
 }
 
-// However a peer leaves, the core hears of it once, after all it sent, and never again.
+// However a peer leaves, the core hears of it once, after all it sent, and never again: a FIN
+// as a hang-up, a reset as a socket error.
 TYPED_TEST_P(TransportContract, PeerLeavingIsReportedOnceAndForgotten) {
   struct Case {
     const char* label;
@@ -230,8 +231,9 @@ TYPED_TEST_P(TransportContract, PeerLeavingIsReportedOnceAndForgotten) {
     bool reset;
   };
   this->Start();
-  for (const auto& c : {Case{"fin", "", false}, Case{"fin_after_partial_line", "SEND|CH", false},
-                        Case{"reset", "", true}}) {
+  for (const auto& c :
+       {Case{"fin", "", false}, Case{"fin_after_partial_line", "SEND|CH", false},
+        Case{"reset", "", true}, Case{"reset_after_partial_line", "SEND|CH", true}}) {
     LineClient client;
     const auto id = this->Connect(client);
     const auto ended = [&] {
@@ -245,10 +247,11 @@ TYPED_TEST_P(TransportContract, PeerLeavingIsReportedOnceAndForgotten) {
       client.Close();
     }
     ASSERT_TRUE(this->FEvents.WaitFor([&] { return ended() > 0; })) << c.label;
-    if (!c.reset) {
-      EXPECT_EQ(this->FEvents.Log().back(), "disconnect " + std::to_string(id)) << c.label;
-      EXPECT_EQ(this->FEvents.Received(id), c.lastWords) << c.label;
-    }
+    const std::string end =
+        c.reset ? "error " + std::to_string(id) + " " + std::to_string(ECONNRESET) + " "
+                : "disconnect " + std::to_string(id);
+    EXPECT_EQ(this->FEvents.Log().back().substr(0, end.size()), end) << c.label;
+    EXPECT_EQ(this->FEvents.Received(id), c.lastWords) << c.label;
     this->OnLoop([&] {
       this->Transport().Send(id, "late");
       this->Transport().Close(id, ITransport::CloseMode::Now);

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <limits>
+#include <system_error>
 #include <utility>
 
 #ifdef _WIN32
@@ -74,6 +75,9 @@ int TimerInterval(std::uint32_t milliseconds) {
 }
 
 }  // namespace
+
+QtTransport::TConnection::TConnection(QTcpSocket* socket, const FloodBudget& budget)
+    : Socket(socket), ResetProbe(socket->socketDescriptor()), Budget(budget) {}
 
 QtTransport::QtTransport(const TTransportLimits& limits, QObject* parent)
     : QObject(parent), FLimits(limits) {
@@ -242,10 +246,13 @@ void QtTransport::FlushQueued() {
 
 void QtTransport::PeerClosed(ConnectionId id) {
   HandOnEverything(id);
-  QTcpSocket* socket = Forget(id);
-  if (!socket) return;
-  socket->deleteLater();
-  if (FEvents) FEvents->OnClientDisconnect(id);
+  const auto found = FConnections.find(id);
+  if (found == FConnections.end()) return;
+  const bool reset = found->second.ResetProbe.WasReset();
+  Forget(id)->deleteLater();
+  if (!FEvents) return;
+  if (!reset) return FEvents->OnClientDisconnect(id);
+  FEvents->OnClientError(id, ECONNRESET, std::system_category().message(ECONNRESET));
 }
 
 void QtTransport::SocketFailed(ConnectionId id) {

@@ -17,6 +17,7 @@
 #include <unordered_set>
 
 #include "FloodBudget.h"
+#include "PeerResetProbe.h"
 #include "ServerInterfaces.h"
 #include "TransportLimits.h"
 
@@ -48,9 +49,10 @@ class QtTransport : public QObject, public ITransport {
 
  private:
   struct TConnection {
-    TConnection(QTcpSocket* socket, const FloodBudget& budget) : Socket(socket), Budget(budget) {}
+    TConnection(QTcpSocket* socket, const FloodBudget& budget);
 
     QTcpSocket* Socket = nullptr;
+    PeerResetProbe ResetProbe;
     FloodBudget Budget;
     // Past its output cap: takes no more output; the error is reported from the event loop.
     bool Overflowed = false;

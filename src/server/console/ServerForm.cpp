@@ -608,6 +608,17 @@ void TfrmServer::Event(const TServerEvent& event) {
                                        "passed the cap"));
 }
 
+// Qt Charts measures an axis's labels again when their format changes, but a range that
+// changes while the chart is too small to draw (a hidden page, a small window) keeps the label
+// room of the old range, and the numbers are cut off once the chart grows. A format naming the
+// widest label's digits changes whenever the room must.
+namespace {
+QString LabelFormatFor(double widest) {
+  const int digits = static_cast<int>(QString::number(widest, 'f', 0).size());
+  return QStringLiteral("%%1.0f").arg(digits);
+}
+}  // namespace
+
 void TfrmServer::ActivityChanged() {
   const auto& read = FCore.ActivityBytesRead();
   const auto& written = FCore.ActivityBytesWritten();
@@ -620,6 +631,7 @@ void TfrmServer::ActivityChanged() {
   auto* left = static_cast<QValueAxis*>(chartActivity->chart()->axes(Qt::Vertical).front());
   left->setRange(0, top);
   left->applyNiceNumbers();
+  left->setLabelFormat(LabelFormatFor(left->max()));
 }
 
 // ---- tree and users list ------------------------------------------------------------------

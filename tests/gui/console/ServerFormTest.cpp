@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QChart>
+#include <QChartView>
 #include <QCheckBox>
 #include <QFile>
 #include <QLineEdit>
@@ -17,7 +19,10 @@
 #include <QTest>
 #include <QTextBlock>
 #include <QTreeWidget>
+#include <QValueAxis>
 #include <memory>
+
+#include <sys/socket.h>
 
 #include "FakeClock.h"
 #include "ModalResult.h"
@@ -715,6 +720,30 @@ TEST_F(ServerFormTest, ActivityChartKeepsTwentyPointsAndAppendsEachInterval) {
   EXPECT_EQ(FWindow->Series1->at(19).y(), 0);
 }
 
+// The left axis makes room for its widest number also when the numbers grew while the chart was
+// too small to draw (a small window, as on a hidden page before the window is laid out).
+TEST_F(ServerFormTest, ActivityAxisLabelsFitAfterGrowingWhileTheChartWasTooSmall) {
+  QChart* chart = FWindow->chartActivity->chart();
+  auto* left = static_cast<QValueAxis*>(chart->axes(Qt::Vertical).front());
+  const auto roomBesideWidestLabel = [&] {
+    const QString widest = QString::number(left->max(), 'f', 0);
+    return chart->plotArea().left() - QFontMetricsF(left->labelsFont()).horizontalAdvance(widest);
+  };
+  FWindow->pages->setCurrentWidget(FWindow->tabActivity);
+  Settle();
+  const qreal oneDigitRoom = roomBesideWidestLabel();
+  const QSize normal = FWindow->size();
+  FWindow->resize(200, 120);
+  Settle();
+  Start();
+  FCore.OnClientRead(ConnectionId{999999}, std::string(3050, 'x'));
+  FCore.OnPingTimer();
+  ASSERT_EQ(left->max(), 4000);
+  FWindow->resize(normal);
+  Settle();
+  EXPECT_NEAR(roomBesideWidestLabel(), oneDigitRoom, 3);
+}
+
 // ---- what the window shows at once ----------------------------------------------------------
 
 TEST_F(ServerFormTest, OpensWithAllSelectedAndNewNodesExpanded) {
@@ -723,6 +752,7 @@ TEST_F(ServerFormTest, OpensWithAllSelectedAndNewNodesExpanded) {
   Connect("alice");
   EXPECT_TRUE(SpinUntil([&] { return FWindow->lvUsers->topLevelItemCount() == 1; }));
   EXPECT_EQ(UserIds(), QStringList{"alice"});
+  EXPECT_TRUE(SpinUntil([&] { return Node("Chess/Lobby Chat") != nullptr; }));
   test::Spin(120);
   for (const char* path : {"All", "Chess", "Chess/Lobby Chat"}) {
     ASSERT_NE(Node(path), nullptr) << path;
@@ -883,6 +913,34 @@ TEST_F(ServerFormTest, ASlowReaderDropIsNamedInWords) {
   const QString shown = FWindow->memoExceptions->toPlainText();
   EXPECT_TRUE(shown.contains("User alice stopped reading")) << shown.toStdString();
   EXPECT_TRUE(shown.contains("Client Socket Error: ")) << shown.toStdString();
+}
+
+// A client's reset is a socket error in the window; its FIN an ordinary leave, with no alarm.
+TEST_F(ServerFormTest, AClientsResetIsASocketErrorAndItsHangUpIsNot) {
+  struct Case {
+    const char* id;
+    bool reset;
+  };
+  Start();
+  for (const Case& c : {Case{"alice", true}, Case{"bob", false}}) {
+    FWindow->pages->setCurrentWidget(FWindow->tabExceptions);  // puts the alarm out
+    FWindow->pages->setCurrentWidget(FWindow->tabUsers);
+    TGuestClient& client = Connect(c.id);
+    if (c.reset) {
+      const linger hard{1, 0};
+      ::setsockopt(static_cast<int>(client.Socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard,
+                   sizeof hard);
+      client.Socket.abort();
+    } else {
+      client.Socket.disconnectFromHost();
+    }
+    ASSERT_TRUE(SpinUntil([&] { return FCore.GuestCount() == 0; })) << c.id;
+    const QString shown = FWindow->memoExceptions->toPlainText();
+    const QString dropped = QString("User %1 has been disconnected").arg(c.id);
+    EXPECT_EQ(shown.contains(dropped), c.reset) << c.id << shown.toStdString();
+    EXPECT_EQ(shown.count("Client Socket Error: 104"), 1) << c.id;
+    EXPECT_EQ(FWindow->Alarm(), c.reset) << c.id;
+  }
 }
 
 }  // namespace
