@@ -10,6 +10,7 @@
 
 #include "LoadRun.h"
 #include "RedisDialect.h"
+#include "StallRuns.h"
 #include "ZorvaDialect.h"
 #include "ZorvaVersion.h"
 
@@ -21,10 +22,13 @@ void AddOptions(CLI::App& app, TBenchOptions& options) {
                                                     {"redis", TBenchTarget::Redis}};
   const std::map<std::string, TBenchMode> modes{{"throughput", TBenchMode::Throughput},
                                                 {"latency", TBenchMode::Latency},
-                                                {"idle", TBenchMode::Idle}};
+                                                {"idle", TBenchMode::Idle},
+                                                {"lobby", TBenchMode::Lobby},
+                                                {"guessing", TBenchMode::Guessing},
+                                                {"chat", TBenchMode::Chat}};
   app.add_option("--target", options.Target, "Server kind: zorva or redis")
       ->transform(CLI::CheckedTransformer(targets));
-  app.add_option("--mode", options.Mode, "throughput, latency or idle")
+  app.add_option("--mode", options.Mode, "throughput, latency, idle, lobby, guessing or chat")
       ->transform(CLI::CheckedTransformer(modes));
   app.add_option("--host", options.Host, "Server address");
   app.add_option("--port", options.Port, "Server port")->required();
@@ -46,6 +50,8 @@ void AddOptions(CLI::App& app, TBenchOptions& options) {
       ->check(CLI::Range(1.0, 1e8));
   app.add_option("--connections,-C", options.Connections, "Connections (idle)")
       ->check(CLI::Range(1, 1000000));
+  app.add_option("--attempts", options.Attempts, "Wrong passwords (guessing)")
+      ->check(CLI::Range(1, 1000000));
   app.add_option("--warmup-ms", options.WarmupMs, "Load before the window (idle: settle time)")
       ->check(CLI::Range(0, 600000));
   app.add_option("--measure-ms", options.MeasureMs, "Measured window")
@@ -62,6 +68,28 @@ void AddOptions(CLI::App& app, TBenchOptions& options) {
 std::unique_ptr<IBenchDialect> MakeDialect(TBenchTarget target) {
   if (target == TBenchTarget::Redis) return std::make_unique<TRedisDialect>();
   return std::make_unique<TZorvaDialect>();
+}
+
+// The modes that look for one client stalling others print their own line.
+bool RunStallMode(const TBenchOptions& options, bool& ok) {
+  std::string result;
+  std::string error;
+  switch (options.Mode) {
+    case TBenchMode::Lobby:
+      ok = RunLobby(options, result, error);
+      break;
+    case TBenchMode::Guessing:
+      ok = RunGuessing(options, result, error);
+      break;
+    case TBenchMode::Chat:
+      ok = RunChatPair(options, result, error);
+      break;
+    default:
+      return false;
+  }
+  if (ok) std::cout << "target=zorva " << result << std::endl;
+  if (!ok) std::cerr << "zorva-bench: " << error << '\n';
+  return true;
 }
 
 void PrintReport(const TBenchOptions& options, const TBenchReport& report) {
@@ -110,6 +138,7 @@ int main(int argc, char** argv) {
   CLI11_PARSE(app, argc, argv);
 
   try {
+    if (bool ok = false; zorva::RunStallMode(options, ok)) return ok ? 0 : 1;
     auto dialect = zorva::MakeDialect(options.Target);
     zorva::TLoadRun run(options, *dialect);
     zorva::TBenchReport report;

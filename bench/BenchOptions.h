@@ -8,7 +8,7 @@
 namespace zorva {
 
 enum class TBenchTarget { Zorva, Redis };
-enum class TBenchMode { Throughput, Latency, Idle };
+enum class TBenchMode { Throughput, Latency, Idle, Lobby, Guessing, Chat };
 
 struct TBenchOptions {
   TBenchTarget Target = TBenchTarget::Zorva;
@@ -26,6 +26,7 @@ struct TBenchOptions {
   int PayloadBytes = 32;
   double Rate = 45000;      // deliveries per second over all subjects (latency)
   int Connections = 10000;  // idle: connections, in groups of Members per subject code
+  int Attempts = 1000;      // guessing: wrong passwords, spread over Members connections
 
   int WarmupMs = 1000;
   int MeasureMs = 3000;

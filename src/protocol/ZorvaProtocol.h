@@ -86,6 +86,10 @@ inline constexpr std::string_view NotLoggedIn = "ERROR|You are not logged in";
 inline constexpr std::string_view UpdateOwnOnly = "ERROR|You can only update your own User Info";
 inline constexpr std::string_view LineTooLong = "ERROR|Line too long";
 inline constexpr std::string_view ServerFull = "ERROR|The Server is full";
+inline constexpr std::string_view StoreUnavailable = "ERROR|The user store is unavailable";
+inline constexpr std::string_view LoginStoreUnavailable =
+    "LOGIN|ERROR|The user store is unavailable";
+inline constexpr std::string_view LoginBusy = "LOGIN|ERROR|The Server is busy, try again later";
 inline constexpr std::string_view MessageTooLong = "ERROR|Message too long";
 inline constexpr std::string_view LoginTimeout = "ERROR|Login timeout";
 inline constexpr std::string_view InvalidSubjectName = "ERROR|Invalid Subject Name";

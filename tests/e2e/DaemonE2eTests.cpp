@@ -66,17 +66,22 @@ TEST_P(DaemonTest, BadCommandLinesAreRefusedAndHelpListsTheOptions) {
   struct Case {
     const char* label;
     std::vector<std::string> args;
+    const char* says = "";  // part of the error, where its wording matters
   };
   for (const auto& c :
        {Case{"port_too_big", {"--port", "70000"}}, Case{"unknown_option", {"--colour"}},
         Case{"max_line_zero", {"--max-line", "0"}}, Case{"line_burst_zero", {"--line-burst", "0"}},
         Case{"negative_max_clients", {"--max-clients", "-1"}},
+        Case{"too_many_registrations",
+             {"--max-registrations-per-hour", "3000000000"},
+             "give 0 to 2147483647 registrations"},
         Case{"log_without_folder", {"--log", "/nonexistent/folder/x.log"}}}) {
     ServerProcess server(FFolder);
     ASSERT_TRUE(server.Spawn(CommandLine(c.args)));
     const auto exitCode = server.WaitExit();
     EXPECT_TRUE(exitCode.has_value() && *exitCode != 0) << c.label;
     EXPECT_NE(server.Stderr(), "") << c.label;
+    EXPECT_THAT(server.Stderr(), HasSubstr(c.says)) << c.label;
   }
   ServerProcess help(FFolder);
   ASSERT_TRUE(help.Spawn({ZORVA_SERVER_BINARY, "--help"}));

@@ -59,6 +59,8 @@ TEST_P(UserStoreE2eTest, RefusedLoginsLeaveTheRowUntouched) {
                 "LOGIN|ERROR|This User ID is already being used"},
            Case{"wrong_password", "LOGIN|bob|GAME|Secret", "LOGIN|ERROR|Invalid Password"},
            Case{"unknown_id", "LOGIN|carol|GAME|secret", "LOGIN|ERROR|Invalid User Id"},
+           Case{"registration_without_password", "LOGINNEW|dave|GAME|" + NewUserText("dave", ""),
+                "LOGIN|ERROR|A password is required"},
        }) {
     // Logged-in ids are refused before the store is asked; bob must be away for these.
     bob.Close();

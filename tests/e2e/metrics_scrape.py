@@ -18,6 +18,7 @@ EXPECTED = {
     "zorva_connections": "gauge",
     "zorva_subjects": "gauge",
     "zorva_pending_password_checks": "gauge",
+    "zorva_output_queued_bytes": "gauge",
     "zorva_logins": "counter",
     "zorva_login_failures": "counter",
     "zorva_lines_received": "counter",
@@ -85,6 +86,8 @@ def main():
         "zorva_login_failures_total": 0,
         "zorva_lines_received_total": 1,
         "zorva_password_check_seconds_count": 1,
+        # The few lines the client was sent fit its socket at once.
+        "zorva_output_queued_bytes": 0,
     }
     for sample, wanted in checks.items():
         if value.get(sample) != wanted:

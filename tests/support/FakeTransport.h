@@ -48,6 +48,7 @@ class FakeTransport : public ITransport {
     EXPECT_FALSE(Closed.contains(id)) << "closed twice: " << id;
     Closed[id] = mode;
   }
+  std::size_t QueuedOutputBytes() const override { return QueuedBytes; }
   // Any thread may post, as with the real transports.
   void Post(std::function<void()> task) override {
     std::lock_guard lock(FPostedMutex);
@@ -67,6 +68,7 @@ class FakeTransport : public ITransport {
   bool Listening = false;
   bool TimerOn = false;
   std::uint16_t ListenedPort = 0;
+  std::size_t QueuedBytes = 0;
   std::vector<TSent> Sent;
   std::map<ConnectionId, CloseMode> Closed;
 

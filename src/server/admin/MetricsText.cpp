@@ -81,8 +81,8 @@ void WriteTraffic(TWriter& out, const TLifetimeCounters& counters) {
 }  // namespace
 
 TMetricsSnapshot TakeMetricsSnapshot(const ServerCore& core, double processStartUnix) {
-  return {core.GuestCount(), SubjectCount(core), core.PendingLogins(), core.LifetimeCounters(),
-          processStartUnix};
+  return {core.GuestCount(),        SubjectCount(core),      core.PendingLogins(),
+          core.QueuedOutputBytes(), core.LifetimeCounters(), processStartUnix};
 }
 
 std::string MetricsText(const TMetricsSnapshot& snapshot) {
@@ -93,6 +93,9 @@ std::string MetricsText(const TMetricsSnapshot& snapshot) {
              static_cast<double>(snapshot.Subjects));
   out.Single("zorva_pending_password_checks", "gauge", "Logins the user store is still deciding.",
              static_cast<double>(snapshot.PendingLogins));
+  out.Single("zorva_output_queued_bytes", "gauge",
+             "Output of all connections not yet taken by their sockets.",
+             static_cast<double>(snapshot.OutputQueuedBytes));
   WriteTraffic(out, snapshot.Counters);
   out.Histogram("zorva_password_check_seconds", "Time from a login request to its decision.",
                 snapshot.Counters.LoginDecisionMs);

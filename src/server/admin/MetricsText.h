@@ -18,6 +18,7 @@ struct TMetricsSnapshot {
   std::size_t Connections = 0;
   std::size_t Subjects = 0;
   std::size_t PendingLogins = 0;
+  std::size_t OutputQueuedBytes = 0;
   TLifetimeCounters Counters;
   double ProcessStartUnix = 0;
 };

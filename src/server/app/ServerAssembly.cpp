@@ -22,7 +22,7 @@ std::unique_ptr<TServerAssembly> TServerAssembly::Build(ITransport& transport,
 }
 
 TServerAssembly::TServerAssembly(ITransport& transport, const std::optional<std::string>& usersPath)
-    : FUserStore(usersPath ? std::make_unique<TZorvaUserStore>(*usersPath, FClock) : nullptr),
+    : FUserStore(usersPath ? std::make_unique<TZorvaUserStore>(*usersPath) : nullptr),
       FCore(transport, FClock, FUserStore ? static_cast<TServerHooks&>(*FUserStore) : FBaseHooks) {}
 
 void TServerAssembly::Configure(const TServerOptions& options, const TServerSettings& settings) {
@@ -30,6 +30,7 @@ void TServerAssembly::Configure(const TServerOptions& options, const TServerSett
   FCore.SetMaxLine(options.Limits.MaxLine);
   FCore.SetMaxClients(options.MaxClients);
   FCore.SetClientLimits(options.ClientLimits);
+  FCore.SetLoginLimits(options.Logins);
   FCore.SetRequireEncryptedLogin(options.Tls.RequireLogin);
   FCore.SetTraceIncoming(options.Trace);
   FCore.SetTraceOutgoing(options.Trace);

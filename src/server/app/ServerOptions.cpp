@@ -2,6 +2,7 @@
 
 #include <netdb.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -24,6 +25,10 @@ constexpr TNumberRange kPingIntervalRange{1, kInt32Max, "milliseconds"};
 constexpr TNumberRange kMaxLineRange{1, kInt32Max, "bytes"};
 constexpr TNumberRange kMaxOutputRange{1, std::int64_t{1} << 40, "bytes"};
 constexpr TNumberRange kMaxClientsRange{0, kInt32Max, "clients"};
+constexpr TNumberRange kRegistrationsRange{0, kInt32Max, "registrations"};
+constexpr TNumberRange kMaxOutputTotalRange{0, std::int64_t{1} << 50, "bytes"};
+constexpr TNumberRange kPendingLoginsRange{0, kInt32Max, "logins"};
+constexpr TNumberRange kLoginDelayRange{0, kInt32Max, "milliseconds"};
 constexpr TNumberRange kLoginTimeoutRange{0, kTimeoutRange.Max, "seconds"};
 constexpr TNumberRange kLinesPerSecondRange{0, kUint32Max, "lines per second"};
 constexpr TNumberRange kLineBurstRange{1, kUint32Max, "lines"};
@@ -81,7 +86,7 @@ void AddClientLimitOptions(CLI::App& app, TClientLimits& limits) {
       ->check(InRange(kLoginTimeoutRange));
   app.add_option("--max-registrations-per-hour", limits.RegistrationsPerHour,
                  "New-user registrations per hour from one address; 0 = no limit")
-      ->check(InRange(kMaxClientsRange));
+      ->check(InRange(kRegistrationsRange));
 }
 
 void AddLimitOptions(CLI::App& app, TServerOptions& options) {
@@ -90,12 +95,39 @@ void AddLimitOptions(CLI::App& app, TServerOptions& options) {
   app.add_option("--max-output", options.Limits.MaxOutput,
                  "Unsent bytes per connection before it is dropped as a slow reader")
       ->check(InRange(kMaxOutputRange));
+  app.add_option("--max-output-total", options.Limits.MaxOutputTotal,
+                 "Unsent bytes of all connections together before the largest queues are "
+                 "dropped as slow readers; 0 = no limit (default a quarter of the memory)")
+      ->check(InRange(kMaxOutputTotalRange));
   app.add_option("--users", options.UsersPath,
                  "Keep users and feedback in this database file (created when missing)");
   app.add_option("--max-clients", options.MaxClients,
                  "Most clients at once; 0 = as many as the open-file limit allows")
       ->check(InRange(kMaxClientsRange));
   AddClientLimitOptions(app, options.ClientLimits);
+}
+
+void AddLoginOptions(CLI::App& app, TLoginLimits& logins) {
+  app.add_option("--max-pending-logins", logins.MaxPending,
+                 "Password checks waiting at once before a login is told the server is busy; "
+                 "0 = no limit")
+      ->check(InRange(kPendingLoginsRange));
+  app.add_option("--max-pending-logins-per-address", logins.MaxPendingPerAddress,
+                 "The same from one address; 0 = no limit")
+      ->check(InRange(kPendingLoginsRange));
+  app.add_option("--login-delay-cap-ms", logins.Throttle.MaxDelayMs,
+                 "Longest wait after repeated wrong passwords from one address or for one id; "
+                 "0 = no wait")
+      ->check(InRange(kLoginDelayRange));
+}
+
+// A quarter of the machine's memory: room for the queues of readers that fall behind, and
+// plenty left for everything else.
+std::size_t QuarterOfMemory() {
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long pageSize = ::sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || pageSize <= 0) return 0;
+  return static_cast<std::size_t>(pages) / 4 * static_cast<std::size_t>(pageSize);
 }
 
 void AddFloodOptions(CLI::App& app, TFloodLimits& flood) {
@@ -263,7 +295,9 @@ void AddServerOptions(CLI::App& app, TServerOptions& options, const std::string&
   options.IniPath = DefaultIniPath();
   AddListenOptions(app, options);
   AddTraceOptions(app, options, defaultLogPath);
+  options.Limits.MaxOutputTotal = QuarterOfMemory();
   AddLimitOptions(app, options);
+  AddLoginOptions(app, options.Logins);
   AddFloodOptions(app, options.Limits.Flood);
   AddTlsOptions(app, options.Tls);
   AddWebSocketOptions(app, options.WebSocket);

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "LoginThrottle.h"
 #include "ServerSettings.h"
 #include "TlsFiles.h"
 #include "TransportLimits.h"
@@ -54,6 +55,7 @@ struct TServerOptions {
   std::size_t MaxClients = 0;  // 0 = as many as the open-file limit allows
   TClientLimits ClientLimits;
   TTransportLimits Limits;  // for whichever transport the program runs
+  TLoginLimits Logins;
   // The admin HTTP API's "ADDRESS:PORT"; off without it.
   std::optional<std::string> AdminAddress;
   std::string AdminTokenFile;  // beside the settings file unless given

@@ -47,9 +47,9 @@ TLoginResult LogIn(ILoginSteps& steps, const TLoginRequest& request) {
 TLoginResult Register(ILoginSteps& steps, const TLoginRequest& request) {
   if (steps.UserExists(request.Id)) return Answer(Verdict::IdTaken);
   if (!request.NewRecordError.empty()) {
-    TLoginResult failed = Answer(Verdict::Failed);
-    failed.Error = request.NewRecordError;
-    return failed;
+    TLoginResult unreadable = Answer(Verdict::UnreadableText);
+    unreadable.Error = request.NewRecordError;
+    return unreadable;
   }
   TZorvaUser user = request.NewRecord.value_or(TZorvaUser());
   // The record belongs to the id that was checked, whatever id the sent text names.

@@ -26,6 +26,15 @@ const std::string& UserId(const TZorvaGuest& guest) {
   return guest.User() ? guest.User()->Id() : kNoId;
 }
 
+// The throttle's keys: an address and an id never collide.
+std::string AddressKey(const TZorvaGuest& guest) {
+  return "address " + guest.RemoteAddress();
+}
+
+std::string IdKey(const std::string& id) {
+  return "id " + id;
+}
+
 std::int32_t ClampedRoundTrip(std::uint64_t ms) {
   return static_cast<std::int32_t>(
       std::min<std::uint64_t>(ms, std::numeric_limits<std::int32_t>::max()));
@@ -127,8 +136,9 @@ void ServerCore::Stop(ITransport::CloseMode mode) {
   FGuests.Clear();
   FGuestsByUserId.clear();
   FGuestsByCode.clear();
+  FPendingLogins = 0;
+  FPendingByAddress.clear();
   FGuestsPerAddress.clear();
-  FPendingIds.clear();
   FCountedSubjects.clear();
   for (auto& subject : FRegistry.Clear()) FRemovedSubjects.push_back(std::move(subject));
   FRunning = false;
@@ -205,7 +215,7 @@ void ServerCore::OnClientRead(ConnectionId id, std::string_view bytes) {
     FCounters.Read(bytes.size());
     auto* guest = Guest(id);
     if (!guest) return;
-    if (guest->LoginPending()) {
+    if (guest->Paused()) {
       if (guest->Framer().Append(bytes) == LineFramer::Status::TooLong) RefuseLongLine(*guest);
       return;
     }
@@ -297,7 +307,7 @@ bool ServerCore::HandleLine(TZorvaGuest& guest, std::string_view line) {
     // The failing command ends alone; the guest's next lines are handled at once.
     ReportFailure(DescribeException(error));
   }
-  return !guest.Dropped() && !guest.LoginPending();
+  return !guest.Dropped() && !guest.Paused();
 }
 
 bool ServerCore::IsClearLoginRefused(const TZorvaGuest& guest, std::string_view line) const {
@@ -359,7 +369,7 @@ void ServerCore::RequestLogin(TZorvaGuest& guest, std::string_view args, bool ne
     SendToGuest(guest, Err::AlreadyLoggedIn);
     return;
   }
-  if (FGuestsByUserId.contains(request.Id) || FPendingIds.contains(request.Id)) {
+  if (FGuestsByUserId.contains(request.Id)) {
     SendToGuest(guest, Err::IdInUse);
     return;
   }
@@ -367,6 +377,7 @@ void ServerCore::RequestLogin(TZorvaGuest& guest, std::string_view args, bool ne
     SendToGuest(guest, Err::InvalidUserId);
     return;
   }
+  if (RefuseLoginAttempt(guest, request.Id)) return;
   if (newUser) {
     request.NewRecord = ParseNewRecord(request, args);
     if (request.NewRecord && !AcceptableRegistration(guest, *request.NewRecord)) return;
@@ -376,13 +387,68 @@ void ServerCore::RequestLogin(TZorvaGuest& guest, std::string_view args, bool ne
   request.Today = FClock.Today();
 
   guest.SetPendingLogin(request.Id, FClock.NowMs());
-  FPendingIds.insert(request.Id);
-  auto done = DeferredLoginAnswer(guest.Connection(), request.SubjectCode);
+  request.Withdrawn = guest.LoginWithdrawn();
+  auto answered = std::make_shared<std::atomic<bool>>(false);
+  auto done = DeferredLoginAnswer(guest.Connection(), request.SubjectCode, answered);
   try {
     FHooks.AuthorizeLogin(std::move(request), std::move(done));
   } catch (...) {
     if (guest.LoginPending()) CancelPendingLogin(guest);
+    SendToGuest(guest, Err::LoginStoreUnavailable);
     throw;
+  }
+  // Hooks that answered at once queue nothing: only checks still waiting count against limits.
+  if (!answered->load()) CountQueuedLogin(guest);
+}
+
+void ServerCore::SetLoginLimits(const TLoginLimits& limits) {
+  FLoginLimits = limits;
+  FThrottle.SetLimits(limits.Throttle);
+}
+
+// A guesser is slowed by address and by id; a flood of checks is turned away before it queues.
+bool ServerCore::RefuseLoginAttempt(TZorvaGuest& guest, const std::string& id) {
+  const auto now = FClock.NowMs();
+  if (!FThrottle.Allows(AddressKey(guest), now) || !FThrottle.Allows(IdKey(id), now)) {
+    FObserver->Event(RefusalEvent(guest, TRefusalReason::ThrottledLogin));
+    SendToGuest(guest, Err::TooManyAttempts);
+    return true;
+  }
+  const auto& limits = FLoginLimits;
+  const auto fromAddress = FPendingByAddress.find(guest.RemoteAddress());
+  const bool addressBusy = limits.MaxPendingPerAddress > 0 &&
+                           fromAddress != FPendingByAddress.end() &&
+                           fromAddress->second >= limits.MaxPendingPerAddress;
+  if (addressBusy || (limits.MaxPending > 0 && FPendingLogins >= limits.MaxPending)) {
+    SendToGuest(guest, Err::LoginBusy);
+    return true;
+  }
+  return false;
+}
+
+void ServerCore::CountQueuedLogin(TZorvaGuest& guest) {
+  guest.SetLoginQueued();
+  ++FPendingLogins;
+  ++FPendingByAddress[guest.RemoteAddress()];
+}
+
+void ServerCore::CountLoginVerdict(const TZorvaGuest& guest, const TLoginResult& result) {
+  using Verdict = decltype(TLoginResult::Verdict);
+  const auto now = FClock.NowMs();
+  const auto& id = guest.PendingLoginId();
+  switch (result.Verdict) {
+    case Verdict::Accepted:
+      FThrottle.Forgive(IdKey(id));
+      return;
+    case Verdict::InvalidPassword:
+      FThrottle.Failed(IdKey(id), now);
+      FThrottle.Failed(AddressKey(guest), now);
+      return;
+    case Verdict::InvalidUserId:
+      FThrottle.Failed(AddressKey(guest), now);
+      return;
+    default:
+      return;
   }
 }
 
@@ -408,9 +474,11 @@ bool ServerCore::AcceptableRegistration(TZorvaGuest& guest, TZorvaUser& record) 
 
 // However the hooks answer (at once, or later from a worker), the answer is handled as an event
 // of its own on the core's thread: never inside the dispatch of the guest's own line.
-TLoginDone ServerCore::DeferredLoginAnswer(ConnectionId id, std::string code) {
+TLoginDone ServerCore::DeferredLoginAnswer(ConnectionId id, std::string code,
+                                           std::shared_ptr<std::atomic<bool>> answered) {
   return [this, &transport = FTransport, alive = std::weak_ptr<int>(FAlive), id,
-          code = std::move(code)](TLoginResult result) {
+          code = std::move(code), answered = std::move(answered)](TLoginResult result) {
+    answered->store(true);
     // std::function needs a copyable task, and the result owns its record.
     auto shared = std::make_shared<TLoginResult>(std::move(result));
     transport.Post([this, alive, id, code, shared] {
@@ -511,8 +579,7 @@ void ServerCore::UserUpdate(TZorvaGuest& guest, std::string_view args) {
     return;
   }
   KeepServerFields(record, *guest.User());
-  if (record.Password().empty()) record.SetPassword(guest.User()->Password());
-  ApplyUserRecord(guest, std::move(record));
+  SaveUserRecord(guest, std::move(record), true);
 }
 
 void ServerCore::KeepServerFields(TZorvaUser& record, const TZorvaUser& current) const {
@@ -522,10 +589,41 @@ void ServerCore::KeepServerFields(TZorvaUser& record, const TZorvaUser& current)
   record.SetInfoTokens(current.InfoTokens());
 }
 
-// Keeps the record under the guest's own id, makes it the guest's and shows it to the subject.
-void ServerCore::ApplyUserRecord(TZorvaGuest& guest, TZorvaUser record) {
+// Keeps the record under the guest's own id. Only once the store has kept it does it become the
+// guest's; the copy kept here has no password (an empty one keeps the stored password).
+void ServerCore::SaveUserRecord(TZorvaGuest& guest, TZorvaUser record, bool fromGuest) {
   record.SetId(guest.User()->Id());
-  FHooks.SaveUser(record);
+  TZorvaUser kept = record;
+  kept.SetPassword({});
+  auto apply = [this, fromGuest, kept = std::move(kept)](TZorvaGuest& owner,
+                                                         const std::string& error) {
+    if (!error.empty()) {
+      if (fromGuest) SendToGuest(owner, Err::StoreUnavailable);
+      ReportFailure(error);
+      return;
+    }
+    if (owner.User() && owner.User()->Id() == kept.Id()) ApplyUserRecord(owner, kept);
+  };
+  auto done = DeferredStoreAnswer(guest.Connection(), fromGuest, std::move(apply));
+  if (!fromGuest) {
+    FHooks.SaveUserLater(std::move(record), std::move(done));
+    return;
+  }
+  PauseForStore(guest, [&] { FHooks.SaveUserLater(std::move(record), std::move(done)); });
+}
+
+void ServerCore::PauseForStore(TZorvaGuest& guest, const std::function<void()>& ask) {
+  guest.SetStoreWaiting(true);
+  try {
+    ask();
+  } catch (...) {
+    guest.SetStoreWaiting(false);
+    throw;
+  }
+}
+
+// Makes the kept record the guest's and shows it to the subject.
+void ServerCore::ApplyUserRecord(TZorvaGuest& guest, const TZorvaUser& record) {
   guest.UpdateUser(record);
   FGuestsChanged = true;
   if (const auto* subject = guest.Subject()) {
@@ -538,7 +636,14 @@ void ServerCore::Feedback(TZorvaGuest& guest, std::string_view args) {
     SendToGuest(guest, Err::TooMuchFeedback);
     return;
   }
-  FHooks.StoreFeedback(guest, std::string(args));
+  TFeedback feedback{UserId(guest), guest.SubjectCode(), FClock.Today(), std::string(args)};
+  auto apply = [this](TZorvaGuest& sender, const std::string& error) {
+    if (error.empty()) return;
+    SendToGuest(sender, Err::StoreUnavailable);
+    ReportFailure(error);
+  };
+  auto done = DeferredStoreAnswer(guest.Connection(), true, std::move(apply));
+  PauseForStore(guest, [&] { FHooks.StoreFeedbackLater(std::move(feedback), std::move(done)); });
 }
 
 bool ServerCore::FeedbackAllowed(const TZorvaGuest& guest, std::string_view text) {
@@ -565,6 +670,7 @@ void ServerCore::OnLoginDecided(ConnectionId id, const std::string& code, TLogin
     if (!guest || !guest->LoginPending()) return;
     FCounters.LoginDecided(result.Verdict == TLoginResult::Verdict::Accepted,
                            FClock.NowMs() - guest->LoginRequestedMs());
+    CountLoginVerdict(*guest, result);
     CancelPendingLogin(*guest);
     try {
       ApplyLoginResult(*guest, code, std::move(result));
@@ -581,7 +687,13 @@ void ServerCore::ApplyLoginResult(TZorvaGuest& guest, const std::string& code,
   switch (result.Verdict) {
     case Verdict::Accepted:
       if (!result.User) {
+        SendToGuest(guest, Err::LoginStoreUnavailable);
         ReportFailure("[ELoginError] The user store accepted a login without a user record");
+        return;
+      }
+      // Several checks of one id may be pending; the first accepted one took it.
+      if (FGuestsByUserId.contains(result.User->Id())) {
+        SendToGuest(guest, Err::IdInUse);
         return;
       }
       CompleteLogin(guest, std::move(result.User), code);
@@ -595,7 +707,11 @@ void ServerCore::ApplyLoginResult(TZorvaGuest& guest, const std::string& code,
     case Verdict::IdTaken:
       SendToGuest(guest, Err::IdTaken);
       return;
+    case Verdict::UnreadableText:
+      ReportFailure(result.Error);
+      return;
     case Verdict::Failed:
+      SendToGuest(guest, Err::LoginStoreUnavailable);
       ReportFailure(result.Error.empty() ? "[ELoginError] The user store could not decide a login"
                                          : result.Error);
       return;
@@ -603,12 +719,20 @@ void ServerCore::ApplyLoginResult(TZorvaGuest& guest, const std::string& code,
 }
 
 void ServerCore::CancelPendingLogin(TZorvaGuest& guest) {
-  FPendingIds.erase(guest.PendingLoginId());
+  if (guest.LoginQueued()) {
+    --FPendingLogins;
+    const auto fromAddress = FPendingByAddress.find(guest.RemoteAddress());
+    if (fromAddress != FPendingByAddress.end() && --fromAddress->second == 0) {
+      FPendingByAddress.erase(fromAddress);
+    }
+  }
   guest.ClearPendingLogin();
 }
 
 void ServerCore::CompleteLogin(TZorvaGuest& guest, std::unique_ptr<TZorvaUser> user,
                                const std::string& code) {
+  // The core never keeps a password, whatever the store loaded.
+  user->SetPassword({});
   guest.SetUser(std::move(user));
   guest.SetLoggedIn(true);
   FGuestsChanged = true;
@@ -620,6 +744,31 @@ void ServerCore::CompleteLogin(TZorvaGuest& guest, std::unique_ptr<TZorvaUser> u
   auto& lobby = Lobby(code);
   SendToGuest(guest, Msg::Subjects(FRegistry.SubjectNames(code)));
   JoinSubject(guest, lobby);
+}
+
+TStoreDone ServerCore::DeferredStoreAnswer(ConnectionId id, bool resumesGuest, TStoreAnswer apply) {
+  return [this, &transport = FTransport, alive = std::weak_ptr<int>(FAlive), id, resumesGuest,
+          apply = std::move(apply)](std::string error) {
+    transport.Post([this, alive, id, resumesGuest, apply, error = std::move(error)] {
+      if (alive.expired()) return;
+      OnStoreAnswered(id, resumesGuest, apply, error);
+    });
+  };
+}
+
+void ServerCore::OnStoreAnswered(ConnectionId id, bool resumesGuest, const TStoreAnswer& apply,
+                                 const std::string& error) {
+  Guarded([&] {
+    auto* guest = Guest(id);
+    if (!guest) return;
+    if (resumesGuest) guest->SetStoreWaiting(false);
+    try {
+      apply(*guest, error);
+    } catch (const std::exception& failure) {
+      ReportFailure(DescribeException(failure));
+    }
+    if (resumesGuest && !guest->Dropped()) ResumeLines(*guest);
+  });
 }
 
 // ---- Subjects
@@ -898,7 +1047,7 @@ bool ServerCore::SaveEditedUser(ConnectionId id, const TZorvaUser& user) {
     auto* guest = Guest(id);
     if (!guest || !guest->User()) return;
     FObserver->Event(OperatorEvent(TOperatorAction::EditUser, guest->User()->Id()));
-    ApplyUserRecord(*guest, user);
+    SaveUserRecord(*guest, user, false);
     saved = true;
   });
   return saved;

@@ -16,7 +16,9 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -25,6 +27,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "LoginThrottle.h"
 #include "OrderedSet.h"
 #include "RateWindow.h"
 #include "ServerCounters.h"
@@ -81,6 +84,8 @@ class ServerCore : public IConnectionEvents {
   // Most guests at once; a connection past it is sent "ERROR|The Server is full" and closed,
   // and counts nowhere but in the bytes written. 0 = no limit.
   void SetMaxClients(std::size_t count) { FMaxClients = count; }
+  // Past a pending limit a login is answered "busy"; a throttled one "too many attempts".
+  void SetLoginLimits(const TLoginLimits& limits);
   // A connection past the per-address limit is refused like one past SetMaxClients.
   void SetClientLimits(const TClientLimits& limits);
   // Refuses LOGIN and LOGINNEW on a connection that is not encrypted, before they are traced,
@@ -116,7 +121,8 @@ class ServerCore : public IConnectionEvents {
                                      std::int32_t maxConnections, bool persistent);
   // Moves the members into their lobby one by one; the subject goes with the last of them.
   TDeleteSubjectResult DeleteSubject(const std::string& code, const std::string& name);
-  // Saves the edited record (its id stays the guest's) and sends it to the guest's subject.
+  // Hands the edited record (its id stays the guest's) to the store; once kept, it becomes the
+  // guest's and goes to the guest's subject. False when the guest has no user.
   bool SaveEditedUser(ConnectionId id, const TZorvaUser& user);
 
   // Read-only views for the operator window, in their orders.
@@ -132,8 +138,9 @@ class ServerCore : public IConnectionEvents {
   const TZorvaSubject* FindSubject(const std::string& code, const std::string& name) const {
     return FRegistry.FindSubject(code, name);
   }
-  // Logins the user store is still deciding.
-  std::size_t PendingLogins() const { return FPendingIds.size(); }
+  // Logins waiting in the user store's queue.
+  std::size_t PendingLogins() const { return FPendingLogins; }
+  std::size_t QueuedOutputBytes() const { return FTransport.QueuedOutputBytes(); }
   const TLifetimeCounters& LifetimeCounters() const { return FCounters.Lifetime(); }
   // Bytes per ping interval, oldest first, always 20 values each.
   const TServerCounters::TSeries& ActivityBytesRead() const {
@@ -181,9 +188,14 @@ class ServerCore : public IConnectionEvents {
   void Login(TZorvaGuest& guest, std::string_view args) { RequestLogin(guest, args, false); }
   void LoginNew(TZorvaGuest& guest, std::string_view args) { RequestLogin(guest, args, true); }
   void RequestLogin(TZorvaGuest& guest, std::string_view args, bool newUser);
+  // `answered` turns true when the hooks answer, on whichever thread.
+  TLoginDone DeferredLoginAnswer(ConnectionId id, std::string code,
+                                 std::shared_ptr<std::atomic<bool>> answered);
+  bool RefuseLoginAttempt(TZorvaGuest& guest, const std::string& id);
+  void CountQueuedLogin(TZorvaGuest& guest);
+  void CountLoginVerdict(const TZorvaGuest& guest, const TLoginResult& result);
   // Refuses a registration whose record the server cannot take; clears the server's fields.
   bool AcceptableRegistration(TZorvaGuest& guest, TZorvaUser& record);
-  TLoginDone DeferredLoginAnswer(ConnectionId id, std::string code);
   void Relay(TZorvaGuest& guest, std::string_view args);
   void Ping(TZorvaGuest& guest, std::string_view args);
   void CreateSubjectCommand(TZorvaGuest& guest, std::string_view args);
@@ -193,7 +205,11 @@ class ServerCore : public IConnectionEvents {
   void UserUpdate(TZorvaGuest& guest, std::string_view args);
   // Keeps what only the server sets: account dates, login count and info tokens.
   void KeepServerFields(TZorvaUser& record, const TZorvaUser& current) const;
-  void ApplyUserRecord(TZorvaGuest& guest, TZorvaUser record);
+  // Hands the record to the store; `fromGuest` pauses the guest's lines until it is kept.
+  void SaveUserRecord(TZorvaGuest& guest, TZorvaUser record, bool fromGuest);
+  void ApplyUserRecord(TZorvaGuest& guest, const TZorvaUser& record);
+  // Pauses the guest's lines while `ask` hands a job to the store (not when it throws).
+  void PauseForStore(TZorvaGuest& guest, const std::function<void()>& ask);
   void Feedback(TZorvaGuest& guest, std::string_view args);
   bool FeedbackAllowed(const TZorvaGuest& guest, std::string_view text);
   void Custom(TZorvaGuest& guest, std::string_view args);
@@ -203,6 +219,13 @@ class ServerCore : public IConnectionEvents {
   void ApplyLoginResult(TZorvaGuest& guest, const std::string& code, TLoginResult result);
   void CancelPendingLogin(TZorvaGuest& guest);
   void CompleteLogin(TZorvaGuest& guest, std::unique_ptr<TZorvaUser> user, const std::string& code);
+
+  // Store jobs other than logins: the answer comes back as an event of its own, to the guest
+  // found again by id, with the store's error (empty when it succeeded).
+  using TStoreAnswer = std::function<void(TZorvaGuest&, const std::string& error)>;
+  TStoreDone DeferredStoreAnswer(ConnectionId id, bool resumesGuest, TStoreAnswer apply);
+  void OnStoreAnswered(ConnectionId id, bool resumesGuest, const TStoreAnswer& apply,
+                       const std::string& error);
 
   // Subjects
   TZorvaSubject& Lobby(const std::string& code);
@@ -257,8 +280,11 @@ class ServerCore : public IConnectionEvents {
   std::unordered_map<std::string, TZorvaGuest*> FGuestsByUserId;
   // Logged-in guests per subject code, in order of arrival (announcements to a code).
   std::unordered_map<std::string, std::map<std::uint64_t, TZorvaGuest*>> FGuestsByCode;
-  // Ids whose login the user store is still deciding: taken, as if logged in.
-  std::unordered_set<std::string> FPendingIds;
+  // Logins queued in the user store (not those answered at once), in all and per address.
+  std::size_t FPendingLogins = 0;
+  std::unordered_map<std::string, std::size_t> FPendingByAddress;
+  TLoginLimits FLoginLimits;
+  TLoginThrottle FThrottle;
   std::uint64_t FNextArrival = 0;
 
   SubjectRegistry FRegistry;

@@ -1,5 +1,6 @@
 // The base bodies of the user hooks: every id but "NewUser" exists, every password is right,
 // nothing is kept; and the base login decision built on them.
+#include "ExceptionText.h"
 #include "LoginDecision.h"
 #include "ServerInterfaces.h"
 #include "ZorvaProtocol.h"
@@ -44,6 +45,16 @@ void TCustomRequest::Reply(std::string_view name, std::string_view data) const {
   FSendToSender(Msg::Custom(name, data));
 }
 
+void AnswerStoreJob(const std::function<void()>& job, const TStoreDone& done) {
+  std::string error;
+  try {
+    job();
+  } catch (const std::exception& failure) {
+    error = DescribeException(failure);
+  }
+  done(std::move(error));
+}
+
 bool TServerHooks::CheckPassword(const std::string&, const std::string&) {
   return true;
 }
@@ -60,13 +71,21 @@ void TServerHooks::CustomCommand(const TCustomRequest&) {}
 
 void TServerHooks::LoadUser(TZorvaUser&) {}
 
-void TServerHooks::StoreFeedback(TZorvaGuest&, const std::string&) {}
+void TServerHooks::StoreFeedback(const TFeedback&) {}
 
 void TServerHooks::SaveUser(const TZorvaUser&) {}
 
 void TServerHooks::AuthorizeLogin(TLoginRequest request, TLoginDone done) {
   THookSteps steps(*this);
   done(DecideLogin(steps, request));
+}
+
+void TServerHooks::SaveUserLater(TZorvaUser user, TStoreDone done) {
+  AnswerStoreJob([&] { SaveUser(user); }, done);
+}
+
+void TServerHooks::StoreFeedbackLater(TFeedback feedback, TStoreDone done) {
+  AnswerStoreJob([&] { StoreFeedback(feedback); }, done);
 }
 
 }  // namespace zorva

@@ -4,6 +4,8 @@
 // clock and knows no Qt; the Asio transport, the Qt transport and the tests plug in here.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -57,6 +59,9 @@ class ITransport {
   virtual void Post(std::function<void()> task) = 0;
   // Whether the connection's bytes travel encrypted (it came in on a TLS listener).
   virtual bool IsEncrypted(ConnectionId /*id*/) const { return false; }
+  // Output of all connections not yet taken by their sockets; 0 where the transport keeps no
+  // such total.
+  virtual std::size_t QueuedOutputBytes() const { return 0; }
 };
 
 // What a transport tells the core. Exceptions never escape these calls.
@@ -102,20 +107,42 @@ struct TLoginRequest {
   std::optional<TZorvaUser> NewRecord;  // "LOGINNEW": the record the client sent
   std::string NewRecordError;           // "LOGINNEW": why the sent text did not parse
   TDateTime Today = 0;
+  // Set, from the core's thread, once nobody awaits the answer (the guest left): a store drops a
+  // check still queued then. Without it the check is always wanted.
+  std::shared_ptr<const std::atomic<bool>> Withdrawn;
+
+  bool Abandoned() const { return Withdrawn && Withdrawn->load(); }
 };
 
 struct TLoginResult {
-  enum class Verdict { Accepted, InvalidUserId, InvalidPassword, IdTaken, Failed };
+  // UnreadableText: the client's own "LOGINNEW" text did not parse, which fails that command
+  // only; Failed: the store could not decide, which the client is told.
+  enum class Verdict { Accepted, InvalidUserId, InvalidPassword, IdTaken, UnreadableText, Failed };
   Verdict Verdict = Verdict::Failed;
   // Accepted: the loaded record, its login date and count already updated and saved.
   std::unique_ptr<TZorvaUser> User;
-  // Failed: why (reported like any failing command).
+  // UnreadableText, Failed: why (reported like any failing command).
   std::string Error;
 };
 
 // Callable once, from any thread, while the hooks live; the answer reaches the core through
 // ITransport::Post, so the transport must outlive the hooks.
 using TLoginDone = std::function<void(TLoginResult)>;
+
+// What a user store is asked to keep for "FEEDBACK".
+struct TFeedback {
+  std::string UserId;
+  std::string SubjectCode;
+  TDateTime Date = 0;
+  std::string Text;
+};
+
+// Callable once, from any thread, like TLoginDone: empty when the store kept what it was given,
+// else why it could not.
+using TStoreDone = std::function<void(std::string error)>;
+
+// Runs `job` and tells `done` how it went: a thrown exception becomes its error text.
+void AnswerStoreJob(const std::function<void()>& job, const TStoreDone& done);
 
 // A "CUSTOM" line as the extension hook sees it: what was sent, by whom, and a way to answer the
 // sender, but nothing of the core's own state.
@@ -160,7 +187,7 @@ class TServerHooks {
   // Called on the core's thread; `request` is valid during the call only.
   virtual void CustomCommand(const TCustomRequest& request);
   virtual void LoadUser(TZorvaUser& user);
-  virtual void StoreFeedback(TZorvaGuest& guest, const std::string& text);
+  virtual void StoreFeedback(const TFeedback& feedback);
   virtual void SaveUser(const TZorvaUser& user);
 
   // True when FilterIncoming/FilterOutgoing are overridden; lets the core skip a copy per line.
@@ -171,6 +198,10 @@ class TServerHooks {
   // Decides a login with DecideLogin (LoginDecision.h). The base body runs it on the hooks
   // above and calls `done` at once; a store may call `done` later, from any thread.
   virtual void AuthorizeLogin(TLoginRequest request, TLoginDone done);
+  // SaveUser and StoreFeedback for the core, which never waits for a store: the base bodies
+  // call them and `done` at once; a store runs them on a worker and calls `done` there.
+  virtual void SaveUserLater(TZorvaUser user, TStoreDone done);
+  virtual void StoreFeedbackLater(TFeedback feedback, TStoreDone done);
 };
 
 }  // namespace zorva

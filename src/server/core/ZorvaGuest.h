@@ -7,21 +7,24 @@
 //   state          entered when                        its lines             in lookups
 //   -------------  ----------------------------------  --------------------  -------------
 //   staging        the connection is accepted          handled as they come  yes
-//   login pending  "LOGIN"/"LOGINNEW" asks the hooks   kept in the framer    yes, its id
-//                                                                            reserved
+//   login pending  "LOGIN"/"LOGINNEW" asks the hooks   kept in the framer    yes
 //   logged in      an accepting answer arrives         handled as they come  yes, by id
+//   store waiting  "USERUPDATE"/"FEEDBACK" asks the    kept in the framer    yes, by id
+//                  hooks (logged in all the while)
 //   dropped        disconnect, error, kill, timeout,   never read again      no
 //                  long line, Stop
 //
 // A refusing answer returns a pending guest to staging; either answer then handles the kept
-// lines. The answer always arrives as an event of its own (through ITransport::Post), never
-// inside the guest's own dispatch, and finds the guest again by connection id: a guest or core
-// gone meanwhile means nothing happens. A dropped guest is unlisted at once but freed only when
-// the outermost event ends, so callers up the stack never touch freed memory. Apart from these
-// states, HasSocket turns false when the transport reports the end or the core closes the
-// connection; from then on nothing is sent to the guest.
+// lines, and so does the store's answer to a waiting guest. Several guests may wait for a login
+// of one id: the first accepted one takes it. The answer always arrives as an event of its own
+// (through ITransport::Post), never inside the guest's own dispatch, and finds the guest again by
+// connection id: a guest or core gone meanwhile means nothing happens. A dropped guest is unlisted
+// at once but freed only when the outermost event ends, so callers up the stack never touch freed
+// memory. Apart from these states, HasSocket turns false when the transport reports the end or the
+// core closes the connection; from then on nothing is sent to the guest.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -91,9 +94,24 @@ class TZorvaGuest {
   void SetPendingLogin(std::string id, std::uint64_t nowMs) {
     FPendingLoginId = std::move(id);
     FLoginRequestedMs = nowMs;
+    FLoginWithdrawn = std::make_shared<std::atomic<bool>>(false);
   }
   std::uint64_t LoginRequestedMs() const { return FLoginRequestedMs; }
-  void ClearPendingLogin() { FPendingLoginId.reset(); }
+  // Turns true once the pending login ends, whichever way: a store skips a check nobody awaits.
+  std::shared_ptr<const std::atomic<bool>> LoginWithdrawn() const { return FLoginWithdrawn; }
+  // The pending check waits in the store's queue and counts against its limits.
+  bool LoginQueued() const { return FLoginQueued; }
+  void SetLoginQueued() { FLoginQueued = true; }
+  void ClearPendingLogin() {
+    FPendingLoginId.reset();
+    FLoginQueued = false;
+    if (FLoginWithdrawn) FLoginWithdrawn->store(true);
+    FLoginWithdrawn.reset();
+  }
+  bool StoreWaiting() const { return FStoreWaiting; }
+  void SetStoreWaiting(bool value) { FStoreWaiting = value; }
+  // Its lines wait in the framer until the hooks answer.
+  bool Paused() const { return LoginPending() || FStoreWaiting; }
 
  private:
   std::unique_ptr<TZorvaUser> FUser;
@@ -116,6 +134,9 @@ class TZorvaGuest {
   std::uint64_t FLoginRequestedMs = 0;
   bool FDropped = false;
   std::optional<std::string> FPendingLoginId;
+  std::shared_ptr<std::atomic<bool>> FLoginWithdrawn;
+  bool FStoreWaiting = false;
+  bool FLoginQueued = false;
 };
 
 }  // namespace zorva

@@ -99,10 +99,11 @@ struct EpollTransport::TConnection {
   int Fd;
   TState State = TState::Open;
   unsigned Watched = ReadinessSet::kNone;
-  std::string Queue;      // what is still to be written, from Sent on
-  std::size_t Sent = 0;   // written part of Queue, while the socket is full
-  bool Dirty = false;     // waits in FDirty for this turn's flush
-  bool PeerDone = false;  // the peer's end of stream was read while closing
+  std::string Queue;        // what is still to be written, from Sent on
+  std::size_t Sent = 0;     // written part of Queue, while the socket is full
+  std::size_t Counted = 0;  // its share of the transport's unsent total
+  bool Dirty = false;       // waits in FDirty for this turn's flush
+  bool PeerDone = false;    // the peer's end of stream was read while closing
   std::unique_ptr<asio::steady_timer> CloseTimer;  // only while closing
   FloodBudget Budget;
   std::unique_ptr<TThrottle> Throttle;                 // only while input is held back
@@ -588,11 +589,7 @@ void EpollTransport::Send(ConnectionId id, std::string_view line) {
   const auto& connection = found->second;
   if (!connection->IsOpen()) return;
   if (connection->Unsent() + line.size() + 1 > FOptions.Limits.MaxOutput) {
-    connection->State = TConnection::TState::Overflowed;
-    Watch(connection, ReadinessSet::kNone);
-    // Reported from a fresh turn: Send must not re-enter the core.
-    asio::post(FIo, [this, connection] { ReportSlowReader(connection); });
-    return;
+    return Overflow(connection);
   }
   auto& pending = connection->Pending();
   if (pending.empty()) TakeSpare(pending);
@@ -602,7 +599,39 @@ void EpollTransport::Send(ConnectionId id, std::string_view line) {
     pending.append(line);
     pending.push_back('\n');
   }
+  Recount(*connection);
   ScheduleFlush(connection);
+  const auto totalCap = FOptions.Limits.MaxOutputTotal;
+  if (totalCap > 0 && FUnsentTotal > totalCap) DropLargestQueues();
+}
+
+void EpollTransport::Overflow(const TConnectionPtr& connection) {
+  connection->State = TConnection::TState::Overflowed;
+  Recount(*connection);
+  Watch(connection, ReadinessSet::kNone);
+  // Reported from a fresh turn: Send must not re-enter the core.
+  asio::post(FIo, [this, connection] { ReportSlowReader(connection); });
+}
+
+void EpollTransport::Recount(TConnection& connection) {
+  const auto unsent = connection.CanWrite() ? connection.Unsent() : 0;
+  FUnsentTotal = FUnsentTotal - connection.Counted + unsent;
+  connection.Counted = unsent;
+}
+
+// Past the total cap the memory goes to whoever reads least: the largest queues are dropped
+// until the rest fits. A scan per drop; it runs only past the cap.
+void EpollTransport::DropLargestQueues() {
+  while (FUnsentTotal > FOptions.Limits.MaxOutputTotal) {
+    TConnection* largest = nullptr;
+    for (const auto& [id, connection] : FConnections) {
+      if (connection->IsOpen() && (!largest || connection->Unsent() > largest->Unsent())) {
+        largest = connection.get();
+      }
+    }
+    if (!largest || largest->Unsent() == 0) return;
+    Overflow(FConnections.at(largest->Id));
+  }
 }
 
 // A flush is also posted while the readiness set serves a batch, which flushes at its end: one
@@ -653,7 +682,10 @@ void EpollTransport::WriteQueued(const TConnectionPtr& connection) {
 // Nothing may touch a queue between here and the end of WriteBatch: the batch points into it.
 void EpollTransport::AddToBatch(const TConnectionPtr& connection) {
   if (!connection->CanWrite()) return;
-  if (connection->Tls) connection->Tls->Seal(connection->Queue);
+  if (connection->Tls) {
+    connection->Tls->Seal(connection->Queue);
+    Recount(*connection);
+  }
   const bool sends = connection->QueuedForSocket() > 0;
   FBatched.push_back({connection, sends});
   if (!sends) return;
@@ -680,6 +712,7 @@ void EpollTransport::OnWritten(const TConnectionPtr& connection, ssize_t result)
   }
   auto& queue = connection->Queue;
   if (result > 0) connection->Sent += static_cast<std::size_t>(result);
+  Recount(*connection);
   if (connection->Sent < queue.size()) {
     // What is written goes once it is at least half the buffer, so a slow reader's queue
     // moves each byte a bounded number of times.
@@ -748,6 +781,7 @@ void EpollTransport::Drop(const TConnectionPtr& connection, int code, const std:
 void EpollTransport::Remove(const TConnectionPtr& connection) {
   if (connection->IsClosed()) return;
   connection->State = TConnection::TState::Closed;
+  Recount(*connection);
   if (connection->CloseTimer) connection->CloseTimer->cancel();
   if (connection->Throttle) connection->Throttle->Timer.cancel();
   if (connection->HandshakeTimer) connection->HandshakeTimer->cancel();

@@ -122,6 +122,7 @@ class EpollTransport : public ITransport {
   // The plain listener's address, or the TLS listener's when there is no plain one.
   std::string ListenAddress() const override;
   bool IsEncrypted(ConnectionId id) const override;
+  std::size_t QueuedOutputBytes() const override { return FUnsentTotal; }
   void StartPingTimer() override;
   void StopPingTimer() override;
   void Send(ConnectionId id, std::string_view line) override;
@@ -185,6 +186,12 @@ class EpollTransport : public ITransport {
   void OnAllWritten(const TConnectionPtr& connection);
   void CloseAfterFlush(const TConnectionPtr& connection);
   void BeginGracefulClose(const TConnectionPtr& connection);
+  // Stops writing to the connection and reports it as a slow reader from a fresh turn.
+  void Overflow(const TConnectionPtr& connection);
+  // Sealing a TLS record changes a queue's size as well as sending and writing, so the total
+  // follows each connection's unsent bytes rather than adding up what passed through.
+  void Recount(TConnection& connection);
+  void DropLargestQueues();
   void ReportSlowReader(const TConnectionPtr& connection);
   void Fail(const TConnectionPtr& connection, const std::error_code& ec);
   void Drop(const TConnectionPtr& connection, int code, const std::string& reason);
@@ -222,6 +229,7 @@ class EpollTransport : public ITransport {
   std::string FLineBuffer;   // the lines a WebSocket connection's read unframed
   std::uint64_t FTlsHandshakeFailures = 0;
   std::uint64_t FWriteCount = 0;
+  std::size_t FUnsentTotal = 0;  // of the connections still written to
   asio::steady_timer FStopTimer;
   std::function<void()> FAllClosed;  // set by WhenAllClosed until it is called
 };

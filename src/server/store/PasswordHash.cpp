@@ -38,4 +38,9 @@ bool VerifyPassword(const std::string& stored, std::string_view password) {
   return crypto_pwhash_str_verify(buffer, password.data(), password.size()) == 0;
 }
 
+void WipePassword(std::string& password) {
+  sodium_memzero(password.data(), password.size());
+  password.clear();
+}
+
 }  // namespace zorva

@@ -36,4 +36,7 @@ std::string HashPassword(std::string_view password, const TPasswordCost& cost);
 // False for a wrong password and for a stored text that is not a hash of ours.
 bool VerifyPassword(const std::string& stored, std::string_view password);
 
+// Overwrites a clear-text password in place and empties it, so no copy of it stays in memory.
+void WipePassword(std::string& password);
+
 }  // namespace zorva

@@ -1,7 +1,6 @@
 #include "ZorvaUserStore.h"
 
 #include "LoginDecision.h"
-#include "ZorvaGuest.h"
 
 namespace zorva {
 
@@ -16,6 +15,27 @@ bool PasswordMatches(const std::string& stored, const std::string& given) {
 std::string HashUnlessEmpty(const std::string& password, const TPasswordCost& cost) {
   if (password.empty()) return {};
   return HashPassword(password, cost);
+}
+
+void WipePasswords(TLoginRequest& request) {
+  WipePassword(request.Password);
+  if (request.NewRecord) {
+    std::string password = request.NewRecord->Password();
+    WipePassword(password);
+    request.NewRecord->SetPassword({});
+  }
+}
+
+void SaveOn(TUserDatabase& database, TZorvaUser& user, const TPasswordCost& cost) {
+  std::string password = user.Password();
+  user.SetPassword({});
+  const auto hash = HashUnlessEmpty(password, cost);
+  WipePassword(password);
+  database.SaveUser(user, hash);
+}
+
+void AppendFeedbackOn(TUserDatabase& database, const TFeedback& feedback) {
+  database.AppendFeedback(feedback.UserId, feedback.SubjectCode, feedback.Date, feedback.Text);
 }
 
 bool StoredPasswordMatches(TUserDatabase& database, const std::string& id,
@@ -53,12 +73,8 @@ class TWorkerSteps : public ILoginSteps {
 
 }  // namespace
 
-TZorvaUserStore::TZorvaUserStore(const std::string& path, const IClock& clock,
-                                 TUserStoreOptions options)
-    : FClock(clock),
-      FPasswordCost(options.PasswordCost),
-      FDatabase(path),
-      FWorkers(path, options.Workers) {}
+TZorvaUserStore::TZorvaUserStore(const std::string& path, TUserStoreOptions options)
+    : FPasswordCost(options.PasswordCost), FDatabase(path), FWorkers(path, options.Workers) {}
 
 bool TZorvaUserStore::CheckPassword(const std::string& id, const std::string& password) {
   return StoredPasswordMatches(FDatabase, id, password);
@@ -72,20 +88,40 @@ void TZorvaUserStore::LoadUser(TZorvaUser& user) {
   FDatabase.LoadUser(user);
 }
 
-void TZorvaUserStore::StoreFeedback(TZorvaGuest& guest, const std::string& text) {
-  const std::string id = guest.User() ? guest.User()->Id() : std::string();
-  FDatabase.AppendFeedback(id, guest.SubjectCode(), FClock.Today(), text);
+void TZorvaUserStore::StoreFeedback(const TFeedback& feedback) {
+  AppendFeedbackOn(FDatabase, feedback);
 }
 
 void TZorvaUserStore::SaveUser(const TZorvaUser& user) {
-  FDatabase.SaveUser(user, HashUnlessEmpty(user.Password(), FPasswordCost));
+  TZorvaUser copy = user;
+  SaveOn(FDatabase, copy, FPasswordCost);
 }
 
 void TZorvaUserStore::AuthorizeLogin(TLoginRequest request, TLoginDone done) {
+  FWorkers.Submit([this, request = std::move(request),
+                   done = std::move(done)](TUserDatabase& database) mutable {
+    if (request.Abandoned()) {
+      WipePasswords(request);
+      return;
+    }
+    TWorkerSteps steps(database, FPasswordCost);
+    auto result = DecideLogin(steps, request);
+    WipePasswords(request);
+    done(std::move(result));
+  });
+}
+
+void TZorvaUserStore::SaveUserLater(TZorvaUser user, TStoreDone done) {
   FWorkers.Submit(
-      [this, request = std::move(request), done = std::move(done)](TUserDatabase& database) {
-        TWorkerSteps steps(database, FPasswordCost);
-        done(DecideLogin(steps, request));
+      [this, user = std::move(user), done = std::move(done)](TUserDatabase& database) mutable {
+        AnswerStoreJob([&] { SaveOn(database, user, FPasswordCost); }, done);
+      });
+}
+
+void TZorvaUserStore::StoreFeedbackLater(TFeedback feedback, TStoreDone done) {
+  FWorkers.Submit(
+      [feedback = std::move(feedback), done = std::move(done)](TUserDatabase& database) {
+        AnswerStoreJob([&] { AppendFeedbackOn(database, feedback); }, done);
       });
 }
 

@@ -21,6 +21,9 @@ struct TTransportLimits {
   // Longest line a connection may send; the core's framer enforces it.
   std::size_t MaxLine = LineFramer::kDefaultMaxLine;
   std::size_t MaxOutput = 8 * 1024 * 1024;  // unsent bytes per connection
+  // Unsent bytes of all connections together; past it the largest queues go first, as slow
+  // readers. 0 = no limit (the programs set one from the machine's memory).
+  std::size_t MaxOutputTotal = 0;
   std::uint32_t PingIntervalMs = 30000;
   // How long Close(AfterFlush) may take to deliver the queue and see the peer's end. Long
   // enough for a peer on a slow link to read a full queue of ordinary lines; a peer that never

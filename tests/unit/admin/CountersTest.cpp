@@ -108,6 +108,7 @@ TEST_F(RefusingCountersTest, RefusedLoginsCountAsFailures) {
 
 TEST_F(CountersTest, MetricsTextHasEveryFamilyWithCumulativeBuckets) {
   LoggedIn("alice");
+  Transport.QueuedBytes = 4096;
   TMetricsSnapshot snapshot = TakeMetricsSnapshot(Core, 1700000000.5);
   snapshot.Counters.RoundTripMs.Observe(3);
   snapshot.Counters.RoundTripMs.Observe(7);
@@ -115,8 +116,8 @@ TEST_F(CountersTest, MetricsTextHasEveryFamilyWithCumulativeBuckets) {
   const auto text = MetricsText(snapshot);
   for (const auto* line :
        {"zorva_connections 1\n", "zorva_subjects 1\n", "zorva_pending_password_checks 0\n",
-        "zorva_logins_total 1\n", "zorva_login_failures_total 0\n",
-        "zorva_drops_total{reason=\"ping-timeout\"} 0\n",
+        "zorva_output_queued_bytes 4096\n", "zorva_logins_total 1\n",
+        "zorva_login_failures_total 0\n", "zorva_drops_total{reason=\"ping-timeout\"} 0\n",
         "zorva_ping_round_trip_seconds_bucket{le=\"0.005\"} 1\n",
         "zorva_ping_round_trip_seconds_bucket{le=\"0.01\"} 2\n",
         "zorva_ping_round_trip_seconds_bucket{le=\"10\"} 2\n",

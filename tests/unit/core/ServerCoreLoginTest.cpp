@@ -93,7 +93,7 @@ class RecordingHooks : public TServerHooks {
   }
   void LoadUser(TZorvaUser& user) override { user.SetPassword("stored"); }
   void SaveUser(const TZorvaUser& user) override { Saved.push_back(user); }
-  void StoreFeedback(TZorvaGuest&, const std::string& text) override { Feedback.push_back(text); }
+  void StoreFeedback(const TFeedback& feedback) override { Feedback.push_back(feedback.Text); }
   void CustomCommand(const TCustomRequest& request) override {
     Custom.push_back(request.Name() + "/" + request.Data());
     if (request.Name() == "fail") throw std::runtime_error("custom failed");
@@ -166,7 +166,8 @@ TEST_F(StoreTest, PasswordNeverLeavesTheServer) {
   LoggedIn("bob");
   Say(ann, "USERINFO|ann|");
   Say(ann, "USERUPDATE|ann|" + Core.FindGuest(ann)->User()->toString() + "|");
-  EXPECT_EQ(Core.FindGuest(ann)->User()->Password(), "stored");
+  // Not even the core keeps it: the record it holds has none.
+  EXPECT_EQ(Core.FindGuest(ann)->User()->Password(), "");
   EXPECT_GT(Transport.Sent.size(), 5u);
   for (const auto& sent : Transport.Sent) EXPECT_EQ(sent.Line.find("stored"), std::string::npos);
 }
@@ -193,7 +194,8 @@ TEST_F(StoreTest, UserUpdateKeepsIdAndStoredPasswordAndTellsTheSubject) {
   Say(ann, "USERUPDATE|ann|" + update.toString() + "|");
   const auto& saved = Hooks.Saved.back();
   EXPECT_EQ(saved.Id(), "ann");
-  EXPECT_EQ(saved.Password(), "stored");
+  // Empty: the store keeps the password it has.
+  EXPECT_EQ(saved.Password(), "");
   EXPECT_EQ(saved.City(), "Oslo");
   const auto line = "USERINFO|" + saved.toWireString() + "|";
   EXPECT_THAT(Take(ann), ElementsAre(line));
@@ -266,13 +268,22 @@ TEST_F(PendingLoginTest, LinesWaitInOrderWhileOthersGoOn) {
   EXPECT_EQ(Take(ann).size(), 1u);
 }
 
-TEST_F(PendingLoginTest, PendingIdIsTaken) {
-  const auto first = Connect();
-  const auto second = Connect();
-  Say(first, "LOGIN|ann|Game|pw");
-  Say(second, "LOGIN|ann|Game|pw");
-  EXPECT_THAT(Take(second), ElementsAre("LOGIN|ERROR|A User with this ID is already logged in"));
-  EXPECT_EQ(Hooks.Requests.size(), 1u);
+// A guesser's pending check must not lock the owner out: both are checked, the first accepted
+// one logs in.
+TEST_F(PendingLoginTest, PendingIdIsNotTakenUntilAccepted) {
+  const auto guesser = Connect();
+  const auto owner = Connect();
+  Say(guesser, "LOGIN|ann|Game|guess");
+  Say(owner, "LOGIN|ann|Game|pw");
+  EXPECT_THAT(Take(owner), IsEmpty());
+  EXPECT_EQ(Hooks.Requests.size(), 2u);
+  EXPECT_EQ(Core.PendingLogins(), 2u);
+  Finish(1);
+  EXPECT_EQ(Take(owner).front(), "LOGIN|SUCCESS|" + Wire("ann"));
+  Finish(0);
+  EXPECT_THAT(Take(guesser), ElementsAre("LOGIN|ERROR|A User with this ID is already logged in"));
+  EXPECT_FALSE(Core.FindGuest(guesser)->LoggedIn());
+  EXPECT_EQ(Core.PendingLogins(), 0u);
 }
 
 TEST_F(PendingLoginTest, GuestGoneBeforeTheAnswerChangesNothing) {
@@ -327,7 +338,10 @@ TEST_F(FailingStoreTest, FailureIsReportedAndTheNextLinesRun) {
   EXPECT_THAT(Observer.Exceptions,
               ElementsAre("[std::runtime_error] store offline", "[EStoreError] late",
                           "[std::runtime_error] store offline"));
-  EXPECT_THAT(Take(guest), ElementsAre("ERROR|Unrecognized Server Command: X|"));
+  EXPECT_THAT(Take(guest), ElementsAre("LOGIN|ERROR|The user store is unavailable",
+                                       "LOGIN|ERROR|The user store is unavailable",
+                                       "LOGIN|ERROR|The user store is unavailable",
+                                       "ERROR|Unrecognized Server Command: X|"));
 }
 
 // Knows the one id "taken".

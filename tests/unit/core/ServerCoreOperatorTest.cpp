@@ -114,6 +114,7 @@ TEST_F(OperatorTest, SaveEditedUserTellsTheSubjectAndKeepsTheId) {
   EXPECT_TRUE(Core.SaveEditedUser(ann, edited));
   EXPECT_FALSE(Core.SaveEditedUser(guest, edited));
   EXPECT_FALSE(Core.SaveEditedUser(999, edited));
+  Transport.RunPosted();  // the store's answer
   edited.SetId("ann");
   const auto line = "USERINFO|" + edited.toWireString() + "|";
   EXPECT_THAT(Take(ann), ElementsAre(line));

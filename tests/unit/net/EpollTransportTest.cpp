@@ -51,6 +51,39 @@ TEST_F(EpollTransportTest, SendsOfOneTurnLeaveInOneWriteInOrder) {
   EXPECT_EQ(WriteCount() - writesBefore, 1u);
 }
 
+// Past the total output cap the largest queue goes, though no connection passed its own cap.
+TEST_F(EpollTransportTest, PastTheTotalOutputCapTheLargestQueueIsDropped) {
+  TTransportLimits limits;
+  limits.MaxOutput = 64 * 1024 * 1024;
+  limits.MaxOutputTotal = 256 * 1024;
+  limits.PingIntervalMs = 2;
+  Start(limits);
+  LineClient flooded;
+  LineClient idle;
+  LineClient reader;
+  const auto floodedId = Connect(flooded, 4096);
+  const auto idleId = Connect(idle, 4096);
+  const auto readerId = Connect(reader);
+  OnLoop([&] {
+    FEvents.Tick = [this, floodedId, idleId, readerId, block = std::string(4000, 'z')] {
+      for (int i = 0; i < 16; ++i) Transport().Send(floodedId, block);
+      Transport().Send(idleId, "tick");
+      Transport().Send(readerId, "tick");
+    };
+    Transport().StartPingTimer();
+  });
+  const std::string dropped = "error " + std::to_string(floodedId) + " " +
+                              std::to_string(kSlowReaderCode) + " " +
+                              std::string(kSlowReaderReason);
+  for (int i = 0; i < 500 && FEvents.Count(dropped) == 0; ++i)
+    reader.ReadLine(std::chrono::milliseconds(10));
+  OnLoop([this] { Transport().StopPingTimer(); });
+  EXPECT_EQ(FEvents.Count(dropped), 1);
+  EXPECT_EQ(ConnectionCount(), 2u);
+  EXPECT_EQ(idle.ReadLine(), "tick");
+  EXPECT_TRUE(flooded.WaitClosed(std::chrono::seconds(10)));
+}
+
 // A peer slow to read leaves most of a burst in the server's queue, written in parts as the
 // socket drains: with batched sends and with plain ones, every line arrives once and in order.
 class SlowPeerTest : public EpollTransportTest,

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <limits>
@@ -63,7 +64,7 @@ class Answers {
 
 class UserStoreTest : public testing::Test {
  protected:
-  UserStoreTest() : FStore(FTemp.Path(), FClock, {2, TPasswordCost::Cheapest()}) {
+  UserStoreTest() : FStore(FTemp.Path(), {2, TPasswordCost::Cheapest()}) {
     TZorvaUser ann;
     ann.SetId("ann");
     ann.SetPassword("pw");
@@ -154,13 +155,8 @@ TEST_F(UserStoreTest, UserWithoutPasswordAcceptsOnlyAnEmptyOne) {
 }
 
 TEST_F(UserStoreTest, FeedbackRowNamesSenderCodeAndDay) {
-  TZorvaGuest guest(7, "127.0.0.1:5000", "127.0.0.1:4000", 0, 65536, 1);
-  auto user = std::make_unique<TZorvaUser>();
-  user->SetId("ann");
-  guest.SetUser(std::move(user));
-  guest.SetSubjectCode("CHESS");
-  FStore.StoreFeedback(guest, "nice|but|slow");
-  FStore.StoreFeedback(guest, "again");
+  FStore.StoreFeedback({"ann", "CHESS", FClock.Date, "nice|but|slow"});
+  FStore.StoreFeedback({"ann", "CHESS", FClock.Date, "again"});
 
   TSqliteConnection raw(FTemp.Path(), "");
   TSqliteStatement select(raw, "SELECT ID, SUBJECTCD, DATE, FEEDBACK FROM Feedback ORDER BY rowid");
@@ -286,11 +282,65 @@ TEST_F(UserStoreTest, DatabaseFailureAnswersFailedWithTheReason) {
   EXPECT_THROW(FStore.UserExists("ann"), EDatabaseError);
 }
 
+// What a worker's job tells the core: empty for done, else why not.
+class JobAnswers {
+ public:
+  TStoreDone Slot() {
+    return [this](std::string error) {
+      {
+        std::lock_guard lock(FMutex);
+        FErrors.push_back(std::move(error));
+      }
+      FArrived.notify_all();
+    };
+  }
+  std::vector<std::string> Wait(std::size_t count) {
+    std::unique_lock lock(FMutex);
+    EXPECT_TRUE(
+        FArrived.wait_for(lock, std::chrono::seconds(20), [&] { return FErrors.size() >= count; }));
+    return FErrors;
+  }
+
+ private:
+  std::mutex FMutex;
+  std::condition_variable FArrived;
+  std::vector<std::string> FErrors;
+};
+
+TEST_F(UserStoreTest, LaterJobsRunOnAWorkerAndAnswerTheirFailure) {
+  TZorvaUser edited = Row("ann");
+  edited.SetCity("Bergen");
+  edited.SetPassword("newpw");
+  JobAnswers answers;
+  FStore.SaveUserLater(edited, answers.Slot());
+  FStore.StoreFeedbackLater({"ann", "CHESS", FClock.Date, "fine"}, answers.Slot());
+  EXPECT_EQ(answers.Wait(2), (std::vector<std::string>{"", ""}));
+  EXPECT_EQ(Row("ann").City(), "Bergen");
+  EXPECT_TRUE(FStore.CheckPassword("ann", "newpw"));
+
+  { TSqliteConnection raw(FTemp.Path(), "DROP TABLE Feedback"); }
+  FStore.StoreFeedbackLater({"ann", "CHESS", FClock.Date, "lost"}, answers.Slot());
+  const auto errors = answers.Wait(3);
+  ASSERT_EQ(errors.size(), 3u);
+  EXPECT_NE(errors[2].find("no such table"), std::string::npos) << errors[2];
+}
+
+TEST_F(UserStoreTest, AWithdrawnCheckIsNeverDecided) {
+  auto withdrawn = std::make_shared<std::atomic<bool>>(true);
+  TLoginRequest gone = Login("ann", "pw");
+  gone.Withdrawn = withdrawn;
+  std::atomic<bool> answered = false;
+  FStore.AuthorizeLogin(std::move(gone), [&](TLoginResult) { answered = true; });
+  // Workers take tasks in order: once a later check is answered, the withdrawn one was skipped.
+  EXPECT_EQ(DecideOne(Login("ann", "pw")).Verdict, Verdict::Accepted);
+  EXPECT_EQ(Row("ann").LoginCount(), 5);
+  EXPECT_FALSE(answered);
+}
+
 TEST(UserStoreOpenTest, ABadPathFailsConstruction) {
-  test::FakeClock clock;
   TempDatabase temp;
   const std::string path = (temp.Folder() / "no" / "such" / "folder.db").string();
-  EXPECT_THROW(TZorvaUserStore(path, clock), EDatabaseError);
+  EXPECT_THROW(TZorvaUserStore{path}, EDatabaseError);
 }
 
 }  // namespace
