@@ -385,6 +385,7 @@ void ServerCore::RequestLogin(TZorvaGuest& guest, std::string_view args, bool ne
     request.Password = args;
   }
   request.Today = FClock.Today();
+  request.Address = guest.RemoteAddress();
 
   guest.SetPendingLogin(request.Id, FClock.NowMs());
   request.Withdrawn = guest.LoginWithdrawn();

@@ -103,7 +103,10 @@ struct TLoginRequest {
   bool NewUser = false;  // "LOGINNEW"
   std::string Id;
   std::string SubjectCode;
-  std::string Password;                 // "LOGIN"
+  std::string Password;  // "LOGIN"
+  // Where the client connects from: a store takes checks from each address in turn, so one
+  // address's flood of guesses does not queue ahead of everyone else.
+  std::string Address;
   std::optional<TZorvaUser> NewRecord;  // "LOGINNEW": the record the client sent
   std::string NewRecordError;           // "LOGINNEW": why the sent text did not parse
   TDateTime Today = 0;

@@ -16,16 +16,19 @@ TDatabaseWorkers::~TDatabaseWorkers() {
   {
     std::lock_guard lock(FMutex);
     FStopping = true;
-    FQueue.clear();
+    FLanes.clear();
+    FTurns.clear();
   }
   FWake.notify_all();
   for (auto& thread : FThreads) thread.join();
 }
 
-void TDatabaseWorkers::Submit(TTask task) {
+void TDatabaseWorkers::Submit(const std::string& lane, TTask task) {
   {
     std::lock_guard lock(FMutex);
-    FQueue.push_back(std::move(task));
+    auto& tasks = FLanes[lane];
+    if (tasks.empty()) FTurns.push_back(lane);
+    tasks.push_back(std::move(task));
   }
   FWake.notify_one();
 }
@@ -40,13 +43,27 @@ void TDatabaseWorkers::Work(TUserDatabase& database) {
     TTask task;
     {
       std::unique_lock lock(FMutex);
-      FWake.wait(lock, [this] { return FStopping || !FQueue.empty(); });
+      FWake.wait(lock, [this] { return FStopping || !FTurns.empty(); });
       if (FStopping) return;
-      task = std::move(FQueue.front());
-      FQueue.pop_front();
+      task = TakeNextTurn();
     }
     task(database);
   }
+}
+
+// The front lane gives up its oldest task and goes to the back of the turns while it has more.
+TDatabaseWorkers::TTask TDatabaseWorkers::TakeNextTurn() {
+  auto lane = std::move(FTurns.front());
+  FTurns.pop_front();
+  const auto found = FLanes.find(lane);
+  TTask task = std::move(found->second.front());
+  found->second.pop_front();
+  if (found->second.empty()) {
+    FLanes.erase(found);
+  } else {
+    FTurns.push_back(std::move(lane));
+  }
+  return task;
 }
 
 }  // namespace zorva

@@ -6,6 +6,9 @@ namespace zorva {
 
 namespace {
 
+// Saves and feedback wait in one lane of their own, beside the lanes of the addresses logging in.
+const std::string kStoreJobLane = "store jobs";
+
 // A user registered without a password has none stored, and only an empty one matches.
 bool PasswordMatches(const std::string& stored, const std::string& given) {
   if (stored.empty()) return given.empty();
@@ -98,8 +101,9 @@ void TZorvaUserStore::SaveUser(const TZorvaUser& user) {
 }
 
 void TZorvaUserStore::AuthorizeLogin(TLoginRequest request, TLoginDone done) {
-  FWorkers.Submit([this, request = std::move(request),
-                   done = std::move(done)](TUserDatabase& database) mutable {
+  const auto lane = request.Address;
+  FWorkers.Submit(lane, [this, request = std::move(request),
+                         done = std::move(done)](TUserDatabase& database) mutable {
     if (request.Abandoned()) {
       WipePasswords(request);
       return;
@@ -112,17 +116,17 @@ void TZorvaUserStore::AuthorizeLogin(TLoginRequest request, TLoginDone done) {
 }
 
 void TZorvaUserStore::SaveUserLater(TZorvaUser user, TStoreDone done) {
-  FWorkers.Submit(
-      [this, user = std::move(user), done = std::move(done)](TUserDatabase& database) mutable {
-        AnswerStoreJob([&] { SaveOn(database, user, FPasswordCost); }, done);
-      });
+  FWorkers.Submit(kStoreJobLane, [this, user = std::move(user),
+                                  done = std::move(done)](TUserDatabase& database) mutable {
+    AnswerStoreJob([&] { SaveOn(database, user, FPasswordCost); }, done);
+  });
 }
 
 void TZorvaUserStore::StoreFeedbackLater(TFeedback feedback, TStoreDone done) {
-  FWorkers.Submit(
-      [feedback = std::move(feedback), done = std::move(done)](TUserDatabase& database) {
-        AnswerStoreJob([&] { AppendFeedbackOn(database, feedback); }, done);
-      });
+  FWorkers.Submit(kStoreJobLane, [feedback = std::move(feedback),
+                                  done = std::move(done)](TUserDatabase& database) {
+    AnswerStoreJob([&] { AppendFeedbackOn(database, feedback); }, done);
+  });
 }
 
 }  // namespace zorva
