@@ -55,6 +55,12 @@ std::unique_ptr<TfrmServer> MakeWindow(TServerAssembly& server, const QtTranspor
 }
 
 // Returns the exit code of a program that could not start.
+// Browsers are served by the daemon: the window's transport has no WebSocket listener, and a
+// port asked for must not be silently left closed.
+bool AsksForWebSocket(const TWebSocketOptions& web) {
+  return web.Port || web.SecurePort || !web.WebRoot.empty() || !web.Origins.empty();
+}
+
 int CannotStart(const std::string& reason) {
   std::fprintf(stderr, "ZorvaServer: %s\n", reason.c_str());
   return 1;
@@ -67,8 +73,12 @@ int main(int argc, char** argv) {
   TProgramOptions options;
   if (const std::optional<int> exitCode = ParseProgramOptions(argc, argv, options))
     return *exitCode;
-  QApplication app(argc, argv);
   const TServerOptions& server = options.Server;
+  if (AsksForWebSocket(server.WebSocket))
+    return CannotStart(
+        "WebSocket listeners (--ws-port, --wss-port, --ws-origins, --web-root) are served by "
+        "zorva-server only");
+  QApplication app(argc, argv);
 
   QtTransport transport(server.Limits);
   if (!ConfigureTransport(transport, server))
