@@ -5,6 +5,7 @@
 #include <openssl/ssl.h>
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <stdexcept>
 
@@ -48,12 +49,15 @@ TlsLayer::TResult TlsLayer::Receive(std::string_view encrypted, std::string& pla
 }
 
 TlsLayer::TResult TlsLayer::ReadPlain(std::string& plain) {
+  // One scratch record for every session of the thread: growing `plain` by a record's room
+  // instead would clear 16 KiB per read, more than the few lines a read mostly holds cost.
+  thread_local std::array<char, kReadChunk> scratch;
   for (;;) {
-    const auto start = plain.size();
-    plain.resize(start + kReadChunk);
-    const int result = SSL_read(FSsl, plain.data() + start, kReadChunk);
-    plain.resize(start + static_cast<std::size_t>(std::max(result, 0)));
-    if (result > 0) continue;
+    const int result = SSL_read(FSsl, scratch.data(), kReadChunk);
+    if (result > 0) {
+      plain.append(scratch.data(), static_cast<std::size_t>(result));
+      continue;
+    }
     switch (SSL_get_error(FSsl, result)) {
       case SSL_ERROR_WANT_READ:
         return TResult::Open;
