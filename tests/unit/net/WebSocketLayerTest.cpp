@@ -85,14 +85,17 @@ TEST_F(WebSocketLayerTest, FramesBecomeLinesWholeOrByteByByte) {
 TEST_F(WebSocketLayerTest, StreamCutAnywhereGivesTheSameLines) {
   constexpr std::size_t kLongLine = 300;  // long enough for a two-byte length
   const std::string longLine(kLongLine, 'L');
-  const std::string frames = ClientFrame(kWsText, "PING|") + ClientFrame(kWsText, longLine) +
-                             ClientFrame(kWsText, "SEND|", {.Final = false}) +
-                             ClientFrame(kWsPing, "x") + ClientFrame(kWsContinuation, "CHAT|hi") +
-                             ClientFrame(kWsText, "caf\xC3\xA9") + ClientFrame(kWsText, "") +
-                             ClientFrame(kWsText, "JOIN|") + ClientFrame(kWsPing, "y") +
-                             ClientFrame(kWsText, "QUIT|");
+  // From its second byte on, this frame reads as an empty text frame of its own: a layer that
+  // misplaced the end of the frame wslay is inside would take that one.
+  const std::string decoy = ClientFrame(kWsText, "x", {.Mask = {char(0x80), 1, 2, 3}});
+  const std::string frames =
+      ClientFrame(kWsText, "PING|") + decoy + ClientFrame(kWsText, longLine) +
+      ClientFrame(kWsText, "SEND|", {.Final = false}) + ClientFrame(kWsPing, "x") +
+      ClientFrame(kWsContinuation, "CHAT|hi") + ClientFrame(kWsText, "caf\xC3\xA9") +
+      ClientFrame(kWsText, "") + ClientFrame(kWsText, "JOIN|") + ClientFrame(kWsPing, "y") +
+      ClientFrame(kWsText, "QUIT|");
   const std::string expected =
-      "PING|\n" + longLine + "\nSEND|CHAT|hi\ncaf\xC3\xA9\n\nJOIN|\nQUIT|\n";
+      "PING|\nx\n" + longLine + "\nSEND|CHAT|hi\ncaf\xC3\xA9\n\nJOIN|\nQUIT|\n";
   for (std::size_t cut = 0; cut <= frames.size(); ++cut) {
     SCOPED_TRACE(cut);
     WebSocketLayer layer(FPolicy, kLongLine);
