@@ -8,6 +8,7 @@
 //   while (auto frame = TakeServerFrame(buffer)) use(frame->Payload);
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -41,6 +42,7 @@ struct TWsFrameOptions {
   bool Masked = true;  // a server must refuse an unmasked client frame
   // The length the header announces; the payload's own when not set.
   std::optional<std::uint64_t> AnnouncedLength{};
+  std::array<char, 4> Mask{0x37, char(0xFA), 0x21, 0x3D};
 };
 
 inline void AppendClientFrame(std::string& out, std::uint8_t opcode, std::string_view payload,
@@ -61,11 +63,11 @@ inline void AppendClientFrame(std::string& out, std::uint8_t opcode, std::string
     out.append(payload);
     return;
   }
-  const char mask[4] = {0x37, char(0xFA), 0x21, 0x3D};
-  out.append(mask, 4);
+  const auto& mask = options.Mask;
+  out.append(mask.data(), mask.size());
   const auto start = out.size();
   out.append(payload);
-  for (std::size_t i = 0; i < payload.size(); ++i) out[start + i] ^= mask[i % 4];
+  for (std::size_t i = 0; i < payload.size(); ++i) out[start + i] ^= mask[i % mask.size()];
 }
 
 inline std::string ClientFrame(std::uint8_t opcode, std::string_view payload,

@@ -16,18 +16,26 @@ void AppendLatin1(std::string& out, unsigned char byte) {
   out += static_cast<char>(0x80 | (byte & 0x3F));
 }
 
-bool StartsWithAsciiWord(std::string_view bytes) {
+constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+
+std::uint64_t WordAt(const char* bytes) {
   std::uint64_t word;
-  if (bytes.size() < sizeof word) return false;
-  std::memcpy(&word, bytes.data(), sizeof word);
-  return (word & 0x8080808080808080ULL) == 0;
+  std::memcpy(&word, bytes, sizeof word);
+  return word;
 }
 
-// One pass the compiler can vectorise: most protocol lines are ASCII from end to end.
+bool StartsWithAsciiWord(std::string_view bytes) {
+  return bytes.size() >= sizeof(std::uint64_t) && (WordAt(bytes.data()) & kHighBits) == 0;
+}
+
+// Eight bytes a step with one test at the end: most protocol lines are ASCII from end to end,
+// and the compiler does not widen a byte loop at this optimisation level.
 bool IsAscii(std::string_view bytes) {
-  unsigned char any = 0;
-  for (const char c : bytes) any |= static_cast<unsigned char>(c);
-  return any < 0x80;
+  std::uint64_t any = 0;
+  std::size_t i = 0;
+  for (; i + sizeof any <= bytes.size(); i += sizeof any) any |= WordAt(bytes.data() + i);
+  for (; i < bytes.size(); ++i) any |= static_cast<unsigned char>(bytes[i]);
+  return (any & kHighBits) == 0;
 }
 
 }  // namespace

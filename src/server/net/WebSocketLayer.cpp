@@ -4,9 +4,11 @@
 
 #include "WireUtf8.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
 #include <utility>
 
 namespace zorva {
@@ -17,6 +19,70 @@ constexpr std::uint8_t kTextOpcode = 0x1;
 constexpr std::uint8_t kBinaryOpcode = 0x2;
 constexpr std::uint8_t kControlBit = 0x8;
 constexpr std::uint8_t kFinalText = 0x80 | kTextOpcode;
+constexpr std::uint8_t kMaskBit = 0x80;
+constexpr std::size_t kMaskSize = 4;
+constexpr std::size_t kLongestHeader = 2 + 8 + kMaskSize;
+
+struct TFrameHeader {
+  std::uint8_t First = 0;  // final bit, reserved bits and opcode
+  bool Masked = false;
+  std::size_t Size = 0;  // the mask included
+  std::uint64_t PayloadLength = 0;
+};
+
+// The header at the front of `bytes`; nothing while it is incomplete.
+std::optional<TFrameHeader> ReadFrameHeader(std::string_view bytes) {
+  if (bytes.size() < 2) return std::nullopt;
+  const auto second = static_cast<std::uint8_t>(bytes[1]);
+  TFrameHeader header{static_cast<std::uint8_t>(bytes[0]), (second & kMaskBit) != 0, 2,
+                      second & 0x7Fu};
+  const std::size_t extended = header.PayloadLength == 126   ? 2
+                               : header.PayloadLength == 127 ? 8
+                                                             : 0;
+  header.Size += extended + (header.Masked ? kMaskSize : 0);
+  if (bytes.size() < header.Size) return std::nullopt;
+  if (extended == 0) return header;
+  header.PayloadLength = 0;
+  for (std::size_t i = 2; i < 2 + extended; ++i) {
+    header.PayloadLength = header.PayloadLength << 8 | static_cast<std::uint8_t>(bytes[i]);
+  }
+  return header;
+}
+
+// Saturates: a frame announced near 2^64 bytes is refused long before its end.
+std::uint64_t FrameSize(const TFrameHeader& header) {
+  constexpr auto kMax = std::numeric_limits<std::uint64_t>::max();
+  return header.Size + std::min(header.PayloadLength, kMax - header.Size);
+}
+
+// A whole masked text message whose length takes its shortest form of at most 16 bits: what a
+// browser sends for a chat line. Whatever else arrives is wslay's to judge.
+bool IsPlainTextFrame(const TFrameHeader& header) {
+  constexpr std::size_t kShortHeader = 2 + kMaskSize;
+  constexpr std::size_t kMediumHeader = kShortHeader + 2;
+  return header.First == kFinalText && header.Masked &&
+         (header.Size == kShortHeader ||
+          (header.Size == kMediumHeader && header.PayloadLength >= 126));
+}
+
+// Eight bytes at a time: the four-byte mask repeated over a word starts each word in step.
+void AppendUnmasked(std::string_view payload, const char* mask, std::string& out) {
+  const auto start = out.size();
+  out.resize(start + payload.size());
+  char* to = out.data() + start;
+  std::uint32_t mask32;
+  std::memcpy(&mask32, mask, kMaskSize);
+  const std::uint64_t mask64 = std::uint64_t{mask32} << 32 | mask32;
+  std::size_t i = 0;
+  for (; i + 8 <= payload.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, payload.data() + i, 8);
+    word ^= mask64;
+    std::memcpy(to + i, &word, 8);
+  }
+  for (; i < payload.size(); ++i) to[i] = static_cast<char>(payload[i] ^ mask[i % kMaskSize]);
+}
+
 // One append for the header and one for the bytes: this runs once per line sent.
 void AppendTextFrame(std::string_view payload, std::string& out) {
   const auto size = payload.size();
@@ -122,16 +188,63 @@ WebSocketLayer::TResult WebSocketLayer::Handshake(std::string_view bytes, std::s
 
 WebSocketLayer::TResult WebSocketLayer::ReadFrames(std::string_view bytes, std::string& lines,
                                                    std::string& out) {
-  FInput = bytes;
   FLines = &lines;
   FOut = &out;
+  while (!bytes.empty() && Reading()) {
+    if (!TakeWholeTextFrame(bytes)) PassToWslay(bytes);
+  }
+  SendOwed(out);
+  FLines = nullptr;
+  return Outcome();
+}
+
+bool WebSocketLayer::Reading() const {
+  return FStopped == TResult::Open && wslay_event_get_read_enabled(FContext);
+}
+
+// Only at a frame boundary outside a fragmented message, and not once closing, where wslay
+// decides what is still read.
+bool WebSocketLayer::TakeWholeTextFrame(std::string_view& bytes) {
+  if (FClosing || FInMessage || FWslaysFrameLeft > 0 || !FWslaysHeader.empty()) return false;
+  const auto header = ReadFrameHeader(bytes);
+  if (!header || !IsPlainTextFrame(*header) || header->PayloadLength > FMaxLine ||
+      bytes.size() - header->Size < header->PayloadLength) {
+    return false;
+  }
+  const auto payload = bytes.substr(header->Size, header->PayloadLength);
+  const auto start = FLines->size();
+  AppendUnmasked(payload, payload.data() - kMaskSize, *FLines);
+  if (Refuses(std::string_view(*FLines).substr(start))) {
+    FLines->resize(start);
+  } else {
+    FLines->push_back('\n');
+  }
+  bytes.remove_prefix(header->Size + payload.size());
+  return true;
+}
+
+void WebSocketLayer::PassToWslay(std::string_view& bytes) {
+  FInput = bytes.substr(0, PartOfWslaysFrame(bytes));
+  bytes.remove_prefix(FInput.size());
   if (wslay_event_recv(FContext) != 0 && FStopped == TResult::Open) {
     StopReading(TResult::Failed, WSLAY_CODE_PROTOCOL_ERROR, "WebSocket protocol error");
   }
-  SendOwed(out);
   FInput = {};
-  FLines = nullptr;
-  return Outcome();
+}
+
+// How much of `bytes` belongs to the frame wslay reads now, so that it stops at the frame's end.
+std::size_t WebSocketLayer::PartOfWslaysFrame(std::string_view bytes) {
+  if (FWslaysFrameLeft == 0) {
+    const auto seen = FWslaysHeader.size();
+    FWslaysHeader.append(bytes.substr(0, kLongestHeader - seen));
+    const auto header = ReadFrameHeader(FWslaysHeader);
+    if (!header) return bytes.size();  // all of it is header, and not the whole header yet
+    FWslaysFrameLeft = FrameSize(*header) - seen;
+    FWslaysHeader.clear();
+  }
+  const auto part = std::min<std::uint64_t>(bytes.size(), FWslaysFrameLeft);
+  FWslaysFrameLeft -= part;
+  return part;
 }
 
 // wslay stops reading by itself on the client's close and on a frame that breaks the protocol;
@@ -152,6 +265,7 @@ void WebSocketLayer::StartFrame(std::uint8_t opcode, bool fin, std::uint64_t len
   FFrameIsData = (opcode & kControlBit) == 0;
   if (!FFrameIsData || FStopped != TResult::Open) return;
   FFrameIsFinal = fin;
+  FInMessage = !fin;
   if (opcode == kBinaryOpcode) {
     return StopReading(TResult::Failed, WSLAY_CODE_UNSUPPORTED_DATA, "WebSocket binary message");
   }
@@ -170,16 +284,22 @@ void WebSocketLayer::EndFrame() {
 }
 
 void WebSocketLayer::EndMessage() {
-  if (FMessage.find('\n') != std::string::npos) {
-    return StopReading(TResult::TooLong, WSLAY_CODE_MESSAGE_TOO_BIG,
-                       "WebSocket message holds a line feed");
-  }
-  if (!IsUtf8(FMessage)) {
-    return StopReading(TResult::Failed, WSLAY_CODE_INVALID_FRAME_PAYLOAD_DATA,
-                       "WebSocket text is not UTF-8");
-  }
-  FLines->append(FMessage).push_back('\n');
+  if (!Refuses(FMessage)) FLines->append(FMessage).push_back('\n');
   FMessage.clear();
+}
+
+bool WebSocketLayer::Refuses(std::string_view message) {
+  if (message.find('\n') != std::string_view::npos) {
+    StopReading(TResult::TooLong, WSLAY_CODE_MESSAGE_TOO_BIG,
+                "WebSocket message holds a line feed");
+    return true;
+  }
+  if (!IsUtf8(message)) {
+    StopReading(TResult::Failed, WSLAY_CODE_INVALID_FRAME_PAYLOAD_DATA,
+                "WebSocket text is not UTF-8");
+    return true;
+  }
+  return false;
 }
 
 // A refused message waits for the core's error line before its close; a failure closes now.

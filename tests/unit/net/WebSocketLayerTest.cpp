@@ -3,6 +3,9 @@
 // close code; text that is not UTF-8 on its way to a browser.
 #include <gmock/gmock.h>
 
+#include <array>
+#include <tuple>
+
 #include "WebSocketClientFrames.h"
 #include "WebSocketLayer.h"
 
@@ -77,6 +80,57 @@ TEST_F(WebSocketLayerTest, FramesBecomeLinesWholeOrByteByByte) {
   }
 }
 
+// The layer reads a whole text frame itself and leaves every other frame to wslay: wherever a
+// read ends, inside a header, a payload or a fragmented message, the lines must come out the same.
+TEST_F(WebSocketLayerTest, StreamCutAnywhereGivesTheSameLines) {
+  constexpr std::size_t kLongLine = 300;  // long enough for a two-byte length
+  const std::string longLine(kLongLine, 'L');
+  // From its second byte on, this frame reads as an empty text frame of its own: a layer that
+  // misplaced the end of the frame wslay is inside would take that one.
+  const std::string decoy = ClientFrame(kWsText, "x", {.Mask = {char(0x80), 1, 2, 3}});
+  const std::string frames =
+      ClientFrame(kWsText, "PING|") + decoy + ClientFrame(kWsText, longLine) +
+      ClientFrame(kWsText, "SEND|", {.Final = false}) + ClientFrame(kWsPing, "x") +
+      ClientFrame(kWsContinuation, "CHAT|hi") + ClientFrame(kWsText, "caf\xC3\xA9") +
+      ClientFrame(kWsText, "") + ClientFrame(kWsText, "JOIN|") + ClientFrame(kWsPing, "y") +
+      ClientFrame(kWsText, "QUIT|");
+  const std::string expected =
+      "PING|\nx\n" + longLine + "\nSEND|CHAT|hi\ncaf\xC3\xA9\n\nJOIN|\nQUIT|\n";
+  for (std::size_t cut = 0; cut <= frames.size(); ++cut) {
+    SCOPED_TRACE(cut);
+    WebSocketLayer layer(FPolicy, kLongLine);
+    std::string lines, out;
+    ASSERT_EQ(layer.Receive(kRequest, lines, out), TResult::Open);
+    out.clear();
+    ASSERT_EQ(layer.Receive(std::string_view(frames).substr(0, cut), lines, out), TResult::Open);
+    ASSERT_EQ(layer.Receive(std::string_view(frames).substr(cut), lines, out), TResult::Open);
+    EXPECT_EQ(lines, expected);
+    std::string pongs;
+    while (auto frame = TakeServerFrame(out)) pongs += frame->Payload;
+    EXPECT_EQ(pongs, "xy");
+  }
+}
+
+// Every mask byte lands on every payload position, in whole words and in the bytes after them.
+TEST_F(WebSocketLayerTest, EveryMaskUnmasksEveryLength) {
+  Upgrade();
+  const std::array<std::array<char, 4>, 4> masks{{{0, 0, 0, 0},
+                                                  {char(0xFF), char(0xFF), char(0xFF), char(0xFF)},
+                                                  {0x01, 0x02, 0x04, char(0x80)},
+                                                  {char(0xA5), 0x5A, 0x3C, char(0xC3)}}};
+  const std::string text = "abcdefghij\xC3\xA9klmn";
+  std::string expected;
+  for (const auto& mask : masks) {
+    for (std::size_t length = 0; length <= kMaxLine; ++length) {
+      if (length == 11) continue;  // would cut the two-byte character in half
+      const auto line = text.substr(0, length);
+      ASSERT_EQ(Feed(ClientFrame(kWsText, line, {.Mask = mask})), TResult::Open);
+      expected += line + "\n";
+    }
+  }
+  EXPECT_EQ(FLines, expected);
+}
+
 struct TRefusal {
   const char* Label;
   std::string Frames;
@@ -85,12 +139,13 @@ struct TRefusal {
 };
 
 class WebSocketRefusalTest : public WebSocketLayerTest,
-                             public testing::WithParamInterface<TRefusal> {};
+                             public testing::WithParamInterface<std::tuple<TRefusal, bool>> {};
 
+// Whole, a frame may be read by the layer itself; byte by byte, wslay reads it.
 TEST_P(WebSocketRefusalTest, IsReportedOnceWithItsCloseCode) {
   Upgrade();
-  const auto& c = GetParam();
-  EXPECT_EQ(FeedByteByByte(c.Frames), c.Result);
+  const auto& [c, byteByByte] = GetParam();
+  EXPECT_EQ(byteByByte ? FeedByteByByte(c.Frames) : Feed(c.Frames), c.Result);
   EXPECT_TRUE(FLines.empty());
   EXPECT_EQ(Feed(ClientFrame(kWsText, "PING|")), TResult::Open);  // nothing more is read
   EXPECT_TRUE(FLines.empty());
@@ -105,21 +160,31 @@ TEST_P(WebSocketRefusalTest, IsReportedOnceWithItsCloseCode) {
 
 INSTANTIATE_TEST_SUITE_P(
     Messages, WebSocketRefusalTest,
-    testing::Values(
-        TRefusal{"OneBytePastTheLimit", ClientFrame(kWsText, std::string(17, 'x')),
-                 TResult::TooLong, 1009},
-        TRefusal{"FragmentsPastTheLimit",
-                 ClientFrame(kWsText, std::string(10, 'x'), {.Final = false}) +
-                     ClientFrame(kWsContinuation, std::string(7, 'x')),
-                 TResult::TooLong, 1009},
-        TRefusal{"LineFeedInside", ClientFrame(kWsText, "a\nb"), TResult::TooLong, 1009},
-        TRefusal{"Binary", ClientFrame(kWsBinary, "a"), TResult::Failed, 1003},
-        TRefusal{"Unmasked", ClientFrame(kWsText, "a", {.Masked = false}), TResult::Failed, 1002},
-        TRefusal{"TextNotUtf8", ClientFrame(kWsText, "\xC0\xAF"), TResult::Failed, 1007},
-        TRefusal{"NewMessageInsideAFragmentedOne",
-                 ClientFrame(kWsText, "a", {.Final = false}) + ClientFrame(kWsText, "b"),
-                 TResult::Failed, 1002}),
-    [](const auto& info) { return std::string(info.param.Label); });
+    testing::Combine(
+        testing::Values(
+            TRefusal{"OneBytePastTheLimit", ClientFrame(kWsText, std::string(17, 'x')),
+                     TResult::TooLong, 1009},
+            TRefusal{"FragmentsPastTheLimit",
+                     ClientFrame(kWsText, std::string(10, 'x'), {.Final = false}) +
+                         ClientFrame(kWsContinuation, std::string(7, 'x')),
+                     TResult::TooLong, 1009},
+            TRefusal{"LineFeedInside", ClientFrame(kWsText, "a\nb"), TResult::TooLong, 1009},
+            TRefusal{"Binary", ClientFrame(kWsBinary, "a"), TResult::Failed, 1003},
+            TRefusal{"Unmasked", ClientFrame(kWsText, "a", {.Masked = false}), TResult::Failed,
+                     1002},
+            TRefusal{"TextNotUtf8", ClientFrame(kWsText, "\xC0\xAF"), TResult::Failed, 1007},
+            TRefusal{"NewMessageInsideAFragmentedOne",
+                     ClientFrame(kWsText, "a", {.Final = false}) + ClientFrame(kWsText, "b"),
+                     TResult::Failed, 1002},
+            TRefusal{
+                "LineFeedInAFragment",
+                ClientFrame(kWsText, "a", {.Final = false}) + ClientFrame(kWsContinuation, "\n"),
+                TResult::TooLong, 1009}),
+        testing::Bool()),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param).Label) +
+             (std::get<1>(info.param) ? "ByteByByte" : "Whole");
+    });
 
 TEST_F(WebSocketLayerTest, ClientCloseIsAnsweredAndEndsTheConnection) {
   Upgrade();
