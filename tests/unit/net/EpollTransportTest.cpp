@@ -107,7 +107,6 @@ TEST_P(SlowPeerTest, GetsAWholeBurstInOrder) {
   for (int i = 0; i < kLines; ++i) {
     ASSERT_EQ(client.ReadLine(), std::to_string(i) + std::string(1000, '.')) << "line " << i;
   }
-  EXPECT_GT(WriteCount(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, SlowPeerTest,
