@@ -103,6 +103,9 @@ QWidget* TLobbyWindow::CreateLoginBar(const TLobbyOptions& options) {
   edtUserId = new QLineEdit(Text(options.User));
   edtPassword = new QLineEdit(Text(options.Password));
   edtPassword->setEchoMode(QLineEdit::Password);
+  // Room for a typical entry, so that the TLS boxes do not squeeze the fields to a few letters.
+  for (QLineEdit* field : {edtCode, edtUserId, edtPassword})
+    field->setMinimumWidth(field->fontMetrics().horizontalAdvance(QStringLiteral("mmmmmmmm")) + 12);
   btnLogIn = new QPushButton(QStringLiteral("Log In"));
   btnRegister = new QPushButton(QStringLiteral("Register..."));
   btnDisconnect = new QPushButton(QStringLiteral("Disconnect"));
