@@ -15,7 +15,6 @@ namespace {
 
 constexpr std::string_view kAcceptGuid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
 constexpr std::string_view kHeaderEnd = "\r\n\r\n";
-constexpr std::size_t kKeyBytes = 16;  // a key is 16 random bytes in base64
 
 struct THeader {
   std::string_view Name;
