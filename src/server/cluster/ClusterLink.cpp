@@ -62,6 +62,14 @@ TClusterStatus ToStatus(const TRedisReply& reply, TClusterStatus refused) {
   return reply.Integer == 1 ? TClusterStatus::Done : refused;
 }
 
+// For operations that cannot be refused: Done once Redis has applied them.
+TRedisCallback Finished(ClusterLink::TDone done) {
+  if (!done) return {};
+  return [done = std::move(done)](const TRedisReply& reply) {
+    done(reply.IsError() ? TClusterStatus::Unavailable : TClusterStatus::Done);
+  };
+}
+
 }  // namespace
 
 ClusterLink::ClusterLink(IRedisCommands& redis, TOptions options)
@@ -115,8 +123,9 @@ void ClusterLink::ClaimId(const std::string& code, const std::string& id, TDone 
        });
 }
 
-void ClusterLink::ReleaseId(const std::string& code, const std::string& id) {
-  Eval(cluster::script::Release, {id, FOptions.NodeId, cluster::CodePrefix(code)}, {});
+void ClusterLink::ReleaseId(const std::string& code, const std::string& id, TDone done) {
+  Eval(cluster::script::Release, {id, FOptions.NodeId, cluster::CodePrefix(code)},
+       Finished(std::move(done)));
 }
 
 void ClusterLink::CreateSubject(const std::string& code, const std::string& name,
@@ -138,8 +147,9 @@ void ClusterLink::Join(const std::string& code, const std::string& subject,
        [done = std::move(done)](const TRedisReply& reply) { done(ToJoinResult(reply)); });
 }
 
-void ClusterLink::Drop(const std::string& code, const std::string& id) {
-  Eval(cluster::script::Drop, {cluster::CodePrefix(code), FOptions.NodeId, id}, {});
+void ClusterLink::Drop(const std::string& code, const std::string& id, TDone done) {
+  Eval(cluster::script::Drop, {cluster::CodePrefix(code), FOptions.NodeId, id},
+       Finished(std::move(done)));
 }
 
 void ClusterLink::UpdateUser(const std::string& code, const std::string& id,

@@ -38,10 +38,10 @@ enum class TClusterStatus {
 };
 
 struct TClusterMember {
-  std::string Id;
-  std::string Node;
+  std::string Id{};
+  std::string Node{};
   int RoundTrip = 0;
-  std::string UserText;
+  std::string UserText{};
 };
 
 struct TClusterSubject {
@@ -120,13 +120,13 @@ class ClusterLink : public IRedisListener {
   void CloseCode(const std::string& code);
 
   void ClaimId(const std::string& code, const std::string& id, TDone done);
-  void ReleaseId(const std::string& code, const std::string& id);
+  void ReleaseId(const std::string& code, const std::string& id, TDone done = {});
   void CreateSubject(const std::string& code, const std::string& name,
                      const TSubjectSettings& settings, TDone done);
   // `member.Node` is ignored: a node joins its own guests.
   void Join(const std::string& code, const std::string& subject, const TClusterMember& member,
             TJoinDone done);
-  void Drop(const std::string& code, const std::string& id);
+  void Drop(const std::string& code, const std::string& id, TDone done = {});
   void UpdateUser(const std::string& code, const std::string& id, const std::string& userText);
   // The operator's delete: members move to `lobby`, the subject goes with the last of them.
   void RemoveSubject(const std::string& code, const std::string& subject, const std::string& lobby,

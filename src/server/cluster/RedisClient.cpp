@@ -231,6 +231,7 @@ void RedisClient::Start() {
 }
 
 void RedisClient::Command(std::vector<std::string> args, TRedisCallback done) {
+  if (!done) done = [](const TRedisReply&) {};
   if (!FCommands->Up()) return FailLater(std::move(done), kUnavailable);
   auto kept = std::make_shared<TRedisCallback>(std::move(done));
   if (!FCommands->Send(args, [kept](const TRedisReply& reply) { (*kept)(reply); }))

@@ -29,7 +29,7 @@ struct TRedisReply {
 };
 
 // Called exactly once per command: with Redis's reply, or with an Error reply when the command
-// could not be sent or its connection was lost before the answer came.
+// could not be sent or its connection was lost before the answer came. May be empty.
 using TRedisCallback = std::function<void(const TRedisReply&)>;
 
 class IRedisListener {
