@@ -8,84 +8,61 @@
 namespace zorva {
 namespace {
 
+using TDescriptor = asio::posix::stream_descriptor;
+
+// One way of the socket: whether hiredis wants it watched, and whether a wait is pending.
+struct TDirection {
+  TDescriptor::wait_type Wait;
+  void (*Handle)(redisAsyncContext*);
+  bool Wanted = false;
+  bool Armed = false;
+};
+
 struct TAsioHooks : std::enable_shared_from_this<TAsioHooks> {
   TAsioHooks(asio::io_context& io, redisAsyncContext* context)
       : Socket(io, context->c.fd), Context(context) {}
 
-  asio::posix::stream_descriptor Socket;
+  TDescriptor Socket;
   redisAsyncContext* Context;  // null once hiredis has freed it
-  bool WantRead = false;
-  bool WantWrite = false;
-  bool ReadArmed = false;
-  bool WriteArmed = false;
+  TDirection Read{TDescriptor::wait_read, redisAsyncHandleRead};
+  TDirection Write{TDescriptor::wait_write, redisAsyncHandleWrite};
   std::shared_ptr<TAsioHooks> Self;  // keeps the hooks alive until hiredis's cleanup
 };
 
 using THooksPtr = std::shared_ptr<TAsioHooks>;
+using TSide = TDirection TAsioHooks::*;
 
-void ArmRead(const THooksPtr& hooks);
-void ArmWrite(const THooksPtr& hooks);
+void Arm(const THooksPtr& hooks, TSide side);
 
 // hiredis may free the context inside its handlers (a lost connection); Context is then null.
-void OnReadable(const THooksPtr& hooks, const std::error_code& ec) {
-  hooks->ReadArmed = false;
-  if (ec || hooks->Context == nullptr || !hooks->WantRead) return;
-  redisAsyncHandleRead(hooks->Context);
-  ArmRead(hooks);
+void OnReady(const THooksPtr& hooks, TSide side, const std::error_code& ec) {
+  auto& direction = (*hooks).*side;
+  direction.Armed = false;
+  if (ec || hooks->Context == nullptr || !direction.Wanted) return;
+  direction.Handle(hooks->Context);
+  Arm(hooks, side);
 }
 
-void OnWritable(const THooksPtr& hooks, const std::error_code& ec) {
-  hooks->WriteArmed = false;
-  if (ec || hooks->Context == nullptr || !hooks->WantWrite) return;
-  redisAsyncHandleWrite(hooks->Context);
-  ArmWrite(hooks);
+void Arm(const THooksPtr& hooks, TSide side) {
+  auto& direction = (*hooks).*side;
+  if (direction.Armed || !direction.Wanted || hooks->Context == nullptr) return;
+  direction.Armed = true;
+  hooks->Socket.async_wait(direction.Wait,
+                           [hooks, side](const std::error_code& ec) { OnReady(hooks, side, ec); });
 }
 
-void ArmRead(const THooksPtr& hooks) {
-  if (hooks->ReadArmed || !hooks->WantRead || hooks->Context == nullptr) return;
-  hooks->ReadArmed = true;
-  hooks->Socket.async_wait(asio::posix::stream_descriptor::wait_read,
-                           [hooks](const std::error_code& ec) { OnReadable(hooks, ec); });
-}
-
-void ArmWrite(const THooksPtr& hooks) {
-  if (hooks->WriteArmed || !hooks->WantWrite || hooks->Context == nullptr) return;
-  hooks->WriteArmed = true;
-  hooks->Socket.async_wait(asio::posix::stream_descriptor::wait_write,
-                           [hooks](const std::error_code& ec) { OnWritable(hooks, ec); });
-}
-
-THooksPtr HooksOf(void* data) {
-  return static_cast<TAsioHooks*>(data)->shared_from_this();
-}
-
-void AddRead(void* data) {
-  auto hooks = HooksOf(data);
-  hooks->WantRead = true;
-  ArmRead(hooks);
-}
-
-void DelRead(void* data) {
-  HooksOf(data)->WantRead = false;
-}
-
-void AddWrite(void* data) {
-  auto hooks = HooksOf(data);
-  hooks->WantWrite = true;
-  ArmWrite(hooks);
-}
-
-void DelWrite(void* data) {
-  HooksOf(data)->WantWrite = false;
+template <TSide side, bool wanted>
+void Want(void* data) {
+  auto hooks = static_cast<TAsioHooks*>(data)->shared_from_this();
+  ((*hooks).*side).Wanted = wanted;
+  Arm(hooks, side);
 }
 
 // hiredis closes the descriptor itself: release it from asio (which also ends the pending
 // waits) rather than letting the stream_descriptor close it a second time.
 void Cleanup(void* data) {
-  auto hooks = HooksOf(data);
+  auto hooks = static_cast<TAsioHooks*>(data)->shared_from_this();
   hooks->Context = nullptr;
-  std::error_code ignored;
-  hooks->Socket.cancel(ignored);
   hooks->Socket.release();
   hooks->Self.reset();
 }
@@ -96,10 +73,10 @@ void AttachToAsio(asio::io_context& io, redisAsyncContext* context) {
   auto hooks = std::make_shared<TAsioHooks>(io, context);
   hooks->Self = hooks;
   context->ev.data = hooks.get();
-  context->ev.addRead = AddRead;
-  context->ev.delRead = DelRead;
-  context->ev.addWrite = AddWrite;
-  context->ev.delWrite = DelWrite;
+  context->ev.addRead = Want<&TAsioHooks::Read, true>;
+  context->ev.delRead = Want<&TAsioHooks::Read, false>;
+  context->ev.addWrite = Want<&TAsioHooks::Write, true>;
+  context->ev.delWrite = Want<&TAsioHooks::Write, false>;
   context->ev.cleanup = Cleanup;
 }
 

@@ -2,10 +2,11 @@
 // loopback port and killed by its pid. Every wait is bounded and stops as soon as its
 // condition holds.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,8 +23,6 @@
 #include "ClusterLink.h"
 #include "ClusterTicker.h"
 #include "RedisClient.h"
-
-extern char** environ;
 
 namespace zorva {
 namespace {
@@ -67,12 +66,14 @@ class RedisProcess {
   bool Start() {
     const std::string port = std::to_string(FPort);
     std::vector<std::string> args{
-        ZORVA_REDIS_SERVER, "--port", port,         "--bind", "127.0.0.1", "--save", "",
-        "--appendonly",     "no",     "--loglevel", "warning"};
+        ZORVA_REDIS_SERVER, "--port", port,        "--bind",   "127.0.0.1", "--save", "",
+        "--appendonly",     "no",     "--logfile", "/dev/null"};
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    if (::posix_spawn(&FPid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
+    FPid = ::fork();
+    if (FPid < 0) return false;
+    if (FPid == 0) RunServer(argv.data());
     for (int attempt = 0; attempt < 200; ++attempt) {
       if (Accepting(FPort)) return true;
       std::this_thread::sleep_for(25ms);
@@ -88,6 +89,16 @@ class RedisProcess {
   }
 
  private:
+  // In the child: the server dies with the test, even a crashed one, and holds none of the
+  // test's output pipes open.
+  [[noreturn]] static void RunServer(char** argv) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    const int null = ::open("/dev/null", O_RDWR);
+    for (int fd : {0, 1, 2}) ::dup2(null, fd);
+    ::execv(argv[0], argv);
+    ::_exit(127);
+  }
+
   std::uint16_t FPort;
   pid_t FPid = 0;
 };
