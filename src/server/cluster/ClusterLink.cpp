@@ -212,7 +212,7 @@ void ClusterLink::OnRedisDown(const std::string& reason) {
 }
 
 void ClusterLink::OnRedisMessage(std::string_view channel, std::string_view payload) {
-  const auto code = FCodeOfChannel.find(std::string(channel));
+  const auto code = FCodeOfChannel.find(channel);
   TClusterEvent event;
   if (code == FCodeOfChannel.end() || FEvents == nullptr || !DecodeEvent(payload, event)) return;
   if (event.Origin == FOptions.NodeId) return;

@@ -14,6 +14,7 @@
 //   link.PublishLine("Game", "Lobby Chat", "SEND|alice|CHAT|hello");
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -111,6 +112,11 @@ class ClusterLink : public IRedisListener {
   ClusterLink& operator=(const ClusterLink&) = delete;
 
   void SetEvents(IClusterEvents* events) { FEvents = events; }
+  // A heartbeat lasts HeartbeatMs; renewing and reaping every half of it removes a dead node's
+  // members at most 1.5 heartbeats after its last renewal.
+  std::chrono::milliseconds TickPeriod() const {
+    return std::chrono::milliseconds(FOptions.HeartbeatMs / 2);
+  }
   const std::string& NodeId() const { return FOptions.NodeId; }
   bool Available() const { return FRedis.Up(); }
 
@@ -138,7 +144,7 @@ class ClusterLink : public IRedisListener {
   void PublishRoundTrips(const std::string& code, const std::vector<TRoundTrip>& trips);
 
   // Renews this node's heartbeat (with its connection count), then reaps nodes whose heartbeat
-  // has run out; run it every HeartbeatMs / 2. `reaped` hears the nodes this call reaped.
+  // has run out; run it every TickPeriod(). `reaped` hears the nodes this call reaped.
   void Tick(std::int64_t connections, std::function<void(std::vector<std::string>)> reaped = {});
   // The figures of the last heartbeat.
   const TClusterStats& Stats() const { return FStats; }
@@ -154,7 +160,14 @@ class ClusterLink : public IRedisListener {
   IRedisCommands& FRedis;
   const TOptions FOptions;
   IClusterEvents* FEvents = nullptr;
-  std::unordered_map<std::string, std::string> FCodeOfChannel;
+  // Looked up once per message, by the channel's view, without building a string.
+  struct TViewHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const {
+      return std::hash<std::string_view>{}(text);
+    }
+  };
+  std::unordered_map<std::string, std::string, TViewHash, std::equal_to<>> FCodeOfChannel;
   TClusterStats FStats;
   std::shared_ptr<bool> FAlive;  // callbacks that outlive the link find it false
 };

@@ -342,9 +342,9 @@ TEST_F(ClusterRedisTest, OperatorDeleteMovesEveryMemberToTheLobby) {
 
 TEST_F(ClusterRedisTest, ANodeWhoseHeartbeatStopsIsReapedOnceWithinTwoHeartbeats) {
   constexpr std::uint32_t kHeartbeatMs = 1000;
-  const auto half = std::chrono::milliseconds(kHeartbeatMs / 2);
   auto a = NewNode("a", kHeartbeatMs), b = NewNode("b", kHeartbeatMs),
        c = NewNode("c", kHeartbeatMs);
+  const auto half = a->Link.TickPeriod();
   Open(*b);
   ASSERT_EQ(Create(*a, "Lobby", kLobby), TClusterStatus::Done);
   ASSERT_EQ(Create(*a, "Room", {.ClientCreated = true}), TClusterStatus::Done);
