@@ -319,6 +319,30 @@ TEST_F(ClusterRedisTest, MembershipChangesReachOtherNodesInOrder) {
   EXPECT_EQ(Ids(Load(*a)[0].Members), (std::vector<std::string>{"bob@b"}));
 }
 
+TEST_F(ClusterRedisTest, RoundTripsTravelWithTheMemberLists) {
+  auto a = NewNode("a"), b = NewNode("b");
+  Open(*b);
+  ASSERT_EQ(Create(*a, "Lobby", kLobby), TClusterStatus::Done);
+  AwaitJoin(*a, "Lobby", "alice");
+  a->Link.PublishRoundTrips(kCode, {{"alice", 42}, {"gone", 7}});
+  ASSERT_TRUE(RunUntil([&] { return b->Events.Has("P alice 42"); }));
+  EXPECT_FALSE(b->Events.Has("P gone 7")) << "only members' round trips are kept and told";
+  const auto bob = AwaitJoin(*b, "Lobby", "bob");
+  ASSERT_EQ(bob.Members.size(), 2u);
+  EXPECT_EQ(bob.Members[0].RoundTrip, 42);
+}
+
+TEST_F(ClusterRedisTest, UnreachableRedisIsToldOnceAndRefusesCommands) {
+  FRedis.Kill();
+  TNode node(FIo, FRedis.Port(), "a");
+  ASSERT_TRUE(RunUntil([&] { return node.Events.Lost == 1; }));
+  RunUntil([] { return false; }, 300ms);  // several reconnect attempts fail meanwhile
+  EXPECT_EQ(node.Events.Lost, 1);
+  EXPECT_EQ(node.Events.Back, 0);
+  EXPECT_EQ(Await([&](auto done) { node.Link.ClaimId(kCode, "alice", done); }),
+            TClusterStatus::Unavailable);
+}
+
 TEST_F(ClusterRedisTest, OperatorDeleteMovesEveryMemberToTheLobby) {
   auto a = NewNode("a"), b = NewNode("b");
   Open(*b);
