@@ -76,37 +76,44 @@ class RedisClient::Connection {
   void Start() { Resolve(); }
   bool Up() const { return FUp; }
 
-  bool Send(const std::vector<std::string>& args, TRedisCallback done) {
-    return SendWith(args, OnReply, new TRedisCallback(std::move(done)));
+  // Answered with an Error reply, on a later turn of the loop, when the connection is not up.
+  void Send(const std::vector<std::string>& args, TRedisCallback done) {
+    if (!FUp) return FailLater(std::move(done));
+    Issue(args, std::move(done));
   }
-  bool SendPush(const std::vector<std::string>& args) { return SendWith(args, OnPush, this); }
+  void SendPush(const std::vector<std::string>& args) {
+    if (FContext != nullptr) Write(args, OnPush, this);
+  }
 
  private:
-  bool SendWith(const std::vector<std::string>& args, redisCallbackFn* fn, void* data) {
-    const bool owned = fn == OnReply;
-    if (FContext == nullptr) return Refuse(owned, data);
+  void Issue(const std::vector<std::string>& args, TRedisCallback done) {
+    auto kept = std::make_unique<TRedisCallback>(std::move(done));
+    if (FContext != nullptr && Write(args, OnReply, kept.get())) {
+      kept.release();  // OnReply owns it now
+      return;
+    }
+    FailLater(std::move(*kept));
+  }
+
+  bool Write(const std::vector<std::string>& args, redisCallbackFn* fn, void* data) {
     std::vector<const char*> argv;
     std::vector<std::size_t> lengths;
     for (const auto& arg : args) {
       argv.push_back(arg.data());
       lengths.push_back(arg.size());
     }
-    if (redisAsyncCommandArgv(FContext, fn, data, static_cast<int>(argv.size()), argv.data(),
-                              lengths.data()) != REDIS_OK)
-      return Refuse(owned, data);
-    return true;
+    return redisAsyncCommandArgv(FContext, fn, data, static_cast<int>(argv.size()), argv.data(),
+                                 lengths.data()) == REDIS_OK;
   }
 
-  static bool Refuse(bool owned, void* data) {
-    if (owned) delete static_cast<TRedisCallback*>(data);
-    return false;
+  void FailLater(TRedisCallback done) {
+    asio::post(FIo, [done = std::move(done)] { done(TRedisReply::Failure(kUnavailable)); });
   }
 
   // A null reply means the context is going away; its callback hears that as an Error.
   static void OnReply(redisAsyncContext* context, void* reply, void* data) {
     std::unique_ptr<TRedisCallback> done(static_cast<TRedisCallback*>(data));
-    auto* self = static_cast<Connection*>(context->data);
-    if (self == nullptr || self->FClosing) return;
+    if (static_cast<Connection*>(context->data)->FClosing) return;
     if (reply == nullptr) return (*done)(TRedisReply::Failure(kUnavailable));
     (*done)(Convert(*static_cast<redisReply*>(reply)));
   }
@@ -154,11 +161,11 @@ class RedisClient::Connection {
       return self->Lost(context->errstr);
     }
     if (!self->FSelectDatabase) return self->Ready();
-    self->Send({"SELECT", std::to_string(self->FOptions.Address.Database)},
-               [self](const TRedisReply& reply) {
-                 if (!reply.IsError()) return self->Ready();
-                 self->Drop("cannot select database: " + reply.Text);
-               });
+    self->Issue({"SELECT", std::to_string(self->FOptions.Address.Database)},
+                [self](const TRedisReply& reply) {
+                  if (!reply.IsError()) return self->Ready();
+                  self->Drop("cannot select database: " + reply.Text);
+                });
   }
 
   static void OnDisconnect(const redisAsyncContext* context, int) {
@@ -232,16 +239,7 @@ void RedisClient::Start() {
 
 void RedisClient::Command(std::vector<std::string> args, TRedisCallback done) {
   if (!done) done = [](const TRedisReply&) {};
-  if (!FCommands->Up()) return FailLater(std::move(done), kUnavailable);
-  auto kept = std::make_shared<TRedisCallback>(std::move(done));
-  if (!FCommands->Send(args, [kept](const TRedisReply& reply) { (*kept)(reply); }))
-    FailLater(std::move(*kept), kUnavailable);
-}
-
-void RedisClient::FailLater(TRedisCallback done, std::string reason) {
-  asio::post(FIo, [done = std::move(done), reason = std::move(reason)] {
-    done(TRedisReply::Failure(reason));
-  });
+  FCommands->Send(args, std::move(done));
 }
 
 void RedisClient::Subscribe(const std::string& channel, std::function<void()> active) {
@@ -271,8 +269,8 @@ void RedisClient::OnCommandsUp() {
 
 void RedisClient::OnSubscriberUp() {
   FActive.clear();
-  FUnconfirmed = FChannels.size();
-  if (FUnconfirmed == 0) return TellIfUp();
+  FResubscribing = FChannels;
+  if (FResubscribing.empty()) return TellIfUp();
   SendSubscribe({FChannels.begin(), FChannels.end()});
 }
 
@@ -285,7 +283,7 @@ void RedisClient::OnSubscriberMessage(const TRedisReply& reply) {
     return;
   }
   if (kind != "subscribe") return;
-  if (FUnconfirmed > 0 && --FUnconfirmed == 0) TellIfUp();
+  if (FResubscribing.erase(channel) == 1 && FResubscribing.empty()) TellIfUp();
   OnSubscribed(channel);
 }
 
@@ -300,7 +298,8 @@ void RedisClient::OnSubscribed(const std::string& channel) {
 }
 
 void RedisClient::TellIfUp() {
-  if (FState == TState::Up || !FCommands->Up() || !FSubscriber->Up() || FUnconfirmed > 0) return;
+  if (FState == TState::Up || !FCommands->Up() || !FSubscriber->Up() || !FResubscribing.empty())
+    return;
   FState = TState::Up;
   if (FListener != nullptr) FListener->OnRedisUp();
 }

@@ -62,7 +62,6 @@ class RedisClient : public IRedisCommands {
   void OnSubscriberMessage(const TRedisReply& reply);
   void OnSubscribed(const std::string& channel);
   void TellIfUp();
-  void FailLater(TRedisCallback done, std::string reason);
 
   asio::io_context& FIo;
   const TOptions FOptions;
@@ -72,7 +71,7 @@ class RedisClient : public IRedisCommands {
   std::set<std::string> FChannels;
   std::set<std::string> FActive;  // confirmed on the present subscriber connection
   std::unordered_map<std::string, std::vector<std::function<void()>>> FWhenActive;
-  std::size_t FUnconfirmed = 0;  // subscriptions sent after a reconnect, not yet confirmed
+  std::set<std::string> FResubscribing;  // sent after a reconnect, not yet confirmed
   TState FState = TState::Starting;
 };
 
