@@ -123,6 +123,17 @@ void ClusterLink::ClaimId(const std::string& code, const std::string& id, TDone 
        });
 }
 
+void ClusterLink::OwnIds(std::function<void(TClusterStatus, std::vector<std::string>)> done) {
+  FRedis.Command(
+      {"SMEMBERS", cluster::NodeIdsKey(FOptions.NodeId)},
+      [alive = std::weak_ptr<bool>(FAlive), done = std::move(done)](const TRedisReply& reply) {
+        if (alive.expired()) return;
+        std::vector<std::string> ids;
+        for (const auto& id : reply.Elements) ids.push_back(id.Text);
+        done(reply.IsError() ? TClusterStatus::Unavailable : TClusterStatus::Done, std::move(ids));
+      });
+}
+
 void ClusterLink::ReleaseId(const std::string& code, const std::string& id, TDone done) {
   Eval(cluster::script::Release, {id, FOptions.NodeId, cluster::CodePrefix(code)},
        Finished(std::move(done)));

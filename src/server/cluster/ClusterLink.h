@@ -126,6 +126,9 @@ class ClusterLink : public IRedisListener {
   void CloseCode(const std::string& code);
 
   void ClaimId(const std::string& code, const std::string& id, TDone done);
+  // The ids Redis holds for this node; after Redis returns, those that are no longer guests
+  // here (dropped while Redis was away) are to be dropped.
+  void OwnIds(std::function<void(TClusterStatus, std::vector<std::string>)> done);
   void ReleaseId(const std::string& code, const std::string& id, TDone done = {});
   void CreateSubject(const std::string& code, const std::string& name,
                      const TSubjectSettings& settings, TDone done);

@@ -19,6 +19,10 @@ std::string Channel(std::string_view code) {
   return CodePrefix(code) + "events";
 }
 
+std::string NodeIdsKey(std::string_view node) {
+  return "zorva:node:" + std::string(node) + ":ids";
+}
+
 bool ValidNodeId(std::string_view node) {
   if (node.empty() || node.size() > 64) return false;
   for (const char c : node)

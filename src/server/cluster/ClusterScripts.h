@@ -12,6 +12,8 @@ namespace zorva::cluster {
 // "zorva:{code}:" with "%" and "}" of the code escaped, so no code reaches another's keys.
 std::string CodePrefix(std::string_view code);
 std::string Channel(std::string_view code);
+// The set of ids a node holds, which a reap of that node drops.
+std::string NodeIdsKey(std::string_view node);
 
 // Node ids travel inside "|"-separated events: 1..64 bytes, no "|" and no control byte.
 bool ValidNodeId(std::string_view node);

@@ -239,6 +239,10 @@ TEST_F(ClusterRedisTest, AnIdIsHeldByOneNodeAtATime) {
   EXPECT_EQ(claim(*a, "alice"), TClusterStatus::Done);
   EXPECT_EQ(claim(*b, "alice"), TClusterStatus::Taken);
   EXPECT_EQ(claim(*a, "alice"), TClusterStatus::Done) << "a node claims its own id again";
+  std::optional<std::vector<std::string>> held;
+  a->Link.OwnIds([&](TClusterStatus, std::vector<std::string> ids) { held = std::move(ids); });
+  ASSERT_TRUE(RunUntil([&] { return held.has_value(); }));
+  EXPECT_EQ(*held, std::vector<std::string>{"alice"});
   b->Link.ReleaseId(kCode, "alice");  // not b's to release
   EXPECT_EQ(claim(*b, "alice"), TClusterStatus::Taken);
   Await([&](auto done) { a->Link.ReleaseId(kCode, "alice", done); });
