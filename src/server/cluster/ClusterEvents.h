@@ -12,12 +12,9 @@
 #include <string_view>
 #include <vector>
 
-namespace zorva {
+#include "ClusterPort.h"
 
-struct TRoundTrip {
-  std::string_view Id;
-  int Milliseconds = 0;
-};
+namespace zorva {
 
 struct TClusterEvent {
   enum class TKind {

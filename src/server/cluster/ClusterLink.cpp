@@ -123,7 +123,7 @@ void ClusterLink::ClaimId(const std::string& code, const std::string& id, TDone 
        });
 }
 
-void ClusterLink::OwnIds(std::function<void(TClusterStatus, std::vector<std::string>)> done) {
+void ClusterLink::OwnIds(TIdsDone done) {
   FRedis.Command(
       {"SMEMBERS", cluster::NodeIdsKey(FOptions.NodeId)},
       [alive = std::weak_ptr<bool>(FAlive), done = std::move(done)](const TRedisReply& reply) {
@@ -242,7 +242,8 @@ void ClusterLink::Deliver(std::string_view code, const TClusterEvent& event) {
     case K::SubjectRemoved:
       return FEvents->OnRemoteSubjectRemoved(code, event.Subject);
     case K::MemberJoined:
-      return FEvents->OnRemoteMemberJoined(code, event.Subject, event);
+      return FEvents->OnRemoteMemberJoined(
+          code, event.Subject, {event.Origin, event.Id, event.Text, event.RoundTrip, event.Full});
     case K::MemberLeft:
       return FEvents->OnRemoteMemberLeft(code, event.Subject, event.Id);
     case K::UserUpdated:

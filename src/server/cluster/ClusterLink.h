@@ -24,133 +24,57 @@
 #include <vector>
 
 #include "ClusterEvents.h"
+#include "ClusterPort.h"
 #include "RedisCommands.h"
 
 namespace zorva {
 
-enum class TClusterStatus {
-  Done,
-  Taken,        // ClaimId: another node holds the id
-  Exists,       // CreateSubject: the name is in use in the code
-  NoSubject,    // Join, RemoveSubject
-  Full,         // Join
-  Same,         // Join: the member is in that subject already
-  Unavailable,  // Redis could not be asked, or answered with an error
-};
-
-struct TClusterMember {
-  std::string Id{};
-  std::string Node{};
-  int RoundTrip = 0;
-  std::string UserText{};
-};
-
-struct TClusterSubject {
-  std::string Name;
-  int MaxMembers = 0;
-  bool Persistent = false;
-  bool Full = false;
-  std::vector<TClusterMember> Members;  // in joining order
-};
-
-struct TSubjectSettings {
-  int MaxMembers = 0;
-  bool Persistent = false;
-  bool ClientCreated = false;  // counted in the cluster's current subjects
-  bool Announce = true;        // publish the creation (lobbies are created silently)
-};
-
-struct TJoinResult {
-  TClusterStatus Status = TClusterStatus::Unavailable;
-  bool Full = false;  // this join filled the subject
-  enum class TLeft { Nothing, Left, RemovedSubject } Left = TLeft::Nothing;
-  std::string LeftSubject;
-  std::vector<TClusterMember> Members;  // in joining order, the joining member last
-};
-
-struct TClusterStats {
-  std::int64_t Connections = 0;  // summed from every node's last heartbeat
-  std::int64_t Subjects = 0;     // client-created subjects that exist in the cluster
-};
-
-// What the core hears from the other nodes; the code is the one whose channel carried it.
-class IClusterEvents {
- public:
-  virtual ~IClusterEvents() = default;
-  virtual void OnRemoteLine(std::string_view code, std::string_view subject,
-                            std::string_view line) = 0;
-  virtual void OnRemoteGuestLine(std::string_view code, std::string_view id,
-                                 std::string_view line) = 0;
-  virtual void OnRemoteSubjectAdded(std::string_view code, std::string_view subject) = 0;
-  virtual void OnRemoteSubjectRemoved(std::string_view code, std::string_view subject) = 0;
-  virtual void OnRemoteMemberJoined(std::string_view code, std::string_view subject,
-                                    const TClusterEvent& joined) = 0;
-  virtual void OnRemoteMemberLeft(std::string_view code, std::string_view subject,
-                                  std::string_view id) = 0;
-  virtual void OnRemoteUserUpdated(std::string_view code, std::string_view subject,
-                                   std::string_view id, std::string_view userText) = 0;
-  virtual void OnRemoteRoundTrips(std::string_view code, const std::vector<TRoundTrip>& trips) = 0;
-  // Cluster-wide operations answer Unavailable from now until OnClusterBack.
-  virtual void OnClusterLost(const std::string& reason) = 0;
-  // Redis is usable again and every open code's channel is subscribed: time to rebuild.
-  virtual void OnClusterBack() = 0;
-};
-
-class ClusterLink : public IRedisListener {
+class ClusterLink : public IClusterPort, public IRedisListener {
  public:
   struct TOptions {
     std::string NodeId;  // must pass cluster::ValidNodeId
     std::uint32_t HeartbeatMs = 5000;
   };
-  using TDone = std::function<void(TClusterStatus)>;
-  using TJoinDone = std::function<void(const TJoinResult&)>;
-  using TStateDone = std::function<void(TClusterStatus, const std::vector<TClusterSubject>&)>;
 
   ClusterLink(IRedisCommands& redis, TOptions options);
   ~ClusterLink() override;
   ClusterLink(const ClusterLink&) = delete;
   ClusterLink& operator=(const ClusterLink&) = delete;
 
-  void SetEvents(IClusterEvents* events) { FEvents = events; }
+  void SetEvents(IClusterEvents* events) override { FEvents = events; }
   // A heartbeat lasts HeartbeatMs; renewing and reaping every half of it removes a dead node's
   // members at most 1.5 heartbeats after its last renewal.
   std::chrono::milliseconds TickPeriod() const {
     return std::chrono::milliseconds(FOptions.HeartbeatMs / 2);
   }
-  const std::string& NodeId() const { return FOptions.NodeId; }
-  bool Available() const { return FRedis.Up(); }
+  const std::string& NodeId() const override { return FOptions.NodeId; }
+  bool Available() const override { return FRedis.Up(); }
 
-  // Subscribes to the code's channel, then loads its state: events after the state are heard.
-  void OpenCode(const std::string& code, TStateDone done);
-  void LoadCode(const std::string& code, TStateDone done);
-  void CloseCode(const std::string& code);
-
-  void ClaimId(const std::string& code, const std::string& id, TDone done);
-  // The ids Redis holds for this node; after Redis returns, those that are no longer guests
-  // here (dropped while Redis was away) are to be dropped.
-  void OwnIds(std::function<void(TClusterStatus, std::vector<std::string>)> done);
-  void ReleaseId(const std::string& code, const std::string& id, TDone done = {});
+  void OpenCode(const std::string& code, TStateDone done) override;
+  void LoadCode(const std::string& code, TStateDone done) override;
+  void CloseCode(const std::string& code) override;
+  void ClaimId(const std::string& code, const std::string& id, TDone done) override;
+  void OwnIds(TIdsDone done) override;
+  void ReleaseId(const std::string& code, const std::string& id, TDone done = {}) override;
   void CreateSubject(const std::string& code, const std::string& name,
-                     const TSubjectSettings& settings, TDone done);
-  // `member.Node` is ignored: a node joins its own guests.
+                     const TSubjectSettings& settings, TDone done) override;
   void Join(const std::string& code, const std::string& subject, const TClusterMember& member,
-            TJoinDone done);
-  void Drop(const std::string& code, const std::string& id, TDone done = {});
-  void UpdateUser(const std::string& code, const std::string& id, const std::string& userText);
-  // The operator's delete: members move to `lobby`, the subject goes with the last of them.
+            TJoinDone done) override;
+  void Drop(const std::string& code, const std::string& id, TDone done = {}) override;
+  void UpdateUser(const std::string& code, const std::string& id,
+                  const std::string& userText) override;
   void RemoveSubject(const std::string& code, const std::string& subject, const std::string& lobby,
-                     TDone done);
-
-  // One publish; the sender's local members have had the line already.
-  void PublishLine(const std::string& code, std::string_view subject, std::string_view line);
-  void PublishGuestLine(const std::string& code, std::string_view id, std::string_view line);
-  void PublishRoundTrips(const std::string& code, const std::vector<TRoundTrip>& trips);
+                     TDone done) override;
+  void PublishLine(const std::string& code, std::string_view subject,
+                   std::string_view line) override;
+  void PublishGuestLine(const std::string& code, std::string_view id,
+                        std::string_view line) override;
+  void PublishRoundTrips(const std::string& code, const std::vector<TRoundTrip>& trips) override;
+  const TClusterStats& Stats() const override { return FStats; }
 
   // Renews this node's heartbeat (with its connection count), then reaps nodes whose heartbeat
   // has run out; run it every TickPeriod(). `reaped` hears the nodes this call reaped.
   void Tick(std::int64_t connections, std::function<void(std::vector<std::string>)> reaped = {});
-  // The figures of the last heartbeat.
-  const TClusterStats& Stats() const { return FStats; }
 
   void OnRedisUp() override;
   void OnRedisDown(const std::string& reason) override;

@@ -123,7 +123,7 @@ class EventLog : public IClusterEvents {
     Add("R", subject, "");
   }
   void OnRemoteMemberJoined(std::string_view, std::string_view subject,
-                            const TClusterEvent& joined) override {
+                            const TRemoteJoin& joined) override {
     Add(joined.Full ? "J!" : "J", subject, joined.Id);
   }
   void OnRemoteMemberLeft(std::string_view, std::string_view subject,
