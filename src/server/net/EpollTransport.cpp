@@ -511,7 +511,7 @@ void EpollTransport::RefuseLongMessage(const TConnectionPtr& connection,
 // after what is queued: one try, without waiting; a peer that does not read loses only that.
 void EpollTransport::SendLastWords(const TConnectionPtr& connection) {
   if (!connection->CanWrite()) return;
-  if (connection->Tls) connection->Tls->Seal(connection->Queue);
+  if (connection->Tls) Seal(*connection);
   if (connection->QueuedForSocket() == 0) return;
   const auto sent = ::send(connection->Fd, connection->Queue.data() + connection->Sent,
                            connection->QueuedForSocket(), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -658,6 +658,13 @@ void EpollTransport::FlushDirty() {
   FFlushing.clear();
 }
 
+// Records go into a buffer that has been written before: a fresh one would cost a page fault per
+// page, and the sealed queue is handed back to the spares once written.
+void EpollTransport::Seal(TConnection& connection) {
+  if (connection.Queue.empty()) TakeSpare(connection.Queue);
+  connection.Tls->Seal(connection.Queue);
+}
+
 void EpollTransport::TakeSpare(std::string& queue) {
   if (queue.capacity() > kIdleCapacity || FSpareBuffers.empty()) return;
   queue = std::move(FSpareBuffers.back());
@@ -683,7 +690,7 @@ void EpollTransport::WriteQueued(const TConnectionPtr& connection) {
 void EpollTransport::AddToBatch(const TConnectionPtr& connection) {
   if (!connection->CanWrite()) return;
   if (connection->Tls) {
-    connection->Tls->Seal(connection->Queue);
+    Seal(*connection);
     Recount(*connection);
   }
   const bool sends = connection->QueuedForSocket() > 0;

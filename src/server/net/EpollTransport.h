@@ -177,6 +177,7 @@ class EpollTransport : public ITransport {
   void ScheduleFlush(const TConnectionPtr& connection);
   void FlushDirty();
   // An empty queue borrows a spare buffer with capacity; an idle connection gives its back.
+  void Seal(TConnection& connection);
   void TakeSpare(std::string& queue);
   void GiveBackIfLarge(std::string& buffer);
   void WriteQueued(const TConnectionPtr& connection);

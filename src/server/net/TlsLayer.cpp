@@ -16,13 +16,57 @@ namespace zorva {
 namespace {
 
 constexpr int kReadChunk = 16 * 1024;  // one record's worth of plain text at most
+// What a record adds to its plain text at most: header, explicit nonce or inner type, tag.
+constexpr std::size_t kRecordOverhead = 5 + 8 + 16;
+constexpr std::size_t kEndAlertBytes = 64;  // a close_notify record, with room to spare
+
+// Room for the outgoing text once sealed, so that records appended one by one never move what
+// went before.
+std::size_t SealedBytes(std::size_t plainBytes) {
+  const std::size_t records = (plainBytes + kReadChunk - 1) / kReadChunk;
+  return plainBytes + records * kRecordOverhead + kEndAlertBytes;
+}
+
+// The write side appends records straight to a string: a memory pipe would cost a copy into it,
+// a zero-filled room in the socket queue and a copy out of it for every sealed record.
+int AppendToTarget(BIO* bio, const char* data, int length) {
+  static_cast<std::string*>(BIO_get_data(bio))->append(data, static_cast<std::size_t>(length));
+  return length;
+}
+
+long AnswerControl(BIO*, int command, long, void*) {
+  return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+BIO_METHOD* AppendingMethod() {
+  static BIO_METHOD* const method = [] {
+    BIO_METHOD* created =
+        BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "zorva string sink");
+    if (created == nullptr || BIO_meth_set_write(created, AppendToTarget) != 1 ||
+        BIO_meth_set_ctrl(created, AnswerControl) != 1) {
+      throw std::runtime_error(TakeTlsError("cannot make the TLS write pipe"));
+    }
+    return created;
+  }();
+  return method;
+}
+
+BIO* NewAppendingBio(std::string* target) {
+  BIO* bio = BIO_new(AppendingMethod());
+  if (bio == nullptr) throw std::runtime_error(TakeTlsError("cannot make the TLS write pipe"));
+  BIO_set_data(bio, target);
+  BIO_set_init(bio, 1);
+  return bio;
+}
 
 }  // namespace
 
 TlsLayer::TlsLayer(SSL_CTX* context, TRole role) : FSsl(SSL_new(context)) {
   if (FSsl == nullptr) throw std::runtime_error(TakeTlsError("cannot start a TLS session"));
-  // Memory pipes both ways: the socket stays the transport's, read and written as before.
-  SSL_set_bio(FSsl, BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
+  // The socket stays the transport's, read and written as before: encrypted bytes come in
+  // through a memory pipe, and what the session writes outside Seal (handshake messages,
+  // alerts) waits in FUnsealed.
+  SSL_set_bio(FSsl, BIO_new(BIO_s_mem()), NewAppendingBio(&FUnsealed));
   if (role == TRole::Client) {
     SSL_set_connect_state(FSsl);
   } else {
@@ -92,23 +136,21 @@ void TlsLayer::SealOutgoing() {
 }
 
 void TlsLayer::Seal(std::string& socketBytes) {
+  socketBytes.reserve(socketBytes.size() + FUnsealed.size() + SealedBytes(FOutgoing.size()));
+  socketBytes.append(FUnsealed);
+  FUnsealed.clear();
+  BIO* out = SSL_get_wbio(FSsl);
+  BIO_set_data(out, &socketBytes);
   if (FHandshakeDone && FError.empty() && !FOutgoing.empty()) SealOutgoing();
   if (OwesEnd()) {
     SSL_shutdown(FSsl);
     FFinished = true;
   }
-  BIO* out = SSL_get_wbio(FSsl);
-  const auto pending = BIO_ctrl_pending(out);
-  if (pending == 0) return;
-  const auto start = socketBytes.size();
-  socketBytes.resize(start + pending);
-  const int taken = BIO_read(out, socketBytes.data() + start, static_cast<int>(pending));
-  socketBytes.resize(start + static_cast<std::size_t>(std::max(taken, 0)));
+  BIO_set_data(out, &FUnsealed);
 }
 
 bool TlsLayer::HasOutput() const {
-  return BIO_ctrl_pending(SSL_get_wbio(FSsl)) > 0 || (FHandshakeDone && !FOutgoing.empty()) ||
-         OwesEnd();
+  return !FUnsealed.empty() || (FHandshakeDone && !FOutgoing.empty()) || OwesEnd();
 }
 
 }  // namespace zorva

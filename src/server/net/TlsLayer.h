@@ -63,6 +63,7 @@ class TlsLayer {
   bool FFinishing = false;
   bool FFinished = false;  // its end was sealed
   std::string FOutgoing;
+  std::string FUnsealed;  // written by the session outside Seal, not yet taken
   std::string FError;
 };
 
