@@ -659,10 +659,11 @@ void EpollTransport::FlushDirty() {
 }
 
 // Records go into a buffer that has been written before: a fresh one would cost a page fault per
-// page, and the sealed queue is handed back to the spares once written.
+// page. The sealed text's buffer goes back to the spares at once, the queue's once written.
 void EpollTransport::Seal(TConnection& connection) {
   if (connection.Queue.empty()) TakeSpare(connection.Queue);
   connection.Tls->Seal(connection.Queue);
+  if (connection.Tls->Outgoing().empty()) GiveBackIfLarge(connection.Tls->Outgoing());
 }
 
 void EpollTransport::TakeSpare(std::string& queue) {
