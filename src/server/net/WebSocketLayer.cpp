@@ -175,7 +175,7 @@ WebSocketLayer::TResult WebSocketLayer::Handshake(std::string_view bytes, std::s
       break;
     case THttpAnswer::TKind::Refused:
       FError = answer.Response.substr(0, answer.Response.find('\r'));
-      [[fallthrough]];
+      return TResult::Refused;
     case THttpAnswer::TKind::Served:
       return TResult::Answered;
   }

@@ -42,7 +42,8 @@ class WebSocketLayer {
     Handshaking,  // the request is not complete yet
     Open,         // upgraded (Upgraded() tells since when); lines may come with the 101 answer
     TooLong,      // a message past the line limit or holding a line feed; nothing more is read
-    Answered,     // a file or a refusal was answered: flush `out`, then close
+    Answered,     // a file (or 404) was answered: flush `out`, then close
+    Refused,      // the request was refused with an HTTP error: flush `out`, then close
     Ended,        // the client closed; its close was answered in `out`
     Failed,       // the client broke the protocol; the close frame is in `out`, Error() says why
   };

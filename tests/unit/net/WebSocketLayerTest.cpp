@@ -259,7 +259,7 @@ TEST_F(WebSocketLayerTest, BytesThatAreNotUtf8LeaveAsTheirLatin1Characters) {
 }
 
 TEST_F(WebSocketLayerTest, RefusedRequestIsAnsweredAndSaysWhy) {
-  EXPECT_EQ(Feed("GET /zorva HTTP/1.1\r\nHost: a\r\n\r\n"), TResult::Answered);
+  EXPECT_EQ(Feed("GET /zorva HTTP/1.1\r\nHost: a\r\n\r\n"), TResult::Refused);
   EXPECT_TRUE(FOut.starts_with("HTTP/1.1 426 "));
   EXPECT_EQ(FLayer.Error(), "HTTP/1.1 426 Upgrade Required");
   EXPECT_FALSE(FLayer.Upgraded());
