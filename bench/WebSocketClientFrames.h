@@ -49,16 +49,11 @@ inline void AppendClientFrame(std::string& out, std::uint8_t opcode, std::string
                               const TWsFrameOptions& options = {}) {
   const std::uint64_t length = options.AnnouncedLength.value_or(payload.size());
   out.push_back(static_cast<char>((options.Final ? 0x80 : 0) | opcode));
-  const char maskBit = options.Masked ? char(0x80) : char(0);
-  if (length < 126) {
-    out.push_back(static_cast<char>(maskBit | static_cast<char>(length)));
-  } else if (length <= 0xFFFF) {
-    out.push_back(static_cast<char>(maskBit | 126));
-    for (int shift = 8; shift >= 0; shift -= 8) out.push_back(static_cast<char>(length >> shift));
-  } else {
-    out.push_back(static_cast<char>(maskBit | 127));
-    for (int shift = 56; shift >= 0; shift -= 8) out.push_back(static_cast<char>(length >> shift));
-  }
+  // The length in 7 bits, or 126 or 127 and then in 2 or 8 bytes, most significant first.
+  const int lengthBytes = length < 126 ? 0 : length <= 0xFFFF ? 2 : 8;
+  const std::uint64_t shortLength = lengthBytes == 0 ? length : lengthBytes == 2 ? 126 : 127;
+  out.push_back(static_cast<char>((options.Masked ? 0x80 : 0) | shortLength));
+  for (int i = lengthBytes - 1; i >= 0; --i) out.push_back(static_cast<char>(length >> (8 * i)));
   if (!options.Masked) {
     out.append(payload);
     return;
@@ -77,11 +72,15 @@ inline std::string ClientFrame(std::uint8_t opcode, std::string_view payload,
   return frame;
 }
 
-struct TServerFrameView {
+// A server frame, its payload a view into the bytes read (TServerFrameView) or its own copy.
+template <class TPayload>
+struct TServerFrameOf {
   std::uint8_t Opcode = 0;
   bool Final = true;
-  std::string_view Payload;
+  TPayload Payload;
 };
+using TServerFrameView = TServerFrameOf<std::string_view>;
+using TServerFrame = TServerFrameOf<std::string>;
 
 // The whole frame at the front of `bytes`, which then starts after it; nothing, and `bytes`
 // untouched, while the frame is incomplete. Server frames are never masked.
@@ -101,12 +100,6 @@ inline std::optional<TServerFrameView> NextServerFrame(std::string_view& bytes) 
   bytes.remove_prefix(header + length);
   return frame;
 }
-
-struct TServerFrame {
-  std::uint8_t Opcode = 0;
-  bool Final = true;
-  std::string Payload;
-};
 
 // NextServerFrame for a buffer that keeps what is left.
 inline std::optional<TServerFrame> TakeServerFrame(std::string& buffer) {

@@ -8,17 +8,14 @@
 //   auto line = client.ReadLine();  // the next text message; nullopt on anything else
 #pragma once
 
-#include <openssl/ssl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "LineClient.h"
+#include "TlsLineClient.h"
 #include "WebSocketClientFrames.h"
 
 namespace zorva::test {
@@ -32,11 +29,6 @@ struct TWsClientOptions {
 
 class WsLineClient {
  public:
-  WsLineClient() = default;
-  ~WsLineClient() { Close(); }
-  WsLineClient(const WsLineClient&) = delete;
-  WsLineClient& operator=(const WsLineClient&) = delete;
-
   // Connects and asks for the upgrade; true when the server switched protocols. Head() holds
   // the answer's status line and headers either way.
   bool Connect(std::uint16_t port, const TWsClientOptions& options = {}) {
@@ -48,32 +40,12 @@ class WsLineClient {
   // The TCP (and TLS) connection alone, for requests written by hand.
   bool Open(std::uint16_t port, const TWsClientOptions& options = {}) {
     Close();
-    FFd = ::socket(AF_INET, SOCK_STREAM, 0);
-    const auto ms = options.Timeout.count();
-    const timeval timeout{static_cast<time_t>(ms / 1000),
-                          static_cast<suseconds_t>(ms % 1000 * 1000)};
-    ::setsockopt(FFd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    if (!ConnectToLoopback(FFd, port)) return false;
-    if (options.CaFile.empty()) return true;
-    FContext = SSL_CTX_new(TLS_client_method());
-    SSL_CTX_load_verify_locations(FContext, options.CaFile.c_str(), nullptr);
-    SSL_CTX_set_verify(FContext, SSL_VERIFY_PEER, nullptr);
-    FSsl = SSL_new(FContext);
-    SSL_set_fd(FSsl, FFd);
-    SSL_set1_host(FSsl, "127.0.0.1");
-    return SSL_connect(FSsl) == 1;
+    if (!FSocket.Connect(port, options.Timeout)) return false;
+    return options.CaFile.empty() ||
+           FSocket.StartTls({.CaFile = options.CaFile, .Timeout = options.Timeout});
   }
 
-  bool WriteRaw(std::string_view bytes) {
-    while (!bytes.empty()) {
-      const auto sent = FSsl != nullptr
-                            ? SSL_write(FSsl, bytes.data(), static_cast<int>(bytes.size()))
-                            : ::send(FFd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-      if (sent <= 0) return false;
-      bytes.remove_prefix(static_cast<std::size_t>(sent));
-    }
-    return true;
-  }
+  bool WriteRaw(std::string_view bytes) { return FSocket.Write(bytes); }
 
   bool WriteLine(std::string_view line) { return WriteRaw(ClientFrame(kWsText, line)); }
 
@@ -127,12 +99,7 @@ class WsLineClient {
   const std::string& Buffered() const { return FBuffer; }
 
   void Close() {
-    if (FSsl != nullptr) SSL_free(FSsl);
-    if (FContext != nullptr) SSL_CTX_free(FContext);
-    if (FFd >= 0) ::close(FFd);
-    FSsl = nullptr;
-    FContext = nullptr;
-    FFd = -1;
+    FSocket.Close();
     FBuffer.clear();
     FEnded = false;
   }
@@ -140,10 +107,9 @@ class WsLineClient {
  private:
   // One read; false on timeout, error or end of stream (FEnded tells the last).
   bool Receive() {
-    if (FFd < 0 || FEnded) return false;
+    if (!FSocket.IsOpen() || FEnded) return false;
     char chunk[65536];
-    const auto got =
-        FSsl != nullptr ? SSL_read(FSsl, chunk, sizeof chunk) : ::recv(FFd, chunk, sizeof chunk, 0);
+    const auto got = FSocket.Read(chunk, sizeof chunk);
     if (got <= 0) {
       const bool timedOut = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
       FEnded = !timedOut;
@@ -153,9 +119,7 @@ class WsLineClient {
     return true;
   }
 
-  int FFd = -1;
-  SSL_CTX* FContext = nullptr;
-  SSL* FSsl = nullptr;
+  TlsClientSocket FSocket;
   std::string FBuffer;
   std::string FHead;
   bool FEnded = false;

@@ -474,6 +474,10 @@ std::optional<std::string_view> EpollTransport::Unframe(const TConnectionPtr& co
     case WebSocketLayer::TResult::Answered:
       CloseAfterFlush(connection);
       return std::nullopt;
+    case WebSocketLayer::TResult::Refused:
+      CloseAfterFlush(connection);
+      ReportHandshakeFailure(connection, EPROTO, "WebSocket upgrade refused: " + ws.Error());
+      return std::nullopt;
     case WebSocketLayer::TResult::Ended:
       if (connection->IsOpen()) HandOn(connection, FLineBuffer);
       SendLastWords(connection);
@@ -525,12 +529,23 @@ void EpollTransport::EndByPeer(const TConnectionPtr& connection) {
   if (told) Deliver([&] { FEvents->OnClientDisconnect(connection->Id); });
 }
 
-// Counted, and told to the core as the connection's error: no line is ever sent to a peer that
-// has not finished its handshake.
 void EpollTransport::FailHandshake(const TConnectionPtr& connection, int code,
                                    const std::string& reason) {
-  if (TlsPending(connection->Tls.get())) ++FTlsHandshakeFailures;
-  Drop(connection, code, reason);
+  Remove(connection);
+  ReportHandshakeFailure(connection, code, reason);
+}
+
+// Counted, and told to the core as the connection's error, which no line answers: a peer that
+// has not finished its handshake is sent none. A browser's connection is told so too, though the
+// core never heard of it: that is how a refused or unfinished upgrade reaches the log, once.
+void EpollTransport::ReportHandshakeFailure(const TConnectionPtr& connection, int code,
+                                            const std::string& reason) {
+  if (TlsPending(connection->Tls.get())) {
+    ++FTlsHandshakeFailures;
+  } else if (connection->Ws) {
+    ++FWebSocketHandshakeFailures;
+  }
+  Deliver([&] { FEvents->OnClientError(connection->Id, code, reason); });
 }
 
 // Hands on to the core what the connection's flood budget allows; returns how much that was.

@@ -30,7 +30,8 @@
 // connection has a WebSocketLayer (over a TlsLayer for wss://) that answers its HTTP request and
 // then turns text messages into lines and lines into text messages, so that the core sees it as
 // any other. It is told to the core only once upgraded: until then it is an HTTP exchange (a
-// page's file, or a refusal) bounded in size and time, which the core has no part in.
+// page's file, or a refusal) bounded in size and time, which the core has no part in but for
+// hearing, as the connection's error, of an upgrade refused or not finished in time.
 #pragma once
 
 #include <asio.hpp>
@@ -109,6 +110,8 @@ class EpollTransport : public ITransport {
   std::string SecureWebSocketListenAddress() const;
   // Handshakes that failed or did not finish in time, since construction.
   std::uint64_t TlsHandshakeFailures() const { return FTlsHandshakeFailures; }
+  // WebSocket upgrade requests refused or not finished in time, since construction.
+  std::uint64_t WebSocketHandshakeFailures() const { return FWebSocketHandshakeFailures; }
   // New TLS connections use `context`; open ones keep the one they started with.
   void SetTlsContext(std::shared_ptr<TlsContext> context);
   // Closes every connection at once, those still flushing after Close(AfterFlush) included.
@@ -166,6 +169,8 @@ class EpollTransport : public ITransport {
   void SendLastWords(const TConnectionPtr& connection);
   void EndByPeer(const TConnectionPtr& connection);
   void FailHandshake(const TConnectionPtr& connection, int code, const std::string& reason);
+  void ReportHandshakeFailure(const TConnectionPtr& connection, int code,
+                              const std::string& reason);
   void OnReady(const ReadinessSet::TEvent& event);
   void Watch(const TConnectionPtr& connection, unsigned wanted);
   void WatchReads(const TConnectionPtr& connection, bool on);
@@ -229,6 +234,7 @@ class EpollTransport : public ITransport {
   std::string FPlainBuffer;  // what a TLS connection's read decrypted to
   std::string FLineBuffer;   // the lines a WebSocket connection's read unframed
   std::uint64_t FTlsHandshakeFailures = 0;
+  std::uint64_t FWebSocketHandshakeFailures = 0;
   std::uint64_t FWriteCount = 0;
   std::size_t FUnsentTotal = 0;  // of the connections still written to
   asio::steady_timer FStopTimer;

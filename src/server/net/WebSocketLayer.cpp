@@ -15,13 +15,18 @@ namespace zorva {
 
 namespace {
 
+constexpr std::uint8_t kContinuationOpcode = 0x0;
 constexpr std::uint8_t kTextOpcode = 0x1;
 constexpr std::uint8_t kBinaryOpcode = 0x2;
 constexpr std::uint8_t kControlBit = 0x8;
+constexpr std::uint8_t kOpcodeBits = 0xF;
 constexpr std::uint8_t kFinalText = 0x80 | kTextOpcode;
 constexpr std::uint8_t kMaskBit = 0x80;
 constexpr std::size_t kMaskSize = 4;
 constexpr std::size_t kLongestHeader = 2 + 8 + kMaskSize;
+constexpr std::size_t kLongestControlPayload = 125;
+constexpr std::string_view kProtocolError = "WebSocket protocol error";
+constexpr std::string_view kNotUtf8 = "WebSocket text is not UTF-8";
 
 struct TFrameHeader {
   std::uint8_t First = 0;  // final bit, reserved bits and opcode
@@ -47,12 +52,6 @@ std::optional<TFrameHeader> ReadFrameHeader(std::string_view bytes) {
     header.PayloadLength = header.PayloadLength << 8 | static_cast<std::uint8_t>(bytes[i]);
   }
   return header;
-}
-
-// Saturates: a frame announced near 2^64 bytes is refused long before its end.
-std::uint64_t FrameSize(const TFrameHeader& header) {
-  constexpr auto kMax = std::numeric_limits<std::uint64_t>::max();
-  return header.Size + std::min(header.PayloadLength, kMax - header.Size);
 }
 
 // A whole masked text message whose length takes its shortest form of at most 16 bits: what a
@@ -130,7 +129,7 @@ struct WebSocketLayer::TCallbacks {
 
   static void FrameStart(wslay_event_context_ptr, const wslay_event_on_frame_recv_start_arg* arg,
                          void* data) {
-    Layer(data).StartFrame(arg->opcode, arg->fin != 0, arg->payload_length);
+    Layer(data).StartFrame(arg->opcode, arg->fin != 0);
   }
 
   static void FrameChunk(wslay_event_context_ptr, const wslay_event_on_frame_recv_chunk_arg* arg,
@@ -176,7 +175,7 @@ WebSocketLayer::TResult WebSocketLayer::Handshake(std::string_view bytes, std::s
       break;
     case THttpAnswer::TKind::Refused:
       FError = answer.Response.substr(0, answer.Response.find('\r'));
-      [[fallthrough]];
+      return TResult::Refused;
     case THttpAnswer::TKind::Served:
       return TResult::Answered;
   }
@@ -224,31 +223,53 @@ bool WebSocketLayer::TakeWholeTextFrame(std::string_view& bytes) {
 }
 
 void WebSocketLayer::PassToWslay(std::string_view& bytes) {
+  const bool controlPayload = FWslaysFrameLeft > 0 && FWslaysFrameLeft <= kLongestControlPayload &&
+                              (FWslaysOpcode & kControlBit) != 0;
   FInput = bytes.substr(0, PartOfWslaysFrame(bytes));
   bytes.remove_prefix(FInput.size());
+  if (!Reading()) return;  // refused from the frame's length
+  // wslay judges a close's reason as far as it has it, and cut elsewhere it judges it
+  // otherwise; a control frame is short, so it gets the frame whole.
+  if (controlPayload) {
+    FControlPayload.append(FInput);
+    if (FWslaysFrameLeft > 0) return;
+    FInput = FControlPayload;
+  }
   if (wslay_event_recv(FContext) != 0 && FStopped == TResult::Open) {
-    StopReading(TResult::Failed, WSLAY_CODE_PROTOCOL_ERROR, "WebSocket protocol error");
+    StopReading(TResult::Failed, WSLAY_CODE_PROTOCOL_ERROR, std::string(kProtocolError));
   }
   FInput = {};
+  FControlPayload.clear();
 }
 
-// How much of `bytes` belongs to the frame wslay reads now, so that it stops at the frame's end.
+// How much of `bytes` wslay reads now: a frame's header alone, then its payload up to the frame's
+// end. Between the two, wslay has judged the header and the layer judges the length.
 std::size_t WebSocketLayer::PartOfWslaysFrame(std::string_view bytes) {
-  if (FWslaysFrameLeft == 0) {
-    const auto seen = FWslaysHeader.size();
-    FWslaysHeader.append(bytes.substr(0, kLongestHeader - seen));
-    const auto header = ReadFrameHeader(FWslaysHeader);
-    if (!header) return bytes.size();  // all of it is header, and not the whole header yet
-    FWslaysFrameLeft = FrameSize(*header) - seen;
-    FWslaysHeader.clear();
+  if (FWslaysFrameLeft == 0) return RestOfWslaysHeader(bytes);
+  if (!FWslaysPayloadStarted) {
+    FWslaysPayloadStarted = true;
+    if (RefusesLength(FWslaysOpcode, FWslaysFrameLeft)) return 0;
   }
   const auto part = std::min<std::uint64_t>(bytes.size(), FWslaysFrameLeft);
   FWslaysFrameLeft -= part;
   return part;
 }
 
-// wslay stops reading by itself on the client's close and on a frame that breaks the protocol;
-// it has queued the close frame that answers either.
+std::size_t WebSocketLayer::RestOfWslaysHeader(std::string_view bytes) {
+  const auto seen = FWslaysHeader.size();
+  FWslaysHeader.append(bytes.substr(0, kLongestHeader - seen));
+  const auto header = ReadFrameHeader(FWslaysHeader);
+  if (!header) return bytes.size();  // all of it is header, and not the whole header yet
+  FWslaysHeader.clear();
+  FWslaysOpcode = header->First & kOpcodeBits;
+  FWslaysFrameLeft = header->PayloadLength;
+  FWslaysPayloadStarted = false;
+  return header->Size - seen;
+}
+
+// wslay stops reading by itself on the client's close and on a frame that breaks the protocol,
+// text that is not UTF-8 included; it has queued the close frame that answers either, and its
+// code says which failure it was.
 WebSocketLayer::TResult WebSocketLayer::Outcome() {
   if (FStopped != TResult::Open || wslay_event_get_read_enabled(FContext)) return FStopped;
   FClosing = true;
@@ -257,11 +278,24 @@ WebSocketLayer::TResult WebSocketLayer::Outcome() {
     return FStopped;
   }
   FStopped = TResult::Failed;
-  FError = "WebSocket protocol error";
+  const bool notUtf8 =
+      wslay_event_get_status_code_sent(FContext) == WSLAY_CODE_INVALID_FRAME_PAYLOAD_DATA;
+  FError = notUtf8 ? kNotUtf8 : kProtocolError;
   return FStopped;
 }
 
-void WebSocketLayer::StartFrame(std::uint8_t opcode, bool fin, std::uint64_t length) {
+// Decided after wslay accepted the header and before it holds a byte of the payload: once given
+// bytes, wslay goes on reading them after a refusal, and answers what it finds there (text that
+// is not UTF-8) with a close of its own, ahead of the core's error line.
+bool WebSocketLayer::RefusesLength(std::uint8_t opcode, std::uint64_t length) {
+  if (opcode != kTextOpcode && opcode != kContinuationOpcode) return false;
+  const auto kept = opcode == kTextOpcode ? 0 : FMessage.size();
+  if (length <= FMaxLine - kept) return false;
+  StopReading(TResult::TooLong, WSLAY_CODE_MESSAGE_TOO_BIG, "WebSocket message too long");
+  return true;
+}
+
+void WebSocketLayer::StartFrame(std::uint8_t opcode, bool fin) {
   FFrameIsData = (opcode & kControlBit) == 0;
   if (!FFrameIsData || FStopped != TResult::Open) return;
   FFrameIsFinal = fin;
@@ -270,9 +304,6 @@ void WebSocketLayer::StartFrame(std::uint8_t opcode, bool fin, std::uint64_t len
     return StopReading(TResult::Failed, WSLAY_CODE_UNSUPPORTED_DATA, "WebSocket binary message");
   }
   if (opcode == kTextOpcode) FMessage.clear();
-  if (length > FMaxLine - FMessage.size()) {
-    StopReading(TResult::TooLong, WSLAY_CODE_MESSAGE_TOO_BIG, "WebSocket message too long");
-  }
 }
 
 void WebSocketLayer::AddChunk(std::string_view chunk) {
@@ -288,15 +319,16 @@ void WebSocketLayer::EndMessage() {
   FMessage.clear();
 }
 
+// UTF-8 first: wslay checks it as the bytes come, before the message's end shows a line feed,
+// and a message must be refused the same way whether wslay or the layer read it.
 bool WebSocketLayer::Refuses(std::string_view message) {
+  if (!IsUtf8(message)) {
+    StopReading(TResult::Failed, WSLAY_CODE_INVALID_FRAME_PAYLOAD_DATA, std::string(kNotUtf8));
+    return true;
+  }
   if (message.find('\n') != std::string_view::npos) {
     StopReading(TResult::TooLong, WSLAY_CODE_MESSAGE_TOO_BIG,
                 "WebSocket message holds a line feed");
-    return true;
-  }
-  if (!IsUtf8(message)) {
-    StopReading(TResult::Failed, WSLAY_CODE_INVALID_FRAME_PAYLOAD_DATA,
-                "WebSocket text is not UTF-8");
     return true;
   }
   return false;

@@ -42,7 +42,8 @@ class WebSocketLayer {
     Handshaking,  // the request is not complete yet
     Open,         // upgraded (Upgraded() tells since when); lines may come with the 101 answer
     TooLong,      // a message past the line limit or holding a line feed; nothing more is read
-    Answered,     // a file or a refusal was answered: flush `out`, then close
+    Answered,     // a file (or 404) was answered: flush `out`, then close
+    Refused,      // the request was refused with an HTTP error: flush `out`, then close
     Ended,        // the client closed; its close was answered in `out`
     Failed,       // the client broke the protocol; the close frame is in `out`, Error() says why
   };
@@ -73,8 +74,10 @@ class WebSocketLayer {
   bool TakeWholeTextFrame(std::string_view& bytes);
   void PassToWslay(std::string_view& bytes);
   std::size_t PartOfWslaysFrame(std::string_view bytes);
+  std::size_t RestOfWslaysHeader(std::string_view bytes);
   bool Refuses(std::string_view message);
-  void StartFrame(std::uint8_t opcode, bool fin, std::uint64_t length);
+  bool RefusesLength(std::uint8_t opcode, std::uint64_t length);
+  void StartFrame(std::uint8_t opcode, bool fin);
   void AddChunk(std::string_view chunk);
   void EndFrame();
   void EndMessage();
@@ -92,9 +95,12 @@ class WebSocketLayer {
   std::string* FLines = nullptr;
   std::string* FOut = nullptr;
   // Where wslay is in the byte stream: inside a frame's header (its bytes so far), or with this
-  // many bytes of a frame still to get; at a frame boundary when both are empty.
+  // many bytes of a frame's payload still to get; at a frame boundary when both are empty.
   std::string FWslaysHeader;
   std::uint64_t FWslaysFrameLeft = 0;
+  std::uint8_t FWslaysOpcode = 0;
+  bool FWslaysPayloadStarted = false;  // the frame's length was judged
+  std::string FControlPayload;         // a control frame's payload until it is whole
   // The message being received.
   std::string FMessage;
   bool FInMessage = false;  // between a fragmented message's first frame and its final one

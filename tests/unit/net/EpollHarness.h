@@ -21,6 +21,7 @@ class EpollHarness {
   SendBatch::TMode Sends = SendBatch::TMode::Ring;
   EpollTransport::TExceptionReporter ReportException;
   std::optional<EpollTransport::TTlsListener> Tls;
+  std::optional<EpollTransport::TWebSocketListener> WebSocket;
 
   ~EpollHarness() { Stop(); }
 
@@ -35,9 +36,12 @@ class EpollHarness {
 
   bool Start(const std::string& bindAddress, const TTransportLimits& limits,
              IConnectionEvents& events, std::string& error) {
-    FTransport = std::make_unique<EpollTransport>(
-        FIo, EpollTransport::TOptions{
-                 .BindAddress = bindAddress, .Limits = limits, .Sends = Sends, .Tls = Tls});
+    FTransport =
+        std::make_unique<EpollTransport>(FIo, EpollTransport::TOptions{.BindAddress = bindAddress,
+                                                                       .Limits = limits,
+                                                                       .Sends = Sends,
+                                                                       .Tls = Tls,
+                                                                       .WebSocket = WebSocket});
     FTransport->SetEvents(&events);
     FTransport->SetExceptionReporter(ReportException);
     if (!FTransport->Listen(0, error)) return false;

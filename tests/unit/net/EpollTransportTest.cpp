@@ -1,6 +1,6 @@
 // The epoll transport: the shared transport contract, then what only this transport does
 // (writes coalesced per turn, batched and plain sends, the flood budget, the close timer,
-// exceptions from the handler).
+// exceptions from the handler, failed WebSocket upgrades).
 #include "EpollTransport.h"
 
 #include <gmock/gmock.h>
@@ -11,6 +11,7 @@
 
 #include "EpollHarness.h"
 #include "TransportContract.h"
+#include "WsLineClient.h"
 
 namespace zorva::test {
 INSTANTIATE_TYPED_TEST_SUITE_P(Epoll, TransportContract, testing::Types<EpollHarness>);
@@ -122,6 +123,62 @@ TEST_F(EpollTransportTest, AResetIsReportedAsTheSocketError) {
   client.Abort();
   EXPECT_TRUE(FEvents.WaitForEntry("error " + std::to_string(id) + " " +
                                    std::to_string(ECONNRESET) + " Connection reset by peer"));
+}
+
+// The core hears of a browser only once it is upgraded, but of a failed upgrade as of a failed
+// TLS handshake: one error per connection, counted, answered by no line. A page's file, or its
+// 404, is no failure.
+TEST_F(EpollTransportTest, FailedUpgradesAreCountedAndReportedOnceWithoutALine) {
+  EpollTransport::TWebSocketListener web;
+  web.Port = 0;
+  web.Policy.Origins = {"https://game.example"};
+  web.HandshakeTimeoutMs = 300;
+  FHarness.WebSocket = web;
+  Start();
+  const auto address = OnLoop([this] { return FHarness.Transport().WebSocketListenAddress(); });
+  const auto port = static_cast<std::uint16_t>(std::stoi(address.substr(address.rfind(':') + 1)));
+  const std::string upgrade =
+      "GET /zorva HTTP/1.1\r\nHost: a\r\nUpgrade: websocket\r\n"
+      "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+      "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n";
+  struct Case {
+    const char* Label;
+    std::string Request;
+    int Status;          // 0: none, the request never ends
+    const char* Reason;  // empty: no failure
+  };
+  const Case cases[] = {
+      {"a malformed request", "GET /zorva\r\nHost: a\r\n\r\n", 400,
+       "WebSocket upgrade refused: HTTP/1.1 400 Bad Request"},
+      {"an origin not allowed", upgrade + "Origin: https://evil.example\r\n\r\n", 403,
+       "WebSocket upgrade refused: HTTP/1.1 403 Forbidden"},
+      {"headers past the limit", "GET /zorva HTTP/1.1\r\nX-Pad: " + std::string(9000, 'p'), 431,
+       "WebSocket upgrade refused: HTTP/1.1 431 "},
+      {"a page that is not there", "GET /page.html HTTP/1.1\r\nHost: a\r\n\r\n", 404, ""},
+      {"a request that never ends", "GET /zorva HTTP/1.1\r\nHost: a\r\n", 0,
+       "WebSocket handshake not finished in time"},
+  };
+  std::uint64_t failures = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Label);
+    test::WsLineClient client;
+    ASSERT_TRUE(client.Open(port));
+    ASSERT_TRUE(client.WriteRaw(c.Request));
+    if (c.Status != 0) {
+      ASSERT_TRUE(client.ReadHead());
+      EXPECT_EQ(client.Status(), c.Status);
+    }
+    EXPECT_TRUE(client.WaitClosed());
+    EXPECT_THAT(client.Buffered(), testing::Not(HasSubstr("|")));
+    if (*c.Reason != '\0') ++failures;
+    EXPECT_TRUE(FEvents.WaitFor([&] { return FEvents.Entries("error ").size() == failures; }));
+    if (failures > 0) {
+      EXPECT_THAT(FEvents.Entries("error ").back(), HasSubstr(c.Reason));
+    }
+    EXPECT_EQ(OnLoop([this] { return FHarness.Transport().WebSocketHandshakeFailures(); }),
+              failures);
+  }
+  EXPECT_TRUE(FEvents.Entries("connect ").empty());
 }
 
 TEST_F(EpollTransportTest, CloseAfterFlushGivesUpOnAPeerThatNeverReads) {

@@ -19,6 +19,12 @@ const std::string kRequest =
     "Sec-WebSocket-Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
 constexpr std::size_t kMaxLine = 16;
 
+std::vector<std::string_view> Bytes(std::string_view text) {
+  std::vector<std::string_view> bytes;
+  for (std::size_t i = 0; i < text.size(); ++i) bytes.push_back(text.substr(i, 1));
+  return bytes;
+}
+
 class WebSocketLayerTest : public testing::Test {
  protected:
   TResult Feed(std::string_view bytes) { return FLayer.Receive(bytes, FLines, FOut); }
@@ -131,11 +137,17 @@ TEST_F(WebSocketLayerTest, EveryMaskUnmasksEveryLength) {
   EXPECT_EQ(FLines, expected);
 }
 
+constexpr const char* kTooLong = "WebSocket message too long";
+constexpr const char* kLineFeed = "WebSocket message holds a line feed";
+constexpr const char* kNotUtf8 = "WebSocket text is not UTF-8";
+constexpr const char* kProtocolError = "WebSocket protocol error";
+
 struct TRefusal {
   const char* Label;
   std::string Frames;
   TResult Result;
   int CloseCode;
+  const char* Error;  // what the log says
 };
 
 class WebSocketRefusalTest : public WebSocketLayerTest,
@@ -146,6 +158,7 @@ TEST_P(WebSocketRefusalTest, IsReportedOnceWithItsCloseCode) {
   Upgrade();
   const auto& [c, byteByByte] = GetParam();
   EXPECT_EQ(byteByByte ? FeedByteByByte(c.Frames) : Feed(c.Frames), c.Result);
+  EXPECT_EQ(FLayer.Error(), c.Error);
   EXPECT_TRUE(FLines.empty());
   EXPECT_EQ(Feed(ClientFrame(kWsText, "PING|")), TResult::Open);  // nothing more is read
   EXPECT_TRUE(FLines.empty());
@@ -163,37 +176,62 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Combine(
         testing::Values(
             TRefusal{"OneBytePastTheLimit", ClientFrame(kWsText, std::string(17, 'x')),
-                     TResult::TooLong, 1009},
+                     TResult::TooLong, 1009, kTooLong},
+            // Judged from the header, before any of the payload is read.
+            TRefusal{"PastTheLimitAndNotUtf8", ClientFrame(kWsText, std::string(17, '\xC0')),
+                     TResult::TooLong, 1009, kTooLong},
             TRefusal{"FragmentsPastTheLimit",
                      ClientFrame(kWsText, std::string(10, 'x'), {.Final = false}) +
                          ClientFrame(kWsContinuation, std::string(7, 'x')),
-                     TResult::TooLong, 1009},
-            TRefusal{"LineFeedInside", ClientFrame(kWsText, "a\nb"), TResult::TooLong, 1009},
-            TRefusal{"Binary", ClientFrame(kWsBinary, "a"), TResult::Failed, 1003},
+                     TResult::TooLong, 1009, kTooLong},
+            TRefusal{"LineFeedInside", ClientFrame(kWsText, "a\nb"), TResult::TooLong, 1009,
+                     kLineFeed},
+            TRefusal{"Binary", ClientFrame(kWsBinary, "a"), TResult::Failed, 1003,
+                     "WebSocket binary message"},
             TRefusal{"Unmasked", ClientFrame(kWsText, "a", {.Masked = false}), TResult::Failed,
-                     1002},
-            TRefusal{"TextNotUtf8", ClientFrame(kWsText, "\xC0\xAF"), TResult::Failed, 1007},
+                     1002, kProtocolError},
+            TRefusal{"TextNotUtf8", ClientFrame(kWsText, "\xC0\xAF"), TResult::Failed, 1007,
+                     kNotUtf8},
+            // However the bytes arrive, the text is found wrong before the message ends.
+            TRefusal{"LineFeedInTextNotUtf8", ClientFrame(kWsText, "a\n\xC0\xAF"), TResult::Failed,
+                     1007, kNotUtf8},
             TRefusal{"NewMessageInsideAFragmentedOne",
                      ClientFrame(kWsText, "a", {.Final = false}) + ClientFrame(kWsText, "b"),
-                     TResult::Failed, 1002},
+                     TResult::Failed, 1002, kProtocolError},
             TRefusal{
                 "LineFeedInAFragment",
                 ClientFrame(kWsText, "a", {.Final = false}) + ClientFrame(kWsContinuation, "\n"),
-                TResult::TooLong, 1009}),
+                TResult::TooLong, 1009, kLineFeed}),
         testing::Bool()),
     [](const auto& info) {
       return std::string(std::get<0>(info.param).Label) +
              (std::get<1>(info.param) ? "ByteByByte" : "Whole");
     });
 
-TEST_F(WebSocketLayerTest, ClientCloseIsAnsweredAndEndsTheConnection) {
-  Upgrade();
-  EXPECT_EQ(Feed(ClientFrame(kWsClose, std::string("\x03\xE9", 2))), TResult::Ended);
-  const auto frames = SentFrames();
-  ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(frames[0].Opcode, kWsClose);
-  FLayer.Frame("late", FOut);
-  EXPECT_TRUE(FOut.empty());
+// A close whose reason is cut inside a character, as a slow network may deliver it, still ends
+// the connection cleanly.
+TEST_F(WebSocketLayerTest, ClientCloseIsAnsweredAndEndsTheConnectionWholeOrByteByByte) {
+  const std::string close = ClientFrame(kWsClose, std::string("\x03\xE9"
+                                                              "bye \xC3\xA9t\xC3\xA9",
+                                                              11));
+  for (const bool byteByByte : {false, true}) {
+    SCOPED_TRACE(byteByByte ? "byte by byte" : "whole");
+    WebSocketLayer layer(FPolicy, kMaxLine);
+    std::string lines, out;
+    ASSERT_EQ(layer.Receive(kRequest, lines, out), TResult::Open);
+    out.clear();
+    auto result = TResult::Open;
+    for (const auto piece : byteByByte ? Bytes(close) : std::vector<std::string_view>{close}) {
+      result = layer.Receive(piece, lines, out);
+    }
+    EXPECT_EQ(result, TResult::Ended);
+    const auto answer = TakeServerFrame(out);
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(answer->Opcode, kWsClose);
+    EXPECT_TRUE(out.empty());
+    layer.Frame("late", out);
+    EXPECT_TRUE(out.empty());
+  }
 }
 
 TEST_F(WebSocketLayerTest, LinesGoOutAsTextWithTheHeaderTheirLengthNeeds) {
@@ -221,7 +259,7 @@ TEST_F(WebSocketLayerTest, BytesThatAreNotUtf8LeaveAsTheirLatin1Characters) {
 }
 
 TEST_F(WebSocketLayerTest, RefusedRequestIsAnsweredAndSaysWhy) {
-  EXPECT_EQ(Feed("GET /zorva HTTP/1.1\r\nHost: a\r\n\r\n"), TResult::Answered);
+  EXPECT_EQ(Feed("GET /zorva HTTP/1.1\r\nHost: a\r\n\r\n"), TResult::Refused);
   EXPECT_TRUE(FOut.starts_with("HTTP/1.1 426 "));
   EXPECT_EQ(FLayer.Error(), "HTTP/1.1 426 Upgrade Required");
   EXPECT_FALSE(FLayer.Upgraded());
