@@ -1,5 +1,6 @@
 // The core's side of a cluster: what it asks the shared state before deciding, the mirror of the
 // other nodes' members in its subjects, and the events that keep that mirror current.
+#include <algorithm>
 #include <utility>
 
 #include "ServerCore.h"
@@ -125,12 +126,13 @@ void ServerCore::JoinLobbyThenComplete(TZorvaGuest& guest, std::unique_ptr<TZorv
                                        const std::string& code) {
   user->SetPassword({});
   guest.SetClusterWaiting(true);
+  // Taken now, not once the code is open: another login of the id accepted meanwhile is refused.
+  MarkJoined(guest);
   std::shared_ptr<const TZorvaUser> shared = std::move(user);
   WithOpenCode(code, [this, id = guest.Connection(), shared, code](bool opened) {
     auto* guest = Guest(id);
     if (!guest) return;
     if (!opened) return FailClusterLogin(*guest);
-    MarkJoined(*guest);
     const TClusterMember member{shared->Id(), {}, 0, shared->toWireString()};
     FCluster->Join(
         code, FSettings.LobbyName, member,
@@ -497,9 +499,14 @@ void ServerCore::Rebuild() {
   }
 }
 
+// Only the lobby and subjects with guests of this node are made again: an empty one may have
+// gone while the cluster was away.
 void ServerCore::RebuildSubjects(const std::string& code) {
   for (const auto* subject : FRegistry.Subjects(code)) {
     const bool lobby = subject->Name() == FSettings.LobbyName;
+    const auto local = std::find_if(subject->Members().begin(), subject->Members().end(),
+                                    [](const TZorvaGuest* member) { return !member->IsRemote(); });
+    if (!lobby && local == subject->Members().end()) continue;
     const TSubjectSettings settings{subject->MaxConnections(), subject->Persistent(),
                                     FCountedSubjects.contains(subject), !lobby};
     FCluster->CreateSubject(code, subject->Name(), settings, [](TStatus) {});
