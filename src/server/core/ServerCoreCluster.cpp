@@ -163,23 +163,51 @@ void ServerCore::WithOpenCode(const std::string& code, std::function<void(bool)>
   waiting.push_back(std::move(then));
   if (waiting.size() > 1) return;
   const TSubjectSettings lobby{0, true, false, false};
-  FCluster->CreateSubject(
-      code, FSettings.LobbyName, lobby, ClusterAnswer([this, code](TStatus s) {
-        if (s == TStatus::Unavailable) return CodeOpened(code, false);
-        FCluster->OpenCode(code, ClusterAnswer([this, code](TStatus status, const auto& state) {
-                             // A stop meanwhile discarded every subject.
-                             const bool opened = FRunning && status == TStatus::Done;
-                             if (opened) ApplyState(code, state);
-                             CodeOpened(code, opened);
-                           }));
-      }));
+  FCluster->CreateSubject(code, FSettings.LobbyName, lobby, ClusterAnswer([this, code](TStatus s) {
+                            if (s == TStatus::Unavailable) return CodeOpened(code, false);
+                            LoadState(code, true,
+                                      [this, code](bool opened) { CodeOpened(code, opened); });
+                          }));
 }
 
 void ServerCore::CodeOpened(const std::string& code, bool opened) {
-  if (opened) FOpenCodes.insert(code);
   auto waiting = std::move(FOpeningCodes[code]);
   FOpeningCodes.erase(code);
   for (auto& then : waiting) then(opened);
+}
+
+// Events of the code heard while its state loads wait for it and then apply on top: the state may
+// be older than they are, and applying an event twice changes nothing.
+void ServerCore::LoadState(const std::string& code, bool open, std::function<void(bool)> loaded) {
+  FHeldEvents.try_emplace(code);
+  auto answer = ClusterAnswer([this, code, open, loaded = std::move(loaded)](TStatus status,
+                                                                             const auto& state) {
+    auto held = std::move(FHeldEvents[code]);
+    FHeldEvents.erase(code);
+    // A stop meanwhile discarded every subject.
+    const bool applies = status == TStatus::Done && (open ? FRunning : FOpenCodes.contains(code));
+    if (applies) {
+      ApplyState(code, state);
+      FOpenCodes.insert(code);
+    }
+    if (FOpenCodes.contains(code)) {
+      for (const auto& event : held) event();
+    }
+    loaded(applies);
+  });
+  if (open) {
+    FCluster->OpenCode(code, std::move(answer));
+  } else {
+    FCluster->LoadCode(code, std::move(answer));
+  }
+}
+
+bool ServerCore::Loading(std::string_view code) const {
+  return !FHeldEvents.empty() && FHeldEvents.contains(std::string(code));
+}
+
+void ServerCore::Hold(std::string_view code, std::function<void()> event) {
+  FHeldEvents[std::string(code)].push_back(std::move(event));
 }
 
 // Makes the code's subjects and remote members what the cluster holds, telling this node's
@@ -369,12 +397,17 @@ void ServerCore::StopCluster() {
   FRemoteMembers.clear();
   for (const auto& code : FOpenCodes) FCluster->CloseCode(code);
   FOpenCodes.clear();
+  FHeldEvents.clear();
 }
 
 // ---- Events from the other nodes
 
 void ServerCore::OnRemoteLine(std::string_view code, std::string_view subject,
                               std::string_view line) {
+  if (Loading(code)) {
+    return Hold(code, [this, c = std::string(code), s = std::string(subject),
+                       l = std::string(line)] { OnRemoteLine(c, s, l); });
+  }
   Guarded([&] {
     if (const auto* found = FRegistry.FindSubject(std::string(code), std::string(subject))) {
       SendToSubject(*found, line);
@@ -384,6 +417,11 @@ void ServerCore::OnRemoteLine(std::string_view code, std::string_view subject,
 
 void ServerCore::OnRemoteGuestLine(std::string_view code, std::string_view id,
                                    std::string_view line) {
+  if (Loading(code)) {
+    return Hold(code, [this, c = std::string(code), i = std::string(id), l = std::string(line)] {
+      OnRemoteGuestLine(c, i, l);
+    });
+  }
   Guarded([&] {
     auto* guest = FindGuestByUserId(std::string(id));
     if (guest && guest->SubjectCode() == code) SendToGuest(*guest, line);
@@ -391,6 +429,11 @@ void ServerCore::OnRemoteGuestLine(std::string_view code, std::string_view id,
 }
 
 void ServerCore::OnRemoteSubjectAdded(std::string_view code, std::string_view subject) {
+  if (Loading(code)) {
+    return Hold(code, [this, c = std::string(code), s = std::string(subject)] {
+      OnRemoteSubjectAdded(c, s);
+    });
+  }
   Guarded([&] {
     const std::string open(code);
     if (FOpenCodes.contains(open)) EnsureSubject(open, std::string(subject));
@@ -398,6 +441,11 @@ void ServerCore::OnRemoteSubjectAdded(std::string_view code, std::string_view su
 }
 
 void ServerCore::OnRemoteSubjectRemoved(std::string_view code, std::string_view subject) {
+  if (Loading(code)) {
+    return Hold(code, [this, c = std::string(code), s = std::string(subject)] {
+      OnRemoteSubjectRemoved(c, s);
+    });
+  }
   Guarded([&] {
     auto* found = FRegistry.FindSubject(std::string(code), std::string(subject));
     if (!found || found->Name() == FSettings.LobbyName) return;
@@ -412,6 +460,14 @@ void ServerCore::OnRemoteSubjectRemoved(std::string_view code, std::string_view 
 
 void ServerCore::OnRemoteMemberJoined(std::string_view code, std::string_view subject,
                                       const TRemoteJoin& joined) {
+  if (Loading(code)) {
+    return Hold(code, [this, c = std::string(code), s = std::string(subject),
+                       node = std::string(joined.Node), id = std::string(joined.Id),
+                       text = std::string(joined.UserText), roundTrip = joined.RoundTrip,
+                       full = joined.Full] {
+      OnRemoteMemberJoined(c, s, {node, id, text, roundTrip, full});
+    });
+  }
   Guarded([&] {
     const std::string open(code);
     if (!FOpenCodes.contains(open)) return;
@@ -427,6 +483,11 @@ void ServerCore::OnRemoteMemberJoined(std::string_view code, std::string_view su
 
 void ServerCore::OnRemoteMemberLeft(std::string_view code, std::string_view subject,
                                     std::string_view id) {
+  if (Loading(code)) {
+    return Hold(code, [this, c = std::string(code), s = std::string(subject), i = std::string(id)] {
+      OnRemoteMemberLeft(c, s, i);
+    });
+  }
   Guarded([&] {
     auto* member = RemoteMember(id);
     if (!member || member->SubjectCode() != code || !member->Subject() ||
@@ -437,8 +498,12 @@ void ServerCore::OnRemoteMemberLeft(std::string_view code, std::string_view subj
   });
 }
 
-void ServerCore::OnRemoteUserUpdated(std::string_view code, std::string_view, std::string_view id,
-                                     std::string_view userText) {
+void ServerCore::OnRemoteUserUpdated(std::string_view code, std::string_view subject,
+                                     std::string_view id, std::string_view userText) {
+  if (Loading(code)) {
+    return Hold(code, [this, c = std::string(code), s = std::string(subject), i = std::string(id),
+                       t = std::string(userText)] { OnRemoteUserUpdated(c, s, i, t); });
+  }
   Guarded([&] {
     auto* member = RemoteMember(id);
     if (!member || member->SubjectCode() != code) return;
@@ -451,6 +516,8 @@ void ServerCore::OnRemoteUserUpdated(std::string_view code, std::string_view, st
 }
 
 void ServerCore::OnRemoteRoundTrips(std::string_view code, const std::vector<TRoundTrip>& trips) {
+  // The next tick repeats them; nothing waits for a load.
+  if (Loading(code)) return;
   Guarded([&] {
     for (const auto& trip : trips) {
       auto* member = RemoteMember(trip.Id);
@@ -515,10 +582,7 @@ void ServerCore::RebuildSubjects(const std::string& code) {
       FCluster->Join(code, subject->Name(), MemberOf(*member), [](const TJoinResult&) {});
     }
   }
-  FCluster->LoadCode(code, ClusterAnswer([this, code](TStatus status, const auto& state) {
-                       if (status == TStatus::Done && FOpenCodes.contains(code))
-                         ApplyState(code, state);
-                     }));
+  LoadState(code, false, [](bool) {});
 }
 
 }  // namespace zorva

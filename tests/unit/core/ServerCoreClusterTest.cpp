@@ -109,7 +109,9 @@ class ClusterTest : public CoreTest {
 };
 
 TEST_F(ClusterTest, FirstLoginClaimsOpensTheCodeAndListsTheWholeClusterInJoiningOrder) {
-  State = {{"Lobby Chat", 0, true, false, {Remote("bob", 7)}}, {"Duel", 2, false, false, {}}};
+  State = {{"Lobby Chat", 0, true, false, {Remote("bob", 7)}},
+           {"Duel", 2, false, false, {}},
+           {"Chess", 2, false, false, {}}};
   const auto ann = Connect();
   Say(ann, "LOGIN|ann|Game|pw");
   EXPECT_THAT(Port.TakeCalls(), ElementsAre("ClaimId(Game,ann)"));
@@ -118,12 +120,14 @@ TEST_F(ClusterTest, FirstLoginClaimsOpensTheCodeAndListsTheWholeClusterInJoining
   EXPECT_THAT(Port.TakeCalls(), ElementsAre("CreateSubject(Game,Lobby Chat,0,persistent)"));
   Port.Create(Status::Exists);
   EXPECT_THAT(Port.TakeCalls(), ElementsAre("OpenCode(Game)"));
+  // Heard before the state arrives, and newer than it: applied on top of it.
+  Events().OnRemoteSubjectRemoved("Game", "Duel");
   Port.State(Status::Done, State);
   EXPECT_THAT(Port.TakeCalls(), ElementsAre("Join(Game,Lobby Chat,ann)"));
   EXPECT_THAT(Take(ann), IsEmpty());
   // dan joined before ann, but his event has not arrived yet: the answer brings him.
   Port.Joined(Answer({Remote("bob", 7), Remote("dan"), Own("ann")}));
-  EXPECT_THAT(Take(ann), ElementsAre("LOGIN|SUCCESS|" + Wire("ann"), "SUBJECTS|Lobby Chat|Duel|",
+  EXPECT_THAT(Take(ann), ElementsAre("LOGIN|SUCCESS|" + Wire("ann"), "SUBJECTS|Lobby Chat|Chess|",
                                      "JOINSUBJECT|Lobby Chat|" + Text("bob") + "|" + Text("dan") +
                                          "|" + Wire("ann")));
   EXPECT_THAT(Nodes("Lobby Chat"), ElementsAre("bob@b", "dan@b", "ann@"));
@@ -417,13 +421,17 @@ TEST_F(ClusterTest, WhenTheClusterIsBackTheNodeRebuildsAndAnnouncesTheDifference
   EXPECT_THAT(Observer.Notes.back(), "Cluster: ann is logged in on another node too");
   Port.Owned({"ann", "carl", "eve"});
   EXPECT_THAT(Port.TakeCalls(), ElementsAre("Drop(Game,eve)"));
+  // fay joined after the state was read: her event waits for it rather than being undone by it.
+  RemoteJoins("Lobby Chat", "fay");
+  EXPECT_THAT(TakeAll(), IsEmpty());
 
   Port.State(Status::Done, {{"Lobby Chat", 0, true, false, {Own("ann"), Remote("dave")}},
                             {"Room", 0, false, false, {Own("carl")}}});
   EXPECT_THAT(TakeAll(),
               ElementsAre(Line(ann, "ADDGUEST|dave|" + Text("dave")), Line(ann, "REMOVEGUEST|bob"),
-                          Line(ann, "REMOVESUBJECT|Old"), Line(carl, "REMOVESUBJECT|Old")));
-  EXPECT_THAT(Nodes("Lobby Chat"), ElementsAre("ann@", "dave@b"));
+                          Line(ann, "REMOVESUBJECT|Old"), Line(carl, "REMOVESUBJECT|Old"),
+                          Line(ann, "ADDGUEST|fay|" + Text("fay"))));
+  EXPECT_THAT(Nodes("Lobby Chat"), ElementsAre("ann@", "dave@b", "fay@b"));
   EXPECT_THAT(Nodes("Room"), ElementsAre("carl@"));
 }
 
