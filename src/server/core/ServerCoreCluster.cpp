@@ -251,11 +251,16 @@ TZorvaGuest* ServerCore::RemoteMember(std::string_view id) const {
   return found == FRemoteMembers.end() ? nullptr : found->second.get();
 }
 
-// Adds or moves a member of another node, announced like a local join.
+// Adds or moves a member of another node, announced like a local join; one already held takes
+// the newer text and round trip silently.
 void ServerCore::PlaceRemote(TZorvaSubject& subject, std::string_view node, std::string_view id,
                              std::string_view userText, std::int32_t roundTrip, bool fills) {
   auto* member = RemoteMember(id);
-  if (!member) {
+  if (member) {
+    // Parsed again only when it changed: a join answer lists every member.
+    if (member->WireText() != userText) member->UpdateRemoteUser(userText);
+    member->SetRoundTrip(roundTrip);
+  } else {
     auto made = TZorvaGuest::Remote(std::string(node), id, userText, roundTrip);
     member = made.get();
     FRemoteMembers.emplace(std::string(id), std::move(made));
@@ -341,6 +346,8 @@ void ServerCore::ApplyJoinAnswer(TZorvaGuest& guest, const std::string& name,
 // events are still on the way) are added first, so the joining guest's list is whole.
 void ServerCore::JoinAnswered(TZorvaGuest& guest, TZorvaSubject& subject,
                               const TJoinResult& answer) {
+  // The id was another node's until now: its leave there may not have been heard yet.
+  if (auto* earlier = RemoteMember(guest.User()->Id())) DiscardRemote(*earlier);
   for (const auto& member : answer.Members) {
     if (member.Id == guest.User()->Id() || FindGuestByUserId(member.Id)) continue;
     if (member.Node == FCluster->NodeId()) continue;

@@ -242,6 +242,22 @@ TEST_F(ClusterTest, RemoteMembersAreAnnouncedListedAndLookedUpLikeLocalOnes) {
   EXPECT_EQ(Core.FindSubject("Game", "Lobby Chat")->MemberCount(), 2u);
 }
 
+TEST_F(ClusterTest, AnIdMovingToThisNodeReplacesItsRemoteMemberBeforeItsLeaveIsHeard) {
+  const auto ann = LoggedIn("ann");
+  RemoteJoins("Lobby Chat", "bob");
+  Forget();
+  const auto bob = Claimed("bob");
+  Port.Joined(Answer({Own("ann"), Own("bob")}));
+  EXPECT_THAT(Nodes("Lobby Chat"), ElementsAre("ann@", "bob@"));
+  Say(ann, "USERINFO|bob|");
+  EXPECT_THAT(Take(ann), ElementsAre("REMOVEGUEST|bob", "ADDGUEST|bob|" + Wire("bob"),
+                                     "USERINFO|" + Wire("bob") + "|"));
+  // The leave on the other node, heard late, is not this node's bob.
+  Events().OnRemoteMemberLeft("Game", "Lobby Chat", "bob");
+  EXPECT_TRUE(Core.FindGuest(bob)->Subject());
+  EXPECT_THAT(Take(ann), IsEmpty());
+}
+
 TEST_F(ClusterTest, JoinSubjectAnswersAsASingleServerWould) {
   const auto ann = LoggedIn("ann");
   const auto bob = LoggedIn("bob");
