@@ -217,6 +217,12 @@ TEST_F(ClusterTest, RemoteMembersAreAnnouncedListedAndLookedUpLikeLocalOnes) {
   EXPECT_THAT(Take(ann), ElementsAre("ADDGUEST|bob|" + Text("bob")));
   const auto carl = LoggedIn("carl", {Remote("bob")});
   EXPECT_THAT(Nodes("Lobby Chat"), ElementsAre("ann@", "bob@b", "carl@"));
+  // bob logged in again on node c before his leave on b was heard: a new member.
+  const auto bobText = Text("bob");
+  Events().OnRemoteMemberJoined("Game", "Lobby Chat", {"c", "bob", bobText, 0, false});
+  EXPECT_THAT(Take(ann), ElementsAre("REMOVEGUEST|bob", "ADDGUEST|bob|" + Text("bob")));
+  EXPECT_THAT(Nodes("Lobby Chat"), ElementsAre("ann@", "carl@", "bob@c"));
+  Forget();
 
   Say(carl, "USERINFO|bob|");
   EXPECT_THAT(Take(carl), ElementsAre("USERINFO|" + Text("bob") + "|"));
@@ -227,7 +233,7 @@ TEST_F(ClusterTest, RemoteMembersAreAnnouncedListedAndLookedUpLikeLocalOnes) {
                                      Line(carl, "USERINFO|" + Wire("bob") + "|")));
   Events().OnRemoteRoundTrips("Game", {{"bob", 42}});
   Core.OnPingTimer();
-  EXPECT_THAT(Take(carl), ElementsAre("PING|ann|0|bob|42|carl|0|"));
+  EXPECT_THAT(Take(carl), ElementsAre("PING|ann|0|carl|0|bob|42|"));
   Forget();
 
   Events().OnRemoteMemberLeft("Game", "Lobby Chat", "bob");
@@ -478,6 +484,12 @@ TEST_F(ClusterTest, OperatorActionsReachMembersOnOtherNodesThroughTheCluster) {
                           Line(ann, "JOINSUBJECT|Lobby Chat|" + Wire("carl") + "|" + Text("bob") +
                                         "|" + Wire("ann"))));
   EXPECT_THAT(Port.TakeCalls(), IsEmpty());
+  // A moved member not heard of before is still another node's.
+  const auto gus = Text("gus");
+  Events().OnRemoteMemberJoined("Game", "Lobby Chat", {"", "gus", gus, 0, false});
+  EXPECT_THAT(Nodes("Lobby Chat"), ElementsAre("carl@", "bob@b", "ann@", "gus@?"));
+  EXPECT_EQ(Core.GuestCount(), 2u);
+  Forget();
 
   Say(ann, "USERUPDATE|ann|" + Wire("ann"));
   EXPECT_THAT(Port.TakeCalls(), ElementsAre(StartsWith("UpdateUser(Game,ann,")));
