@@ -170,6 +170,33 @@ TEST_F(ClusterTest, AClaimNotGrantedRefusesTheLoginAndTheGuestMayTryAgain) {
   }
 }
 
+TEST_F(ClusterTest, ALoginIsRefusedWhenTheClusterFailsItAtAnyLaterStep) {
+  const std::pair<std::string, std::function<void()>> failures[] = {
+      {"lobby", [&] { Port.Create(Status::Unavailable); }},
+      {"state",
+       [&] {
+         Port.Create(Status::Done);
+         Port.State(Status::Unavailable);
+       }},
+      {"join",
+       [&] {
+         Port.Create(Status::Done);
+         Port.State(Status::Done, State);
+         Port.Joined(Refusal(Status::Unavailable));
+       }},
+  };
+  for (const auto& [step, fail] : failures) {
+    SCOPED_TRACE(step);
+    const auto ann = Claimed("ann");
+    fail();
+    EXPECT_THAT(Take(ann), ElementsAre("LOGIN|ERROR|The cluster is unavailable"));
+    EXPECT_FALSE(Core.FindGuest(ann)->LoggedIn());
+    EXPECT_EQ(Port.TakeCalls().back(), "Drop(Game,ann)");
+    Core.KillGuest(ann);
+    EXPECT_THAT(Port.TakeCalls(), IsEmpty());
+  }
+}
+
 TEST_F(ClusterTest, ALoginTheStoreRefusesGivesItsIdBack) {
   const auto ann = Claimed("ann", "wrong");
   EXPECT_THAT(Take(ann), ElementsAre("LOGIN|ERROR|Invalid Password"));
