@@ -491,8 +491,9 @@ TEST_F(ClusterTest, OperatorActionsReachMembersOnOtherNodesThroughTheCluster) {
   RemoteJoins("Lobby Chat", "bob");
   Forget();
 
-  Core.Shout(TShoutTarget::ToUser("bob"), "hi");
-  Core.Shout(TShoutTarget::ToUser("carl"), "hey");
+  EXPECT_TRUE(Core.ShoutToUser("bob", "hi"));
+  EXPECT_TRUE(Core.ShoutToUser("carl", "hey"));
+  EXPECT_FALSE(Core.ShoutToUser("nobody", "hey"));
   EXPECT_THAT(TakeAll(), ElementsAre(Line(carl, "SHOUT|hey|")));
   EXPECT_THAT(Port.TakeCalls(), ElementsAre("PublishGuestLine(Game,bob,SHOUT|hi|)"));
   Events().OnRemoteGuestLine("Game", "carl", "SHOUT|from b|");
