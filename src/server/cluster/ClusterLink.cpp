@@ -215,6 +215,15 @@ void ClusterLink::Tick(std::int64_t connections,
 }
 
 void ClusterLink::OnRedisUp() {
+  // Sent ahead of anything the core asks on this connection, so Redis applies it first.
+  if (!FLeftoversForgotten) {
+    FLeftoversForgotten = true;
+    // Failed, it is sent again with the next connection; the core's rebuild then claims and
+    // joins its guests again after it.
+    Eval(cluster::script::ForgetLeftovers, {FOptions.NodeId}, [this](const TRedisReply& reply) {
+      if (reply.IsError()) FLeftoversForgotten = false;
+    });
+  }
   if (FEvents != nullptr) FEvents->OnClusterBack();
 }
 

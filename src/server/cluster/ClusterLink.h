@@ -96,6 +96,8 @@ class ClusterLink : public IClusterPort, public IRedisListener {
   };
   std::unordered_map<std::string, std::string, TViewHash, std::equal_to<>> FCodeOfChannel;
   TClusterStats FStats;
+  // Once per run, at the first connection: ids an earlier run of this node left in Redis.
+  bool FLeftoversForgotten = false;
   std::shared_ptr<bool> FAlive;  // callbacks that outlive the link find it false
 };
 

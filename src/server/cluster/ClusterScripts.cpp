@@ -106,6 +106,18 @@ local function forget(prefix, origin, node, id)
   redis.call('SREM', 'zorva:node:' .. node .. ':ids', id)
   return left
 end
+
+local function forget_ids_of(node)
+  local ids = 'zorva:node:' .. node .. ':ids'
+  local mark = node .. '|'
+  for _, id in ipairs(redis.call('SMEMBERS', ids)) do
+    local owner = redis.call('HGET', 'zorva:ids', id)
+    if owner and string.sub(owner, 1, #mark) == mark then
+      forget(string.sub(owner, #mark + 1), '', node, id)
+    end
+  end
+  redis.call('DEL', ids)
+end
 )lua";
 
 const std::string kClaim = std::string(kCommon) + R"lua(
@@ -210,19 +222,18 @@ for _, node in ipairs(redis.call('ZRANGEBYSCORE', 'zorva:nodes', '-inf', now_ms(
   if node ~= self then
     redis.call('ZREM', 'zorva:nodes', node)
     redis.call('HDEL', 'zorva:conns', node)
-    local ids = 'zorva:node:' .. node .. ':ids'
-    local mark = node .. '|'
-    for _, id in ipairs(redis.call('SMEMBERS', ids)) do
-      local owner = redis.call('HGET', 'zorva:ids', id)
-      if owner and string.sub(owner, 1, #mark) == mark then
-        forget(string.sub(owner, #mark + 1), '', node, id)
-      end
-    end
-    redis.call('DEL', ids)
+    forget_ids_of(node)
     table.insert(reaped, node)
   end
 end
 return reaped
+)lua";
+
+// A node that starts holds nobody yet: whatever Redis still holds for its id is left from an
+// earlier run that ended without dropping its guests, and goes as a dead node's would.
+const std::string kForgetLeftovers = std::string(kCommon) + R"lua(
+forget_ids_of(ARGV[1])
+return 1
 )lua";
 
 const std::string kLoad = std::string(kCommon) + R"lua(
@@ -249,6 +260,7 @@ const std::string_view RoundTrips = kRoundTrips;
 const std::string_view Remove = kRemove;
 const std::string_view Heartbeat = kHeartbeat;
 const std::string_view Reap = kReap;
+const std::string_view ForgetLeftovers = kForgetLeftovers;
 const std::string_view Load = kLoad;
 }  // namespace script
 

@@ -431,5 +431,23 @@ TEST_F(ClusterRedisTest, RedisRestartIsReportedAndTheLinkComesBack) {
       << "the channel is subscribed again";
 }
 
+TEST_F(ClusterRedisTest, ARestartedNodeForgetsWhatItsEarlierRunLeft) {
+  auto a = NewNode("a");
+  auto b = NewNode("b");
+  Open(*b);
+  ASSERT_EQ(Create(*a, "Lobby", kLobby), TClusterStatus::Done);
+  ASSERT_EQ(Await([&](auto done) { a->Link.ClaimId(kCode, "alice", done); }), TClusterStatus::Done);
+  ASSERT_EQ(AwaitJoin(*a, "Lobby", "alice").Status, TClusterStatus::Done);
+  a.reset();  // ended without dropping alice, and restarted before anyone reaped it
+
+  auto again = NewNode("a");
+  EXPECT_TRUE(RunUntil([&] { return b->Events.Has("G Lobby alice"); }))
+      << "the others hear that the earlier run's member is gone";
+  EXPECT_EQ(Await([&](auto done) { b->Link.ClaimId(kCode, "alice", done); }), TClusterStatus::Done);
+  const auto state = Load(*b);
+  ASSERT_FALSE(state.empty());
+  EXPECT_TRUE(state.front().Members.empty());
+}
+
 }  // namespace
 }  // namespace zorva
