@@ -46,9 +46,9 @@ json SubjectView(const TZorvaSubject& subject) {
 
 }  // namespace
 
-json StatsView(ServerCore& core) {
+json StatsView(ServerCore& core, const IClusterPort* cluster) {
   const auto& stats = core.UpdateServerStats();
-  return {
+  json view = {
       {"running", core.Running()},
       {"seconds_active", stats.SecondsActive()},
       {"time_active", stats.GetTimeActiveDesc()},
@@ -62,6 +62,13 @@ json StatsView(ServerCore& core) {
       {"staging", core.StagingGuests().size()},
       {"connections_per_code", ConnectionsPerCode(core)},
   };
+  if (cluster) {
+    view["node"] = cluster->NodeId();
+    view["cluster_redis_up"] = cluster->Available();
+    view["cluster_connections"] = cluster->Stats().Connections;
+    view["cluster_subjects"] = cluster->Stats().Subjects;
+  }
+  return view;
 }
 
 json UsersView(const ServerCore& core, const TTimeBase& time,

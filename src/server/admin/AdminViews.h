@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "ClusterPort.h"
 #include "ServerCore.h"
 
 namespace zorva {
@@ -20,7 +21,8 @@ struct TTimeBase {
   }
 };
 
-nlohmann::json StatsView(ServerCore& core);
+// With a cluster, also this node's id and the cluster's figures from its last heartbeat.
+nlohmann::json StatsView(ServerCore& core, const IClusterPort* cluster = nullptr);
 // Every guest in order of arrival; with `code`, the logged-in guests of that subject code only.
 nlohmann::json UsersView(const ServerCore& core, const TTimeBase& time,
                          const std::optional<std::string>& code);

@@ -130,7 +130,7 @@ void LogStart(EventLogger& log, const TServerOptions& options, const EpollTransp
             options.WebSocket.SecurePort ? transport.SecureWebSocketListenAddress() : "off"}});
 }
 
-bool StartAdmin(AdminService& admin, const TServerOptions& options) {
+bool StartAdmin(AdminService& admin, const TServerOptions& options, const IClusterPort* cluster) {
   const auto address = ParseListenAddress(*options.AdminAddress);
   if (!address) {
     PrintError("zorva-server: --admin needs ADDRESS:PORT, not " + *options.AdminAddress);
@@ -139,7 +139,7 @@ bool StartAdmin(AdminService& admin, const TServerOptions& options) {
   const auto tokenPath =
       options.AdminTokenFile.empty() ? DefaultTokenPath(options.IniPath) : options.AdminTokenFile;
   std::string error;
-  if (!admin.Start({*address, tokenPath, options.MetricsPublic}, error)) {
+  if (!admin.Start({*address, tokenPath, options.MetricsPublic, cluster}, error)) {
     PrintError("zorva-server: " + error);
     return false;
   }
@@ -255,7 +255,8 @@ int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
     });
   });
   AdminService admin(core, transport, server->Clock(), [&] { stopServer("by", "admin"); });
-  if (options.AdminAddress && !StartAdmin(admin, options)) return 1;
+  if (options.AdminAddress && !StartAdmin(admin, options, cluster ? &cluster->Link() : nullptr))
+    return 1;
   asio::signal_set hangups(io, SIGHUP);
   ReopenOnHangup(hangups, *log, transport, options.Tls);
   RunLoop(io, logger);
