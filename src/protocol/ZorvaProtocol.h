@@ -100,6 +100,10 @@ inline constexpr std::string_view PasswordRequired = "LOGIN|ERROR|A password is 
 inline constexpr std::string_view TooManyAttempts =
     "LOGIN|ERROR|Too many attempts, try again later";
 inline constexpr std::string_view TooMuchFeedback = "ERROR|Too much feedback, try again later";
+// What a node of a cluster cannot decide alone while the shared state is out of reach.
+inline constexpr std::string_view ClusterUnavailable = "ERROR|The cluster is unavailable";
+inline constexpr std::string_view LoginClusterUnavailable =
+    "LOGIN|ERROR|The cluster is unavailable";
 }  // namespace Err
 
 // Names a client chooses, checked before the server keeps or relays them. A user id is 1 to 64

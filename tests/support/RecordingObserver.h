@@ -1,5 +1,6 @@
 // RecordingObserver: keeps what the server core tells the window (trace lines and exception
-// lines), so that tests can read it back; every exception line must ask for the alarm.
+// lines), so that tests can read it back; every exception line must ask for the alarm but the
+// cluster's notes (lost, back), which are kept apart.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,6 +18,10 @@ class RecordingObserver : public IServerObserver {
   void TraceIncoming(std::string_view text) override { Incoming.emplace_back(text); }
   void TraceOutgoing(std::string_view text) override { Outgoing.emplace_back(text); }
   void ExceptionLine(std::string_view text, bool alarm) override {
+    if (!alarm && text.starts_with("Cluster")) {
+      Notes.emplace_back(text);
+      return;
+    }
     Exceptions.emplace_back(text);
     EXPECT_TRUE(alarm);
   }
@@ -24,6 +29,7 @@ class RecordingObserver : public IServerObserver {
   std::vector<std::string> Incoming;
   std::vector<std::string> Outgoing;
   std::vector<std::string> Exceptions;
+  std::vector<std::string> Notes;
 };
 
 }  // namespace zorva::test

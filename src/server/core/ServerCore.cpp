@@ -56,23 +56,6 @@ std::optional<TZorvaUser> ParseNewRecord(TLoginRequest& request, std::string_vie
 
 }  // namespace
 
-// Opens an event; the outermost one frees what was dropped or removed during it.
-class ServerCore::EventScope {
- public:
-  explicit EventScope(ServerCore& core) : FCore(core) { ++FCore.FEventDepth; }
-  ~EventScope() {
-    if (--FCore.FEventDepth > 0) return;
-    FCore.FDroppedGuests.clear();
-    FCore.FRemovedSubjects.clear();
-    FCore.Notify();
-  }
-  EventScope(const EventScope&) = delete;
-  EventScope& operator=(const EventScope&) = delete;
-
- private:
-  ServerCore& FCore;
-};
-
 ServerCore::ServerCore(ITransport& transport, const IClock& clock, TServerHooks& hooks)
     : FTransport(transport), FClock(clock), FHooks(hooks) {}
 
@@ -89,19 +72,16 @@ void ServerCore::SetClientLimits(const TClientLimits& limits) {
   FRegistrations.SetLimit(limits.RegistrationsPerHour);
 }
 
+void ServerCore::EndEvent() {
+  if (--FEventDepth > 0) return;
+  FDroppedGuests.clear();
+  FRemovedSubjects.clear();
+  Notify();
+}
+
 void ServerCore::Notify() {
   if (std::exchange(FGuestsChanged, false)) FObserver->GuestsChanged();
   if (std::exchange(FSubjectsChanged, false)) FObserver->SubjectsChanged();
-}
-
-template <class Body>
-void ServerCore::Guarded(Body&& body) {
-  EventScope scope(*this);
-  try {
-    body();
-  } catch (const std::exception& error) {
-    ReportFailure(DescribeException(error));
-  }
 }
 
 // ---- Server lifecycle
@@ -126,6 +106,7 @@ void ServerCore::Stop(ITransport::CloseMode mode) {
   FTransport.StopPingTimer();
   FTransport.StopListening();
   FCounters.Stopped(NowSeconds());
+  if (FCluster) StopCluster();
   for (auto* guest : FGuests) {
     guest->SetDropped();
     guest->ClearSocket();
@@ -277,6 +258,7 @@ void ServerCore::OnPingTimer() {
       if (line.second) line.first->second = PingLine(guest->Subject());
       SendToGuest(*guest, line.first->second);
     }
+    if (FCluster) PublishRoundTrips();
     FRegistrations.Prune(now);
     FFeedback.Prune(now);
     FCounters.StepActivity();
@@ -321,6 +303,7 @@ void ServerCore::HandleLines(TZorvaGuest& guest, LineFramer::Status status) {
 }
 
 void ServerCore::ResumeLines(TZorvaGuest& guest) {
+  if (guest.Dropped() || guest.Paused()) return;
   HandleLines(guest, guest.Framer().Drain([this, &guest](std::string_view line) {
     return HandleLine(guest, line);
   }));
@@ -377,6 +360,7 @@ void ServerCore::RequestLogin(TZorvaGuest& guest, std::string_view args, bool ne
     SendToGuest(guest, Err::InvalidUserId);
     return;
   }
+  if (ClusterRefuses(guest, Err::LoginClusterUnavailable)) return;
   if (RefuseLoginAttempt(guest, request.Id)) return;
   if (newUser) {
     request.NewRecord = ParseNewRecord(request, args);
@@ -389,12 +373,21 @@ void ServerCore::RequestLogin(TZorvaGuest& guest, std::string_view args, bool ne
 
   guest.SetPendingLogin(request.Id, FClock.NowMs());
   request.Withdrawn = guest.LoginWithdrawn();
+  if (FCluster) {
+    ClaimThenAuthorize(guest, std::move(request));
+    return;
+  }
+  AuthorizeLogin(guest, std::move(request));
+}
+
+void ServerCore::AuthorizeLogin(TZorvaGuest& guest, TLoginRequest request) {
   auto answered = std::make_shared<std::atomic<bool>>(false);
   auto done = DeferredLoginAnswer(guest.Connection(), request.SubjectCode, answered);
   try {
     FHooks.AuthorizeLogin(std::move(request), std::move(done));
   } catch (...) {
     if (guest.LoginPending()) CancelPendingLogin(guest);
+    if (FCluster) ReleaseHold(guest);
     SendToGuest(guest, Err::LoginStoreUnavailable);
     throw;
   }
@@ -499,6 +492,7 @@ void ServerCore::Relay(TZorvaGuest& guest, std::string_view args) {
     return;
   }
   SendToSubject(*subject, FRelayLine, &guest);
+  if (FCluster) FCluster->PublishLine(guest.SubjectCode(), subject->Name(), FRelayLine);
 }
 
 void ServerCore::Ping(TZorvaGuest& guest, std::string_view) {
@@ -527,6 +521,10 @@ void ServerCore::CreateSubjectCommand(TZorvaGuest& guest, std::string_view args)
     SendToGuest(guest, Err::SubjectExists);
     return;
   }
+  if (FCluster) {
+    RequestCreate(guest, name, limit);
+    return;
+  }
   auto& subject = AddSubject(code, name, limit, false);
   FCountedSubjects.insert(&subject);
   JoinSubject(guest, subject);
@@ -546,15 +544,34 @@ void ServerCore::JoinSubjectCommand(TZorvaGuest& guest, std::string_view args) {
     SendToGuest(guest, Err::SubjectFull);
     return;
   }
+  if (FCluster) {
+    RequestJoin(guest, subject->Name());
+    return;
+  }
   JoinSubject(guest, *subject);
 }
 
 void ServerCore::ServerStats(TZorvaGuest& guest, std::string_view) {
-  SendToGuest(guest, Msg::ServerStats(UpdateServerStats().toString()));
+  if (!FCluster) {
+    SendToGuest(guest, Msg::ServerStats(UpdateServerStats().toString()));
+    return;
+  }
+  // Connections and client-made subjects are the cluster's; every other figure is this node's.
+  auto stats = UpdateServerStats();
+  const auto& cluster = FCluster->Stats();
+  const auto clamped = [](std::int64_t value) {
+    return static_cast<std::int32_t>(
+        std::clamp<std::int64_t>(value, 0, std::numeric_limits<std::int32_t>::max()));
+  };
+  stats.SetCurrentConnections(clamped(cluster.Connections));
+  stats.SetCurrentSubjects(clamped(cluster.Subjects));
+  SendToGuest(guest, Msg::ServerStats(stats.toString()));
 }
 
 void ServerCore::UserInfo(TZorvaGuest& guest, std::string_view args) {
-  const auto* found = FindGuestByUserId(std::string(getToken(args, kFieldSeparator)));
+  const std::string id(getToken(args, kFieldSeparator));
+  const auto* found = FindGuestByUserId(id);
+  if (!found && FCluster) found = RemoteMember(id);
   if (!found || found->SubjectCode() != guest.SubjectCode()) {
     SendToGuest(guest, Err::UserNotFound);
     return;
@@ -630,6 +647,9 @@ void ServerCore::ApplyUserRecord(TZorvaGuest& guest, const TZorvaUser& record) {
   if (const auto* subject = guest.Subject()) {
     SendToSubject(*subject, Msg::UserInfo(guest.WireText()));
   }
+  if (FCluster && guest.LoggedIn()) {
+    FCluster->UpdateUser(guest.SubjectCode(), guest.User()->Id(), guest.WireText());
+  }
 }
 
 void ServerCore::Feedback(TZorvaGuest& guest, std::string_view args) {
@@ -678,7 +698,9 @@ void ServerCore::OnLoginDecided(ConnectionId id, const std::string& code, TLogin
     } catch (const std::exception& error) {
       ReportFailure(DescribeException(error));
     }
-    if (!guest->Dropped()) ResumeLines(*guest);
+    // A login that failed gives its claimed id back; one joining the lobby keeps it.
+    if (FCluster && !guest->LoggedIn() && !guest->ClusterWaiting()) ReleaseHold(*guest);
+    ResumeLines(*guest);
   });
 }
 
@@ -693,8 +715,12 @@ void ServerCore::ApplyLoginResult(TZorvaGuest& guest, const std::string& code,
         return;
       }
       // Several checks of one id may be pending; the first accepted one took it.
-      if (FGuestsByUserId.contains(result.User->Id())) {
+      if (FGuestsByUserId.contains(result.User->Id()) || JoinedHere(result.User->Id())) {
         SendToGuest(guest, Err::IdInUse);
+        return;
+      }
+      if (FCluster) {
+        JoinLobbyThenComplete(guest, std::move(result.User), code);
         return;
       }
       CompleteLogin(guest, std::move(result.User), code);
@@ -731,7 +757,7 @@ void ServerCore::CancelPendingLogin(TZorvaGuest& guest) {
 }
 
 void ServerCore::CompleteLogin(TZorvaGuest& guest, std::unique_ptr<TZorvaUser> user,
-                               const std::string& code) {
+                               const std::string& code, const TJoinResult* joined) {
   // The core never keeps a password, whatever the store loaded.
   user->SetPassword({});
   guest.SetUser(std::move(user));
@@ -744,6 +770,10 @@ void ServerCore::CompleteLogin(TZorvaGuest& guest, std::unique_ptr<TZorvaUser> u
   SendToGuest(guest, Msg::LoginSuccess(guest.WireText()));
   auto& lobby = Lobby(code);
   SendToGuest(guest, Msg::Subjects(FRegistry.SubjectNames(code)));
+  if (joined) {
+    JoinAnswered(guest, lobby, *joined);
+    return;
+  }
   JoinSubject(guest, lobby);
 }
 
@@ -768,7 +798,7 @@ void ServerCore::OnStoreAnswered(ConnectionId id, bool resumesGuest, const TStor
     } catch (const std::exception& failure) {
       ReportFailure(DescribeException(failure));
     }
-    if (resumesGuest && !guest->Dropped()) ResumeLines(*guest);
+    if (resumesGuest) ResumeLines(*guest);
   });
 }
 
@@ -795,28 +825,41 @@ TZorvaSubject& ServerCore::AddSubject(const std::string& code, const std::string
 
 void ServerCore::JoinSubject(TZorvaGuest& guest, TZorvaSubject& subject) {
   if (guest.Subject() == &subject) return;
+  const auto* previous = guest.Subject();
+  MoveGuest(guest, subject, previous && previous->MemberCount() == 1 && !previous->Persistent(),
+            false);
+}
+
+void ServerCore::MoveGuest(TZorvaGuest& guest, TZorvaSubject& subject, bool removesPrevious,
+                           bool fillsByCluster) {
   if (auto* previous = guest.Subject()) {
-    LeaveSubject(guest, *previous);
+    LeaveSubject(guest, *previous, removesPrevious);
   } else {
     FRegistry.RemoveFromStaging(&guest);
   }
   guest.SetSubject(&subject);
+  guest.SetSubjectCode(subject.SubjectCode());
   if (!subject.Members().Empty()) {
     SendToSubject(subject, Msg::AddGuest(UserId(guest), guest.WireText()));
   }
   const bool wasFull = subject.Full();
   subject.AddMember(&guest);
-  SendJoinLines(guest, subject);
+  if (fillsByCluster) subject.MarkFull();
+  if (guest.HasSocket()) SendJoinLines(guest, subject);
   if (subject.Full() && !wasFull) SendToSubject(subject, Msg::BeginSubject());
   FSubjectsChanged = true;
 }
 
 void ServerCore::LeaveSubject(TZorvaGuest& guest, TZorvaSubject& subject) {
+  LeaveSubject(guest, subject, subject.MemberCount() == 1 && !subject.Persistent());
+}
+
+void ServerCore::LeaveSubject(TZorvaGuest& guest, TZorvaSubject& subject, bool removesSubject) {
   subject.RemoveMember(&guest);
-  if (!subject.Members().Empty()) {
-    SendToSubject(subject, Msg::RemoveGuest(UserId(guest)));
-  } else if (!subject.Persistent()) {
+  if (removesSubject) {
     RemoveSubject(subject);
+  } else if (!subject.Members().Empty()) {
+    SendToSubject(subject, Msg::RemoveGuest(UserId(guest)));
   }
   FSubjectsChanged = true;
 }
@@ -824,6 +867,7 @@ void ServerCore::LeaveSubject(TZorvaGuest& guest, TZorvaSubject& subject) {
 void ServerCore::RemoveSubject(TZorvaSubject& subject) {
   auto removed = FRegistry.Remove(subject);
   if (!removed) return;
+  if (FCluster) ForgetRemoteMembers(subject);
   FObserver->Event(SubjectEvent(TServerEventKind::SubjectRemoved, subject));
   SendToSubjectCode(subject.SubjectCode(), Msg::RemoveSubject(subject.Name()));
   if (FCountedSubjects.erase(&subject) > 0) FCounters.SubjectRemoved();
@@ -949,6 +993,7 @@ void ServerCore::DropGuest(TZorvaGuest& guest) {
   if (guest.Dropped()) return;
   guest.SetDropped();
   if (guest.LoginPending()) CancelPendingLogin(guest);
+  if (FCluster) ReleaseHold(guest);
   if (auto* subject = guest.Subject()) {
     LeaveSubject(guest, *subject);
   } else {
@@ -1012,6 +1057,13 @@ void ServerCore::Shout(const TShoutTarget& target, std::string_view text) {
       case TShoutKind::Guest:
         if (auto* guest = Guest(target.Guest)) SendToGuest(*guest, message);
         return;
+      case TShoutKind::User:
+        if (auto* guest = FindGuestByUserId(target.Name)) {
+          SendToGuest(*guest, message);
+        } else if (const auto* member = FCluster ? RemoteMember(target.Name) : nullptr) {
+          FCluster->PublishGuestLine(member->SubjectCode(), target.Name, message);
+        }
+        return;
     }
   });
 }
@@ -1021,7 +1073,13 @@ TCreateSubjectResult ServerCore::CreateSubject(const std::string& code, const st
   if (name.empty()) return TCreateSubjectResult::EmptyName;
   if (!FRegistry.HasCode(code)) return TCreateSubjectResult::NoSuchCode;
   if (FRegistry.FindSubject(code, name)) return TCreateSubjectResult::Exists;
-  Guarded([&] { AddSubject(code, name, maxConnections, persistent); });
+  Guarded([&] {
+    if (FCluster) {
+      ClusterCreateSubject(code, name, maxConnections, persistent);
+      return;
+    }
+    AddSubject(code, name, maxConnections, persistent);
+  });
   return TCreateSubjectResult::Created;
 }
 
@@ -1030,6 +1088,10 @@ TDeleteSubjectResult ServerCore::DeleteSubject(const std::string& code, const st
   auto* subject = FRegistry.FindSubject(code, name);
   if (!subject) return TDeleteSubjectResult::NotFound;
   Guarded([&] {
+    if (FCluster) {
+      ClusterDeleteSubject(code, name);
+      return;
+    }
     subject->SetPersistent(false);
     if (subject->Members().Empty()) {
       RemoveSubject(*subject);

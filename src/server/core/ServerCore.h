@@ -13,6 +13,10 @@
 //   core.SetSettings(ReadSettings(DefaultIniPath()));
 //   std::string error;
 //   if (!core.Start(error)) report(error);
+//
+// In a cluster (SetCluster) the core asks the shared state before it decides what several nodes
+// share — ids, joins, subject names — and its subjects also list the members of other nodes
+// (TZorvaGuest::Remote, kept by user id, never in Guests()). docs/CLUSTER.md has the flows.
 #pragma once
 
 #include <array>
@@ -27,6 +31,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "ClusterPort.h"
+#include "ExceptionText.h"
 #include "LoginThrottle.h"
 #include "OrderedSet.h"
 #include "RateWindow.h"
@@ -43,7 +49,7 @@
 namespace zorva {
 
 // Who an operator's shout reaches.
-enum class TShoutKind { All, StagingArea, SubjectCode, Subject, Guest };
+enum class TShoutKind { All, StagingArea, SubjectCode, Subject, Guest, User };
 struct TShoutTarget {
   TShoutKind Kind = TShoutKind::All;
   std::string Code;        // SubjectCode, Subject
@@ -59,12 +65,14 @@ struct TShoutTarget {
     return {TShoutKind::Subject, std::move(code), std::move(name), 0};
   }
   static TShoutTarget ToGuest(ConnectionId id) { return {TShoutKind::Guest, {}, {}, id}; }
+  // A logged-in user by id, on this node or, in a cluster, on another.
+  static TShoutTarget ToUser(std::string id) { return {TShoutKind::User, {}, std::move(id), 0}; }
 };
 
 enum class TCreateSubjectResult { Created, EmptyName, Exists, NoSuchCode };
 enum class TDeleteSubjectResult { Deleted, IsLobby, NotFound };
 
-class ServerCore : public IConnectionEvents {
+class ServerCore : public IConnectionEvents, public IClusterEvents {
  public:
   static constexpr std::size_t kMaxFeedbackBytes = 4096;
   static constexpr std::size_t kFeedbackPerMinute = 10;
@@ -75,6 +83,9 @@ class ServerCore : public IConnectionEvents {
   ServerCore& operator=(const ServerCore&) = delete;
 
   void SetObserver(IServerObserver* observer);  // nullptr = none
+  // Shares ids, subjects and members with the other nodes behind the port; nullptr (the
+  // default) is a single server. Set it before Start; the port must outlive the core's use.
+  void SetCluster(IClusterPort* port);
   const TServerSettings& Settings() const { return FSettings; }
   // The port applies at the next Start, the lobby name to lobbies made later, the timeout from
   // the next ping tick.
@@ -158,8 +169,36 @@ class ServerCore : public IConnectionEvents {
   void OnClientError(ConnectionId id, int code, std::string_view reason) override;
   void OnPingTimer() override;
 
+  // IClusterEvents
+  void OnRemoteLine(std::string_view code, std::string_view subject,
+                    std::string_view line) override;
+  void OnRemoteGuestLine(std::string_view code, std::string_view id,
+                         std::string_view line) override;
+  void OnRemoteSubjectAdded(std::string_view code, std::string_view subject) override;
+  void OnRemoteSubjectRemoved(std::string_view code, std::string_view subject) override;
+  void OnRemoteMemberJoined(std::string_view code, std::string_view subject,
+                            const TRemoteJoin& joined) override;
+  void OnRemoteMemberLeft(std::string_view code, std::string_view subject,
+                          std::string_view id) override;
+  void OnRemoteUserUpdated(std::string_view code, std::string_view subject, std::string_view id,
+                           std::string_view userText) override;
+  void OnRemoteRoundTrips(std::string_view code, const std::vector<TRoundTrip>& trips) override;
+  void OnClusterLost(const std::string& reason) override;
+  void OnClusterBack() override;
+
  private:
-  class EventScope;
+  // Opens an event; the outermost one frees what was dropped or removed during it.
+  class EventScope {
+   public:
+    explicit EventScope(ServerCore& core) : FCore(core) { ++FCore.FEventDepth; }
+    ~EventScope() { FCore.EndEvent(); }
+    EventScope(const EventScope&) = delete;
+    EventScope& operator=(const EventScope&) = delete;
+
+   private:
+    ServerCore& FCore;
+  };
+  void EndEvent();
   using THandler = void (ServerCore::*)(TZorvaGuest&, std::string_view);
   struct TCommand {
     THandler Handler;
@@ -167,7 +206,14 @@ class ServerCore : public IConnectionEvents {
   };
 
   template <class Body>
-  void Guarded(Body&& body);
+  void Guarded(Body&& body) {
+    EventScope scope(*this);
+    try {
+      body();
+    } catch (const std::exception& error) {
+      ReportFailure(DescribeException(error));
+    }
+  }
   void ReportFailure(std::string_view line) { FObserver->ExceptionLine(line, true); }
   // Tells the observer what changed, once per event however often it changed.
   void Notify();
@@ -188,6 +234,7 @@ class ServerCore : public IConnectionEvents {
   void Login(TZorvaGuest& guest, std::string_view args) { RequestLogin(guest, args, false); }
   void LoginNew(TZorvaGuest& guest, std::string_view args) { RequestLogin(guest, args, true); }
   void RequestLogin(TZorvaGuest& guest, std::string_view args, bool newUser);
+  void AuthorizeLogin(TZorvaGuest& guest, TLoginRequest request);
   // `answered` turns true when the hooks answer, on whichever thread.
   TLoginDone DeferredLoginAnswer(ConnectionId id, std::string code,
                                  std::shared_ptr<std::atomic<bool>> answered);
@@ -218,7 +265,9 @@ class ServerCore : public IConnectionEvents {
   void OnLoginDecided(ConnectionId id, const std::string& code, TLoginResult result);
   void ApplyLoginResult(TZorvaGuest& guest, const std::string& code, TLoginResult result);
   void CancelPendingLogin(TZorvaGuest& guest);
-  void CompleteLogin(TZorvaGuest& guest, std::unique_ptr<TZorvaUser> user, const std::string& code);
+  // `joined`: the cluster's answer to joining the lobby, null for a single server.
+  void CompleteLogin(TZorvaGuest& guest, std::unique_ptr<TZorvaUser> user, const std::string& code,
+                     const TJoinResult* joined = nullptr);
 
   // Store jobs other than logins: the answer comes back as an event of its own, to the guest
   // found again by id, with the store's error (empty when it succeeded).
@@ -233,7 +282,12 @@ class ServerCore : public IConnectionEvents {
   TZorvaSubject& AddSubject(const std::string& code, const std::string& name,
                             std::int32_t maxConnections, bool persistent);
   void JoinSubject(TZorvaGuest& guest, TZorvaSubject& subject);
+  // The move itself; whether the old subject goes and the new one fills is decided by the caller
+  // (the cluster decides it for a clustered join).
+  void MoveGuest(TZorvaGuest& guest, TZorvaSubject& subject, bool removesPrevious,
+                 bool fillsByCluster);
   void LeaveSubject(TZorvaGuest& guest, TZorvaSubject& subject);
+  void LeaveSubject(TZorvaGuest& guest, TZorvaSubject& subject, bool removesSubject);
   void RemoveSubject(TZorvaSubject& subject);
   // One "JOINSUBJECT" line with the members that fit, "ADDGUEST" lines for the rest.
   void SendJoinLines(TZorvaGuest& guest, const TZorvaSubject& subject);
@@ -255,6 +309,54 @@ class ServerCore : public IConnectionEvents {
   void DropForLoginTimeout(TZorvaGuest& guest);
   void DropGuest(TZorvaGuest& guest);
   void CloseGuest(TZorvaGuest& guest, ITransport::CloseMode mode);
+
+  // Cluster (ServerCoreCluster.cpp). Answers come as events of their own; a guest awaiting one
+  // is found again by connection id and its lines resume afterwards.
+  struct TClusterHold {
+    std::string Code;
+    std::string Id;
+    bool Joined = false;
+  };
+  struct TIdHolders {
+    int Count = 0;
+    bool Joined = false;
+  };
+  template <class Body>
+  auto ClusterAnswer(Body body);
+  template <class Body>
+  auto GuestAnswer(ConnectionId id, Body body);
+  void ClusterNote(std::string_view text) { FObserver->ExceptionLine(text, false); }
+  bool ClusterRefuses(TZorvaGuest& guest, std::string_view error);
+  void ClaimThenAuthorize(TZorvaGuest& guest, TLoginRequest request);
+  void JoinLobbyThenComplete(TZorvaGuest& guest, std::unique_ptr<TZorvaUser> user,
+                             const std::string& code);
+  void FailClusterLogin(TZorvaGuest& guest);
+  bool JoinedHere(const std::string& id) const;
+  void Hold(const TZorvaGuest& guest, const std::string& code, const std::string& id);
+  void MarkJoined(const TZorvaGuest& guest);
+  void ReleaseHold(const TZorvaGuest& guest);
+  IClusterPort::TDone RememberUndropped(const std::string& code, const std::string& id);
+  void WithOpenCode(const std::string& code, std::function<void(bool)> then);
+  void CodeOpened(const std::string& code, bool opened);
+  void ApplyState(const std::string& code, const std::vector<TClusterSubject>& state);
+  void RequestCreate(TZorvaGuest& guest, const std::string& name, std::int32_t limit);
+  void RequestJoin(TZorvaGuest& guest, const std::string& name);
+  void ApplyJoinAnswer(TZorvaGuest& guest, const std::string& name, const TJoinResult& answer);
+  void JoinAnswered(TZorvaGuest& guest, TZorvaSubject& subject, const TJoinResult& answer);
+  TClusterMember MemberOf(const TZorvaGuest& guest) const;
+  TZorvaSubject& EnsureSubject(const std::string& code, const std::string& name);
+  TZorvaGuest* RemoteMember(std::string_view id) const;
+  void PlaceRemote(TZorvaSubject& subject, std::string_view node, std::string_view id,
+                   std::string_view userText, std::int32_t roundTrip, bool fills);
+  void DiscardRemote(TZorvaGuest& member);
+  void ForgetRemoteMembers(TZorvaSubject& subject);
+  void PublishRoundTrips();
+  void ClusterDeleteSubject(const std::string& code, const std::string& name);
+  void ClusterCreateSubject(const std::string& code, const std::string& name,
+                            std::int32_t maxConnections, bool persistent);
+  void StopCluster();
+  void Rebuild();
+  void RebuildSubjects(const std::string& code);
 
   std::int64_t NowSeconds() const { return static_cast<std::int64_t>(FClock.NowMs() / 1000); }
 
@@ -299,6 +401,20 @@ class ServerCore : public IConnectionEvents {
 
   bool FGuestsChanged = false;
   bool FSubjectsChanged = false;
+
+  IClusterPort* FCluster = nullptr;
+  // Members on other nodes, by user id.
+  std::unordered_map<std::string, std::unique_ptr<TZorvaGuest>> FRemoteMembers;
+  // Ids this node holds in the cluster: per guest that claimed one, and per id (several local
+  // logins of one id may wait at once; the id is released when the last of them ends).
+  std::unordered_map<ConnectionId, TClusterHold> FClusterHolds;
+  std::unordered_map<std::string, TIdHolders> FIdHolders;
+  // Ids whose drop or release could not reach the cluster, with their codes: dropped once it is
+  // back.
+  std::map<std::string, std::string> FUndropped;
+  // Codes whose mirror is loaded, and those being opened with what waits for them.
+  std::unordered_set<std::string> FOpenCodes;
+  std::map<std::string, std::vector<std::function<void(bool)>>> FOpeningCodes;
 
   // Dropped guests and removed subjects live until the outermost event returns.
   int FEventDepth = 0;

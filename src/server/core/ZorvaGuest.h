@@ -11,6 +11,9 @@
 //   logged in      an accepting answer arrives         handled as they come  yes, by id
 //   store waiting  "USERUPDATE"/"FEEDBACK" asks the    kept in the framer    yes, by id
 //                  hooks (logged in all the while)
+//   cluster        a login, "JOINSUBJECT" or            kept in the framer    yes (by id once
+//   waiting        "CREATESUBJECT" waits for the                              logged in)
+//                  cluster's answer
 //   dropped        disconnect, error, kill, timeout,   never read again      no
 //                  long line, Stop
 //
@@ -22,6 +25,10 @@
 // at once but freed only when the outermost event ends, so callers up the stack never touch freed
 // memory. Apart from these states, HasSocket turns false when the transport reports the end or the
 // core closes the connection; from then on nothing is sent to the guest.
+//
+// In a cluster the subjects also hold members of other nodes: guests without a connection, made
+// with Remote(), whose Node() names their node (empty for this node's own guests). They are never
+// in the core's guest lists and never sent to: their own node relays to them.
 #pragma once
 
 #include <atomic>
@@ -29,6 +36,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "LineFramer.h"
 #include "ServerInterfaces.h"
@@ -44,7 +52,14 @@ class TZorvaGuest {
   TZorvaGuest(ConnectionId connection, std::string remoteAddress, std::string localAddress,
               std::uint64_t nowMs, std::size_t maxLine, std::uint64_t arrival);
 
+  // A member on another node: no connection, its user record read from the text its node sent.
+  static std::unique_ptr<TZorvaGuest> Remote(std::string node, std::string_view id,
+                                             std::string_view userText, std::int32_t roundTrip);
+
   ConnectionId Connection() const { return FConnection; }
+  // The node the member is connected to; empty for this node's guests.
+  const std::string& Node() const { return FNode; }
+  bool IsRemote() const { return !FNode.empty(); }
   const std::string& RemoteAddress() const { return FRemoteAddress; }
   const std::string& LocalAddress() const { return FLocalAddress; }
   std::uint64_t Arrival() const { return FArrival; }
@@ -56,6 +71,8 @@ class TZorvaGuest {
   void SetUser(std::unique_ptr<TZorvaUser> user);
   // Replaces the record's contents (operator edit, "USERUPDATE").
   void UpdateUser(const TZorvaUser& user);
+  // A remote member's new text; the record keeps its id when the text does not parse.
+  void UpdateRemoteUser(std::string_view userText);
   // The user's text form without its password, kept ready because every join sends it to
   // every member; empty without a user.
   const std::string& WireText() const { return FWireText; }
@@ -110,8 +127,10 @@ class TZorvaGuest {
   }
   bool StoreWaiting() const { return FStoreWaiting; }
   void SetStoreWaiting(bool value) { FStoreWaiting = value; }
-  // Its lines wait in the framer until the hooks answer.
-  bool Paused() const { return LoginPending() || FStoreWaiting; }
+  bool ClusterWaiting() const { return FClusterWaiting; }
+  void SetClusterWaiting(bool value) { FClusterWaiting = value; }
+  // Its lines wait in the framer until the hooks or the cluster answer.
+  bool Paused() const { return LoginPending() || FStoreWaiting || FClusterWaiting; }
 
  private:
   std::unique_ptr<TZorvaUser> FUser;
@@ -136,7 +155,9 @@ class TZorvaGuest {
   std::optional<std::string> FPendingLoginId;
   std::shared_ptr<std::atomic<bool>> FLoginWithdrawn;
   bool FStoreWaiting = false;
+  bool FClusterWaiting = false;
   bool FLoginQueued = false;
+  std::string FNode;
 };
 
 }  // namespace zorva

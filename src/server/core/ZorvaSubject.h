@@ -11,6 +11,7 @@ namespace zorva {
 
 class TZorvaGuest;
 
+// Members may be remote (TZorvaGuest::IsRemote): they count towards the limit like any other.
 class TZorvaSubject {
  public:
   using TMembers = OrderedSet<TZorvaGuest>;
@@ -29,6 +30,8 @@ class TZorvaSubject {
   void SetSubjectCode(std::string value) { FSubjectCode = std::move(value); }
   // Set by the join that reaches the limit; stays set when members leave.
   bool Full() const { return FFull; }
+  // The cluster says so: a join on another node filled it.
+  void MarkFull() { FFull = true; }
 
   const TMembers& Members() const { return FMembers; }
   std::size_t MemberCount() const { return FMembers.Size(); }
