@@ -338,6 +338,10 @@ class ServerCore : public IConnectionEvents, public IClusterEvents {
   IClusterPort::TDone RememberUndropped(const std::string& code, const std::string& id);
   void WithOpenCode(const std::string& code, std::function<void(bool)> then);
   void CodeOpened(const std::string& code, bool opened);
+  // Opens (subscribes, then loads) or reloads the code's state and applies it.
+  void LoadState(const std::string& code, bool open, std::function<void(bool)> loaded);
+  bool Loading(std::string_view code) const;
+  void Hold(std::string_view code, std::function<void()> event);
   void ApplyState(const std::string& code, const std::vector<TClusterSubject>& state);
   void RequestCreate(TZorvaGuest& guest, const std::string& name, std::int32_t limit);
   void RequestJoin(TZorvaGuest& guest, const std::string& name);
@@ -415,6 +419,8 @@ class ServerCore : public IConnectionEvents, public IClusterEvents {
   // Codes whose mirror is loaded, and those being opened with what waits for them.
   std::unordered_set<std::string> FOpenCodes;
   std::map<std::string, std::vector<std::function<void(bool)>>> FOpeningCodes;
+  // Events of codes whose state is being loaded, in the order heard.
+  std::map<std::string, std::vector<std::function<void()>>> FHeldEvents;
 
   // Dropped guests and removed subjects live until the outermost event returns.
   int FEventDepth = 0;

@@ -1,5 +1,6 @@
 // The core's side of a cluster: what it asks the shared state before deciding, the mirror of the
 // other nodes' members in its subjects, and the events that keep that mirror current.
+#include <algorithm>
 #include <utility>
 
 #include "ServerCore.h"
@@ -125,12 +126,13 @@ void ServerCore::JoinLobbyThenComplete(TZorvaGuest& guest, std::unique_ptr<TZorv
                                        const std::string& code) {
   user->SetPassword({});
   guest.SetClusterWaiting(true);
+  // Taken now, not once the code is open: another login of the id accepted meanwhile is refused.
+  MarkJoined(guest);
   std::shared_ptr<const TZorvaUser> shared = std::move(user);
   WithOpenCode(code, [this, id = guest.Connection(), shared, code](bool opened) {
     auto* guest = Guest(id);
     if (!guest) return;
     if (!opened) return FailClusterLogin(*guest);
-    MarkJoined(*guest);
     const TClusterMember member{shared->Id(), {}, 0, shared->toWireString()};
     FCluster->Join(
         code, FSettings.LobbyName, member,
@@ -161,23 +163,51 @@ void ServerCore::WithOpenCode(const std::string& code, std::function<void(bool)>
   waiting.push_back(std::move(then));
   if (waiting.size() > 1) return;
   const TSubjectSettings lobby{0, true, false, false};
-  FCluster->CreateSubject(
-      code, FSettings.LobbyName, lobby, ClusterAnswer([this, code](TStatus s) {
-        if (s == TStatus::Unavailable) return CodeOpened(code, false);
-        FCluster->OpenCode(code, ClusterAnswer([this, code](TStatus status, const auto& state) {
-                             // A stop meanwhile discarded every subject.
-                             const bool opened = FRunning && status == TStatus::Done;
-                             if (opened) ApplyState(code, state);
-                             CodeOpened(code, opened);
-                           }));
-      }));
+  FCluster->CreateSubject(code, FSettings.LobbyName, lobby, ClusterAnswer([this, code](TStatus s) {
+                            if (s == TStatus::Unavailable) return CodeOpened(code, false);
+                            LoadState(code, true,
+                                      [this, code](bool opened) { CodeOpened(code, opened); });
+                          }));
 }
 
 void ServerCore::CodeOpened(const std::string& code, bool opened) {
-  if (opened) FOpenCodes.insert(code);
   auto waiting = std::move(FOpeningCodes[code]);
   FOpeningCodes.erase(code);
   for (auto& then : waiting) then(opened);
+}
+
+// Events of the code heard while its state loads wait for it and then apply on top: the state may
+// be older than they are, and applying an event twice changes nothing.
+void ServerCore::LoadState(const std::string& code, bool open, std::function<void(bool)> loaded) {
+  FHeldEvents.try_emplace(code);
+  auto answer = ClusterAnswer([this, code, open, loaded = std::move(loaded)](TStatus status,
+                                                                             const auto& state) {
+    auto held = std::move(FHeldEvents[code]);
+    FHeldEvents.erase(code);
+    // A stop meanwhile discarded every subject.
+    const bool applies = status == TStatus::Done && (open ? FRunning : FOpenCodes.contains(code));
+    if (applies) {
+      ApplyState(code, state);
+      FOpenCodes.insert(code);
+    }
+    if (FOpenCodes.contains(code)) {
+      for (const auto& event : held) event();
+    }
+    loaded(applies);
+  });
+  if (open) {
+    FCluster->OpenCode(code, std::move(answer));
+  } else {
+    FCluster->LoadCode(code, std::move(answer));
+  }
+}
+
+bool ServerCore::Loading(std::string_view code) const {
+  return !FHeldEvents.empty() && FHeldEvents.contains(std::string(code));
+}
+
+void ServerCore::Hold(std::string_view code, std::function<void()> event) {
+  FHeldEvents[std::string(code)].push_back(std::move(event));
 }
 
 // Makes the code's subjects and remote members what the cluster holds, telling this node's
@@ -221,11 +251,16 @@ TZorvaGuest* ServerCore::RemoteMember(std::string_view id) const {
   return found == FRemoteMembers.end() ? nullptr : found->second.get();
 }
 
-// Adds or moves a member of another node, announced like a local join.
+// Adds or moves a member of another node, announced like a local join; one already held takes
+// the newer text and round trip silently.
 void ServerCore::PlaceRemote(TZorvaSubject& subject, std::string_view node, std::string_view id,
                              std::string_view userText, std::int32_t roundTrip, bool fills) {
   auto* member = RemoteMember(id);
-  if (!member) {
+  if (member) {
+    // Parsed again only when it changed: a join answer lists every member.
+    if (member->WireText() != userText) member->UpdateRemoteUser(userText);
+    member->SetRoundTrip(roundTrip);
+  } else {
     auto made = TZorvaGuest::Remote(std::string(node), id, userText, roundTrip);
     member = made.get();
     FRemoteMembers.emplace(std::string(id), std::move(made));
@@ -311,6 +346,8 @@ void ServerCore::ApplyJoinAnswer(TZorvaGuest& guest, const std::string& name,
 // events are still on the way) are added first, so the joining guest's list is whole.
 void ServerCore::JoinAnswered(TZorvaGuest& guest, TZorvaSubject& subject,
                               const TJoinResult& answer) {
+  // The id was another node's until now: its leave there may not have been heard yet.
+  if (auto* earlier = RemoteMember(guest.User()->Id())) DiscardRemote(*earlier);
   for (const auto& member : answer.Members) {
     if (member.Id == guest.User()->Id() || FindGuestByUserId(member.Id)) continue;
     if (member.Node == FCluster->NodeId()) continue;
@@ -367,12 +404,17 @@ void ServerCore::StopCluster() {
   FRemoteMembers.clear();
   for (const auto& code : FOpenCodes) FCluster->CloseCode(code);
   FOpenCodes.clear();
+  FHeldEvents.clear();
 }
 
 // ---- Events from the other nodes
 
 void ServerCore::OnRemoteLine(std::string_view code, std::string_view subject,
                               std::string_view line) {
+  if (Loading(code)) {
+    return Hold(code, [this, c = std::string(code), s = std::string(subject),
+                       l = std::string(line)] { OnRemoteLine(c, s, l); });
+  }
   Guarded([&] {
     if (const auto* found = FRegistry.FindSubject(std::string(code), std::string(subject))) {
       SendToSubject(*found, line);
@@ -382,6 +424,11 @@ void ServerCore::OnRemoteLine(std::string_view code, std::string_view subject,
 
 void ServerCore::OnRemoteGuestLine(std::string_view code, std::string_view id,
                                    std::string_view line) {
+  if (Loading(code)) {
+    return Hold(code, [this, c = std::string(code), i = std::string(id), l = std::string(line)] {
+      OnRemoteGuestLine(c, i, l);
+    });
+  }
   Guarded([&] {
     auto* guest = FindGuestByUserId(std::string(id));
     if (guest && guest->SubjectCode() == code) SendToGuest(*guest, line);
@@ -389,6 +436,11 @@ void ServerCore::OnRemoteGuestLine(std::string_view code, std::string_view id,
 }
 
 void ServerCore::OnRemoteSubjectAdded(std::string_view code, std::string_view subject) {
+  if (Loading(code)) {
+    return Hold(code, [this, c = std::string(code), s = std::string(subject)] {
+      OnRemoteSubjectAdded(c, s);
+    });
+  }
   Guarded([&] {
     const std::string open(code);
     if (FOpenCodes.contains(open)) EnsureSubject(open, std::string(subject));
@@ -396,6 +448,11 @@ void ServerCore::OnRemoteSubjectAdded(std::string_view code, std::string_view su
 }
 
 void ServerCore::OnRemoteSubjectRemoved(std::string_view code, std::string_view subject) {
+  if (Loading(code)) {
+    return Hold(code, [this, c = std::string(code), s = std::string(subject)] {
+      OnRemoteSubjectRemoved(c, s);
+    });
+  }
   Guarded([&] {
     auto* found = FRegistry.FindSubject(std::string(code), std::string(subject));
     if (!found || found->Name() == FSettings.LobbyName) return;
@@ -410,6 +467,14 @@ void ServerCore::OnRemoteSubjectRemoved(std::string_view code, std::string_view 
 
 void ServerCore::OnRemoteMemberJoined(std::string_view code, std::string_view subject,
                                       const TRemoteJoin& joined) {
+  if (Loading(code)) {
+    return Hold(code, [this, c = std::string(code), s = std::string(subject),
+                       node = std::string(joined.Node), id = std::string(joined.Id),
+                       text = std::string(joined.UserText), roundTrip = joined.RoundTrip,
+                       full = joined.Full] {
+      OnRemoteMemberJoined(c, s, {node, id, text, roundTrip, full});
+    });
+  }
   Guarded([&] {
     const std::string open(code);
     if (!FOpenCodes.contains(open)) return;
@@ -425,6 +490,11 @@ void ServerCore::OnRemoteMemberJoined(std::string_view code, std::string_view su
 
 void ServerCore::OnRemoteMemberLeft(std::string_view code, std::string_view subject,
                                     std::string_view id) {
+  if (Loading(code)) {
+    return Hold(code, [this, c = std::string(code), s = std::string(subject), i = std::string(id)] {
+      OnRemoteMemberLeft(c, s, i);
+    });
+  }
   Guarded([&] {
     auto* member = RemoteMember(id);
     if (!member || member->SubjectCode() != code || !member->Subject() ||
@@ -435,8 +505,12 @@ void ServerCore::OnRemoteMemberLeft(std::string_view code, std::string_view subj
   });
 }
 
-void ServerCore::OnRemoteUserUpdated(std::string_view code, std::string_view, std::string_view id,
-                                     std::string_view userText) {
+void ServerCore::OnRemoteUserUpdated(std::string_view code, std::string_view subject,
+                                     std::string_view id, std::string_view userText) {
+  if (Loading(code)) {
+    return Hold(code, [this, c = std::string(code), s = std::string(subject), i = std::string(id),
+                       t = std::string(userText)] { OnRemoteUserUpdated(c, s, i, t); });
+  }
   Guarded([&] {
     auto* member = RemoteMember(id);
     if (!member || member->SubjectCode() != code) return;
@@ -449,6 +523,8 @@ void ServerCore::OnRemoteUserUpdated(std::string_view code, std::string_view, st
 }
 
 void ServerCore::OnRemoteRoundTrips(std::string_view code, const std::vector<TRoundTrip>& trips) {
+  // The next tick repeats them; nothing waits for a load.
+  if (Loading(code)) return;
   Guarded([&] {
     for (const auto& trip : trips) {
       auto* member = RemoteMember(trip.Id);
@@ -497,9 +573,14 @@ void ServerCore::Rebuild() {
   }
 }
 
+// Only the lobby and subjects with guests of this node are made again: an empty one may have
+// gone while the cluster was away.
 void ServerCore::RebuildSubjects(const std::string& code) {
   for (const auto* subject : FRegistry.Subjects(code)) {
     const bool lobby = subject->Name() == FSettings.LobbyName;
+    const auto local = std::find_if(subject->Members().begin(), subject->Members().end(),
+                                    [](const TZorvaGuest* member) { return !member->IsRemote(); });
+    if (!lobby && local == subject->Members().end()) continue;
     const TSubjectSettings settings{subject->MaxConnections(), subject->Persistent(),
                                     FCountedSubjects.contains(subject), !lobby};
     FCluster->CreateSubject(code, subject->Name(), settings, [](TStatus) {});
@@ -508,10 +589,7 @@ void ServerCore::RebuildSubjects(const std::string& code) {
       FCluster->Join(code, subject->Name(), MemberOf(*member), [](const TJoinResult&) {});
     }
   }
-  FCluster->LoadCode(code, ClusterAnswer([this, code](TStatus status, const auto& state) {
-                       if (status == TStatus::Done && FOpenCodes.contains(code))
-                         ApplyState(code, state);
-                     }));
+  LoadState(code, false, [](bool) {});
 }
 
 }  // namespace zorva
