@@ -184,7 +184,7 @@ TAdminResponse AdminApi::Users(const TRequestTarget& target) const {
   }
   return OnCore([&] {
     const TTimeBase time{FContext.Clock.NowMs(), FContext.UnixNow()};
-    return Json(200, UsersView(FContext.Core, time, code));
+    return Json(200, UsersView(FContext.Core, time, code, FContext.Cluster));
   });
 }
 

@@ -60,8 +60,12 @@ void TClusterNode::Tick() {
   });
 }
 
+// The heartbeat goes first on the command connection, ahead of the claims the core makes when it
+// hears Redis is back: no id of this node is in Redis before the node is, so a node that dies
+// right after is still reaped.
 void TClusterNode::OnRedisUp() {
   FLog.Log(spdlog::level::info, "cluster_redis_up", {{"redis", FRedisText}});
+  Tick();
   FLink.OnRedisUp();
 }
 

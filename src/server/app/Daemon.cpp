@@ -203,6 +203,7 @@ int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
     cluster.emplace(
         io, options.Cluster, nodeId,
         [&core] { return static_cast<std::int64_t>(core.GuestCount()); }, logger);
+    core.SetCluster(&cluster->Link());
   }
   if (!server->Start(error)) {
     PrintError("zorva-server: " + error);

@@ -1,0 +1,170 @@
+// Three daemons sharing one Redis, met by clients as one server: what a client on one node sees
+// of the others, the member limit under a race, and what happens when a node or Redis dies.
+#include <gmock/gmock.h>
+
+#include <map>
+#include <thread>
+
+#include "ClusterE2eSupport.h"
+
+namespace zorva::test {
+namespace {
+
+using testing::ElementsAre;
+using testing::StartsWith;
+
+constexpr auto kReapLimit = std::chrono::milliseconds(10000);
+
+TEST_F(ClusterE2eTest, LobbyAndSubjectsAreSharedAcrossNodes) {
+  LineClient ann, bob, cat;
+  const auto annLogin = LoginTo(ann, Node(0), "ann");
+  ASSERT_THAT(annLogin, ElementsAre(StartsWith("LOGIN|SUCCESS|"), "SUBJECTS|Lobby Chat|",
+                                    "JOINSUBJECT|Lobby Chat|" + UserText(annLogin)));
+  const auto catLogin = LoginTo(cat, Node(2), "cat");
+  // The lobby's members are the cluster's, in joining order.
+  EXPECT_EQ(catLogin.at(2),
+            "JOINSUBJECT|Lobby Chat|" + UserText(annLogin) + "|" + UserText(catLogin));
+  EXPECT_TRUE(ReadUntil(ann, "ADDGUEST|cat|" + UserText(catLogin)));
+
+  ann.WriteLine("CREATESUBJECT|Den|0|");
+  EXPECT_TRUE(ReadUntil(cat, "ADDSUBJECT|Den"));
+  EXPECT_TRUE(ReadUntil(cat, "REMOVEGUEST|ann"));
+
+  const auto bobLogin = LoginTo(bob, Node(1), "bob");
+  EXPECT_EQ(bobLogin.at(1), "SUBJECTS|Lobby Chat|Den|");
+  bob.WriteLine("JOINSUBJECT|Den");
+  EXPECT_TRUE(ReadUntil(bob, "JOINSUBJECT|Den|" + UserText(annLogin) + "|" + UserText(bobLogin)));
+  EXPECT_TRUE(ReadUntil(ann, "ADDGUEST|bob|" + UserText(bobLogin)));
+
+  // A user on another node is found, and its update reaches the members on every node.
+  cat.WriteLine("USERINFO|ann|");
+  EXPECT_TRUE(ReadUntil(cat, "USERINFO|" + UserText(annLogin) + "|"));
+  cat.WriteLine("USERINFO|nobody|");
+  EXPECT_TRUE(ReadUntil(cat, "ERROR|The specified User could not be found"));
+}
+
+// Each sender's lines arrive in the order sent, on its own node and on the others, though the
+// two senders' lines interleave.
+TEST_F(ClusterE2eTest, ChatBetweenNodesKeepsEachSendersOrder) {
+  constexpr int kLines = 200;
+  LineClient ann, bob, cat;
+  LoginTo(ann, Node(0), "ann");
+  LoginTo(bob, Node(1), "bob");
+  LoginTo(cat, Node(2), "cat");
+  for (int i = 0; i < kLines; ++i) {
+    ann.WriteLine("SEND|CHAT|ann " + std::to_string(i));
+    bob.WriteLine("SEND|CHAT|bob " + std::to_string(i));
+  }
+  std::map<std::string, int> next;
+  for (int received = 0; received < 2 * kLines; ++received) {
+    const auto line = cat.ReadLine();
+    ASSERT_TRUE(line.has_value()) << "after " << received << " lines";
+    if (!line->starts_with("SEND|")) {  // pings, arrivals
+      --received;
+      continue;
+    }
+    const auto sender = line->substr(5, 3);
+    ASSERT_EQ(*line, "SEND|" + sender + "|CHAT|" + sender + " " + std::to_string(next[sender]++));
+  }
+  EXPECT_TRUE(ReadUntil(ann, "SEND|bob|CHAT|bob " + std::to_string(kLines - 1)));
+}
+
+// Sixty clients over three nodes ask for the four places left at once: four get in.
+TEST_F(ClusterE2eTest, MemberLimitHoldsUnderARaceAcrossNodes) {
+  constexpr int kClients = 60;
+  LineClient owner;
+  LoginTo(owner, Node(0), "owner");
+  owner.WriteLine("CREATESUBJECT|Five|5|");
+  ASSERT_TRUE(ReadUntil(owner, "ADDSUBJECT|Five"));
+  std::vector<std::unique_ptr<LineClient>> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.push_back(std::make_unique<LineClient>());
+    const auto lines = LoginTo(*clients.back(), Node(i % 3), "p" + std::to_string(i));
+    ASSERT_THAT(lines.at(0), StartsWith("LOGIN|SUCCESS|"));
+  }
+  for (auto& client : clients) client->WriteLine("JOINSUBJECT|Five");
+  int joined = 0;
+  int refused = 0;
+  for (auto& client : clients) {
+    for (auto line = client->ReadLine(); line; line = client->ReadLine()) {
+      if (line->starts_with("JOINSUBJECT|Five|")) {
+        ++joined;
+        break;
+      }
+      if (*line == "ERROR|The specified Subject is already filled") {
+        ++refused;
+        break;
+      }
+    }
+  }
+  EXPECT_EQ(joined, 4);
+  EXPECT_EQ(refused, kClients - 4);
+  EXPECT_TRUE(ReadUntil(owner, "BEGINSUBJECT|"));
+}
+
+TEST_F(ClusterE2eTest, AnIdLoggedInOnOneNodeIsRefusedOnEveryOther) {
+  LineClient first;
+  ASSERT_THAT(LoginTo(first, Node(0), "ann").at(0), StartsWith("LOGIN|SUCCESS|"));
+  for (std::size_t node : {1u, 2u}) {
+    LineClient second;
+    EXPECT_THAT(LoginTo(second, Node(node), "ann"),
+                ElementsAre("LOGIN|ERROR|A User with this ID is already logged in"))
+        << Node(node).Id();
+  }
+  // Once it has left, the id is free everywhere.
+  first.Close();
+  EXPECT_TRUE(WaitLong([&] {
+    LineClient again;
+    return LoginTo(again, Node(1), "ann").at(0).starts_with("LOGIN|SUCCESS|");
+  }));
+}
+
+TEST_F(ClusterE2eTest, AKilledNodesMembersAreAnnouncedGoneByTheOthers) {
+  LineClient ann, bob, cat, dan;
+  LoginTo(ann, Node(0), "ann");
+  LoginTo(bob, Node(1), "bob");
+  LoginTo(cat, Node(2), "cat");
+  LoginTo(dan, Node(2), "dan");
+  cat.WriteLine("CREATESUBJECT|Cats|0|");
+  ASSERT_TRUE(ReadUntil(ann, "ADDSUBJECT|Cats"));
+  ASSERT_TRUE(ReadUntil(bob, "ADDSUBJECT|Cats"));
+
+  Node(2).Kill();
+  // Each node hears the reap once, whichever node ran it.
+  EXPECT_TRUE(ReadAll(ann, {"REMOVEGUEST|dan", "REMOVESUBJECT|Cats"}, kReapLimit)) << Node(0).Log();
+  EXPECT_TRUE(ReadAll(bob, {"REMOVEGUEST|dan", "REMOVESUBJECT|Cats"}, kReapLimit)) << Node(1).Log();
+  // Its ids are free again.
+  LineClient again;
+  EXPECT_THAT(LoginTo(again, Node(1), "dan").at(0), StartsWith("LOGIN|SUCCESS|"));
+}
+
+TEST_F(ClusterE2eTest, ServiceGoesOnWithoutRedisAndTheSharedStateComesBack) {
+  LineClient ann, amy, bob;
+  LoginTo(ann, Node(0), "ann");
+  LoginTo(amy, Node(0), "amy");
+  LoginTo(bob, Node(1), "bob");
+
+  FRedis.Kill();
+  ann.WriteLine("SEND|CHAT|still here");
+  EXPECT_TRUE(ReadUntil(amy, "SEND|ann|CHAT|still here"));
+  EXPECT_TRUE(WaitLong([&] {
+    LineClient refused;
+    return LoginTo(refused, Node(0), "eve").at(0) == "LOGIN|ERROR|The cluster is unavailable";
+  }));
+
+  ASSERT_TRUE(FRedis.Start());
+  // Redis came back empty; every node puts its own guests back.
+  LineClient cat;
+  std::vector<std::string> catLogin;
+  EXPECT_TRUE(WaitLong([&] {
+    cat.Close();
+    catLogin = LoginTo(cat, Node(2), "cat");
+    return catLogin.size() == 3 && catLogin[2].find("|bob^") != std::string::npos &&
+           catLogin[2].find("|amy^") != std::string::npos;
+  })) << catLogin.back();
+  ann.WriteLine("SEND|CHAT|back again");
+  EXPECT_TRUE(ReadUntil(bob, "SEND|ann|CHAT|back again"));
+}
+
+}  // namespace
+}  // namespace zorva::test
