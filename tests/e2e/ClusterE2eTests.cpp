@@ -35,12 +35,44 @@ TEST_F(ClusterE2eTest, LobbyAndSubjectsAreSharedAcrossNodes) {
   bob.WriteLine("JOINSUBJECT|Den");
   EXPECT_TRUE(ReadUntil(bob, "JOINSUBJECT|Den|" + UserText(annLogin) + "|" + UserText(bobLogin)));
   EXPECT_TRUE(ReadUntil(ann, "ADDGUEST|bob|" + UserText(bobLogin)));
+}
 
-  // A user on another node is found, and its update reaches the members on every node.
+// The field of a "SERVERSTATS|StatsText|" line at `index` (0: SecondsActive).
+std::string StatsField(const std::string& line, int index) {
+  std::string_view rest = line;
+  rest.remove_prefix(std::min(rest.size(), std::string_view("SERVERSTATS|").size()));
+  for (int i = 0; i < index && !rest.empty(); ++i) rest.remove_prefix(rest.find('`') + 1);
+  return std::string(rest.substr(0, rest.find('`')));
+}
+
+TEST_F(ClusterE2eTest, UsersAndStatisticsAreTheClustersOnEveryNode) {
+  LineClient ann, bob, cat;
+  const auto annLogin = LoginTo(ann, Node(0), "ann");
+  LoginTo(bob, Node(1), "bob");
+  LoginTo(cat, Node(2), "cat");
+
   cat.WriteLine("USERINFO|ann|");
   EXPECT_TRUE(ReadUntil(cat, "USERINFO|" + UserText(annLogin) + "|"));
   cat.WriteLine("USERINFO|nobody|");
   EXPECT_TRUE(ReadUntil(cat, "ERROR|The specified User could not be found"));
+
+  // ann's record is "ann^^^…": the name is its third field.
+  const auto renamed = "ann^^Ann" + UserText(annLogin).substr(5);
+  ann.WriteLine("USERUPDATE|ann|" + renamed + "|");
+  for (auto* member : {&bob, &cat}) EXPECT_TRUE(ReadUntil(*member, "USERINFO|" + renamed + "|"));
+
+  // Current connections and subjects are the cluster's once a heartbeat has counted them.
+  std::string stats;
+  EXPECT_TRUE(WaitLong([&] {
+    bob.WriteLine("SERVERSTATS|");
+    for (auto line = bob.ReadLine(); line; line = bob.ReadLine()) {
+      if (line->starts_with("SERVERSTATS|")) {
+        stats = *line;
+        break;
+      }
+    }
+    return StatsField(stats, 1) == "3";
+  })) << stats;
 }
 
 // Each sender's lines arrive in the order sent, on its own node and on the others, though the
