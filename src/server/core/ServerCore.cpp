@@ -1057,15 +1057,26 @@ void ServerCore::Shout(const TShoutTarget& target, std::string_view text) {
       case TShoutKind::Guest:
         if (auto* guest = Guest(target.Guest)) SendToGuest(*guest, message);
         return;
-      case TShoutKind::User:
-        if (auto* guest = FindGuestByUserId(target.Name)) {
-          SendToGuest(*guest, message);
-        } else if (const auto* member = FCluster ? RemoteMember(target.Name) : nullptr) {
-          FCluster->PublishGuestLine(member->SubjectCode(), target.Name, message);
-        }
-        return;
     }
   });
+}
+
+bool ServerCore::ShoutToUser(const std::string& id, std::string_view text) {
+  if (!FRunning || text.empty()) return false;
+  bool found = false;
+  Guarded([&] {
+    auto* guest = FindGuestByUserId(id);
+    const auto* member = !guest && FCluster ? RemoteMember(id) : nullptr;
+    if (!guest && !member) return;
+    found = true;
+    FObserver->Event(OperatorEvent(TOperatorAction::Shout));
+    if (guest) {
+      SendToGuest(*guest, Msg::Shout(text));
+      return;
+    }
+    FCluster->PublishGuestLine(member->SubjectCode(), id, Msg::Shout(text));
+  });
+  return found;
 }
 
 TCreateSubjectResult ServerCore::CreateSubject(const std::string& code, const std::string& name,

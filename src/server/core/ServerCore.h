@@ -49,7 +49,7 @@
 namespace zorva {
 
 // Who an operator's shout reaches.
-enum class TShoutKind { All, StagingArea, SubjectCode, Subject, Guest, User };
+enum class TShoutKind { All, StagingArea, SubjectCode, Subject, Guest };
 struct TShoutTarget {
   TShoutKind Kind = TShoutKind::All;
   std::string Code;        // SubjectCode, Subject
@@ -65,8 +65,6 @@ struct TShoutTarget {
     return {TShoutKind::Subject, std::move(code), std::move(name), 0};
   }
   static TShoutTarget ToGuest(ConnectionId id) { return {TShoutKind::Guest, {}, {}, id}; }
-  // A logged-in user by id, on this node or, in a cluster, on another.
-  static TShoutTarget ToUser(std::string id) { return {TShoutKind::User, {}, std::move(id), 0}; }
 };
 
 enum class TCreateSubjectResult { Created, EmptyName, Exists, NoSuchCode };
@@ -127,6 +125,9 @@ class ServerCore : public IConnectionEvents, public IClusterEvents {
   bool KillGuest(ConnectionId id);
   // Sends "SHOUT|" + text + "|"; nothing while stopped or for an empty text.
   void Shout(const TShoutTarget& target, std::string_view text);
+  // The same to a logged-in user by id: here, or in a cluster through the node that holds it.
+  // False when no member of this node's codes has that id.
+  bool ShoutToUser(const std::string& id, std::string_view text);
   // Announced to the code; nobody joins; not counted as client-created.
   TCreateSubjectResult CreateSubject(const std::string& code, const std::string& name,
                                      std::int32_t maxConnections, bool persistent);

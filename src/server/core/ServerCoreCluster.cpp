@@ -12,6 +12,9 @@ namespace {
 
 using TStatus = TClusterStatus;
 
+// The node of a member first heard of through an operator's move, which names none.
+constexpr std::string_view kUnknownNode = "?";
+
 }  // namespace
 
 // Runs a port's answer as an event of its own; nothing once the core is gone.
@@ -252,16 +255,22 @@ TZorvaGuest* ServerCore::RemoteMember(std::string_view id) const {
 }
 
 // Adds or moves a member of another node, announced like a local join; one already held takes
-// the newer text and round trip silently.
+// the newer text and round trip silently. An empty node (an operator's move) keeps the node known.
 void ServerCore::PlaceRemote(TZorvaSubject& subject, std::string_view node, std::string_view id,
                              std::string_view userText, std::int32_t roundTrip, bool fills) {
   auto* member = RemoteMember(id);
+  // On another node now: a new session, whose old one's leave was not heard.
+  if (member && !node.empty() && member->Node() != node) {
+    DiscardRemote(*member);
+    member = nullptr;
+  }
   if (member) {
     // Parsed again only when it changed: a join answer lists every member.
     if (member->WireText() != userText) member->UpdateRemoteUser(userText);
     member->SetRoundTrip(roundTrip);
   } else {
-    auto made = TZorvaGuest::Remote(std::string(node), id, userText, roundTrip);
+    auto made = TZorvaGuest::Remote(node.empty() ? std::string(kUnknownNode) : std::string(node),
+                                    id, userText, roundTrip);
     member = made.get();
     FRemoteMembers.emplace(std::string(id), std::move(made));
   }

@@ -170,6 +170,33 @@ TEST_F(ClusterTest, AClaimNotGrantedRefusesTheLoginAndTheGuestMayTryAgain) {
   }
 }
 
+TEST_F(ClusterTest, ALoginIsRefusedWhenTheClusterFailsItAtAnyLaterStep) {
+  const std::pair<std::string, std::function<void()>> failures[] = {
+      {"lobby", [&] { Port.Create(Status::Unavailable); }},
+      {"state",
+       [&] {
+         Port.Create(Status::Done);
+         Port.State(Status::Unavailable);
+       }},
+      {"join",
+       [&] {
+         Port.Create(Status::Done);
+         Port.State(Status::Done, State);
+         Port.Joined(Refusal(Status::Unavailable));
+       }},
+  };
+  for (const auto& [step, fail] : failures) {
+    SCOPED_TRACE(step);
+    const auto ann = Claimed("ann");
+    fail();
+    EXPECT_THAT(Take(ann), ElementsAre("LOGIN|ERROR|The cluster is unavailable"));
+    EXPECT_FALSE(Core.FindGuest(ann)->LoggedIn());
+    EXPECT_EQ(Port.TakeCalls().back(), "Drop(Game,ann)");
+    Core.KillGuest(ann);
+    EXPECT_THAT(Port.TakeCalls(), IsEmpty());
+  }
+}
+
 TEST_F(ClusterTest, ALoginTheStoreRefusesGivesItsIdBack) {
   const auto ann = Claimed("ann", "wrong");
   EXPECT_THAT(Take(ann), ElementsAre("LOGIN|ERROR|Invalid Password"));
@@ -217,6 +244,12 @@ TEST_F(ClusterTest, RemoteMembersAreAnnouncedListedAndLookedUpLikeLocalOnes) {
   EXPECT_THAT(Take(ann), ElementsAre("ADDGUEST|bob|" + Text("bob")));
   const auto carl = LoggedIn("carl", {Remote("bob")});
   EXPECT_THAT(Nodes("Lobby Chat"), ElementsAre("ann@", "bob@b", "carl@"));
+  // bob logged in again on node c before his leave on b was heard: a new member.
+  const auto bobText = Text("bob");
+  Events().OnRemoteMemberJoined("Game", "Lobby Chat", {"c", "bob", bobText, 0, false});
+  EXPECT_THAT(Take(ann), ElementsAre("REMOVEGUEST|bob", "ADDGUEST|bob|" + Text("bob")));
+  EXPECT_THAT(Nodes("Lobby Chat"), ElementsAre("ann@", "carl@", "bob@c"));
+  Forget();
 
   Say(carl, "USERINFO|bob|");
   EXPECT_THAT(Take(carl), ElementsAre("USERINFO|" + Text("bob") + "|"));
@@ -227,7 +260,7 @@ TEST_F(ClusterTest, RemoteMembersAreAnnouncedListedAndLookedUpLikeLocalOnes) {
                                      Line(carl, "USERINFO|" + Wire("bob") + "|")));
   Events().OnRemoteRoundTrips("Game", {{"bob", 42}});
   Core.OnPingTimer();
-  EXPECT_THAT(Take(carl), ElementsAre("PING|ann|0|bob|42|carl|0|"));
+  EXPECT_THAT(Take(carl), ElementsAre("PING|ann|0|carl|0|bob|42|"));
   Forget();
 
   Events().OnRemoteMemberLeft("Game", "Lobby Chat", "bob");
@@ -458,8 +491,9 @@ TEST_F(ClusterTest, OperatorActionsReachMembersOnOtherNodesThroughTheCluster) {
   RemoteJoins("Lobby Chat", "bob");
   Forget();
 
-  Core.Shout(TShoutTarget::ToUser("bob"), "hi");
-  Core.Shout(TShoutTarget::ToUser("carl"), "hey");
+  EXPECT_TRUE(Core.ShoutToUser("bob", "hi"));
+  EXPECT_TRUE(Core.ShoutToUser("carl", "hey"));
+  EXPECT_FALSE(Core.ShoutToUser("nobody", "hey"));
   EXPECT_THAT(TakeAll(), ElementsAre(Line(carl, "SHOUT|hey|")));
   EXPECT_THAT(Port.TakeCalls(), ElementsAre("PublishGuestLine(Game,bob,SHOUT|hi|)"));
   Events().OnRemoteGuestLine("Game", "carl", "SHOUT|from b|");
@@ -478,6 +512,12 @@ TEST_F(ClusterTest, OperatorActionsReachMembersOnOtherNodesThroughTheCluster) {
                           Line(ann, "JOINSUBJECT|Lobby Chat|" + Wire("carl") + "|" + Text("bob") +
                                         "|" + Wire("ann"))));
   EXPECT_THAT(Port.TakeCalls(), IsEmpty());
+  // A moved member not heard of before is still another node's.
+  const auto gus = Text("gus");
+  Events().OnRemoteMemberJoined("Game", "Lobby Chat", {"", "gus", gus, 0, false});
+  EXPECT_THAT(Nodes("Lobby Chat"), ElementsAre("carl@", "bob@b", "ann@", "gus@?"));
+  EXPECT_EQ(Core.GuestCount(), 2u);
+  Forget();
 
   Say(ann, "USERUPDATE|ann|" + Wire("ann"));
   EXPECT_THAT(Port.TakeCalls(), ElementsAre(StartsWith("UpdateUser(Game,ann,")));
