@@ -142,10 +142,13 @@ class ClusterE2eTest : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(FRedis.Start()) << "redis-server did not answer on port " << FRedis.Port();
-    for (auto& node : FNodes) {
-      ASSERT_TRUE(node.Start(FRedis)) << "node " << node.Id() << ": " << node.Log();
+    for (std::size_t i = 0; i < FNodes.size(); ++i) {
+      ASSERT_TRUE(FNodes[i].Start(FRedis, MoreOptions(i)))
+          << "node " << FNodes[i].Id() << ": " << FNodes[i].Log();
     }
   }
+  // Options for one node beyond the cluster's, for a fixture that needs them.
+  virtual std::vector<std::string> MoreOptions(std::size_t /*node*/) const { return {}; }
 
   ClusterNode& Node(std::size_t index) { return FNodes.at(index); }
 

@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 
 #include <map>
-#include <thread>
 
 #include "ClusterE2eSupport.h"
 
@@ -61,7 +60,7 @@ TEST_F(ClusterE2eTest, UsersAndStatisticsAreTheClustersOnEveryNode) {
   ann.WriteLine("USERUPDATE|ann|" + renamed + "|");
   for (auto* member : {&bob, &cat}) EXPECT_TRUE(ReadUntil(*member, "USERINFO|" + renamed + "|"));
 
-  // Current connections and subjects are the cluster's once a heartbeat has counted them.
+  // Current connections are the cluster's once a heartbeat has counted them.
   std::string stats;
   EXPECT_TRUE(WaitLong([&] {
     bob.WriteLine("SERVERSTATS|");
@@ -196,6 +195,48 @@ TEST_F(ClusterE2eTest, ServiceGoesOnWithoutRedisAndTheSharedStateComesBack) {
   })) << catLogin.back();
   ann.WriteLine("SEND|CHAT|back again");
   EXPECT_TRUE(ReadUntil(bob, "SEND|ann|CHAT|back again"));
+}
+
+// Node a with its admin API on: it answers for the whole cluster.
+class ClusterAdminE2eTest : public ClusterE2eTest {
+ protected:
+  std::vector<std::string> MoreOptions(std::size_t node) const override {
+    if (node != 0) return {};
+    return {"--admin", "127.0.0.1:0", "--admin-token-file", TokenPath()};
+  }
+  std::string TokenPath() const { return (FFolder / "admin-token").string(); }
+
+  // zorva-admin's output, or its error.
+  std::string Admin(const std::vector<std::string>& args) {
+    const auto url = Node(0).Process().WaitAnnounced("Admin API on ");
+    std::vector<std::string> argv = {ZORVA_ADMIN_BINARY, "--url", url, "--token-file", TokenPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ScratchFolder folder;
+    ServerProcess program(folder);
+    EXPECT_TRUE(program.Spawn(argv));
+    EXPECT_EQ(program.WaitExit(), 0);
+    return program.Stdout() + program.Stderr();
+  }
+
+  ScratchFolder FFolder;
+};
+
+TEST_F(ClusterAdminE2eTest, WhoListsTheMembersOfEveryNodeWithTheirNode) {
+  LineClient ann, bob, cat;
+  LoginTo(ann, Node(0), "ann");
+  LoginTo(bob, Node(1), "bob");
+  LoginTo(cat, Node(2), "cat");
+  std::string who;
+  EXPECT_TRUE(WaitLong([&] {
+    who = Admin({"who"});
+    return who.find("cat") != std::string::npos;
+  })) << who;
+  // The other nodes' members have no address or arrival time here.
+  EXPECT_THAT(who,
+              testing::StartsWith("ID   NODE  CODE  SUBJECT     ADDRESS    RTT MS  CONNECTED"));
+  EXPECT_THAT(who, testing::HasSubstr("\nann  a     GAME  Lobby Chat  127.0.0.1  0       20"));
+  EXPECT_THAT(who, testing::HasSubstr("\nbob  b     GAME  Lobby Chat  -          0       -\n"));
+  EXPECT_THAT(who, testing::HasSubstr("\ncat  c     GAME  Lobby Chat  -          0       -\n"));
 }
 
 }  // namespace
