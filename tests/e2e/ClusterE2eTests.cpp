@@ -197,6 +197,25 @@ TEST_F(ClusterE2eTest, ServiceGoesOnWithoutRedisAndTheSharedStateComesBack) {
   EXPECT_TRUE(ReadUntil(bob, "SEND|ann|CHAT|back again"));
 }
 
+// Redis down when a node starts: the node listens all the same and joins once Redis is there.
+TEST(ClusterStartE2eTest, ANodeStartsWithoutRedisAndJoinsWhenItComes) {
+  RedisServer redis;
+  ClusterNode node("a");
+  ASSERT_TRUE(node.Start(redis)) << node.Log();
+  EXPECT_TRUE(WaitFor([&] { return node.Log().find("cluster_redis_down") != std::string::npos; }))
+      << node.Log();
+  LineClient early;
+  EXPECT_TRUE(early.Connect(node.Port()) && early.WriteLine("LOGIN|ann|GAME|pw"));
+  EXPECT_EQ(early.ReadLine(), "LOGIN|ERROR|The cluster is unavailable");
+
+  ASSERT_TRUE(redis.Start());
+  EXPECT_TRUE(WaitLong([&] {
+    LineClient ann;
+    return ann.Connect(node.Port()) && ann.WriteLine("LOGIN|ann|GAME|pw") &&
+           ann.ReadLine().value_or("").starts_with("LOGIN|SUCCESS|");
+  })) << node.Log();
+}
+
 // Node a with its admin API on: it answers for the whole cluster.
 class ClusterAdminE2eTest : public ClusterE2eTest {
  protected:
