@@ -82,7 +82,8 @@ class ServerCore : public IConnectionEvents, public IClusterEvents {
 
   void SetObserver(IServerObserver* observer);  // nullptr = none
   // Shares ids, subjects and members with the other nodes behind the port; nullptr (the
-  // default) is a single server. Set it before Start; the port must outlive the core's use.
+  // default) is a single server. Set it before Start. The core never detaches itself: whichever
+  // of the two goes first, call SetCluster(nullptr) before, so the port hears of it.
   void SetCluster(IClusterPort* port);
   const TServerSettings& Settings() const { return FSettings; }
   // The port applies at the next Start, the lobby name to lobbies made later, the timeout from
@@ -333,7 +334,7 @@ class ServerCore : public IConnectionEvents, public IClusterEvents {
                              const std::string& code);
   void FailClusterLogin(TZorvaGuest& guest);
   bool JoinedHere(const std::string& id) const;
-  void Hold(const TZorvaGuest& guest, const std::string& code, const std::string& id);
+  void HoldId(const TZorvaGuest& guest, const std::string& code, const std::string& id);
   void MarkJoined(const TZorvaGuest& guest);
   void ReleaseHold(const TZorvaGuest& guest);
   IClusterPort::TDone RememberUndropped(const std::string& code, const std::string& id);
@@ -342,7 +343,7 @@ class ServerCore : public IConnectionEvents, public IClusterEvents {
   // Opens (subscribes, then loads) or reloads the code's state and applies it.
   void LoadState(const std::string& code, bool open, std::function<void(bool)> loaded);
   bool Loading(std::string_view code) const;
-  void Hold(std::string_view code, std::function<void()> event);
+  void HoldEvent(std::string_view code, std::function<void()> event);
   void ApplyState(const std::string& code, const std::vector<TClusterSubject>& state);
   void RequestCreate(TZorvaGuest& guest, const std::string& name, std::int32_t limit);
   void RequestJoin(TZorvaGuest& guest, const std::string& name);

@@ -66,7 +66,7 @@ bool ServerCore::JoinedHere(const std::string& id) const {
   return found != FIdHolders.end() && found->second.Joined;
 }
 
-void ServerCore::Hold(const TZorvaGuest& guest, const std::string& code, const std::string& id) {
+void ServerCore::HoldId(const TZorvaGuest& guest, const std::string& code, const std::string& id) {
   FClusterHolds[guest.Connection()] = {code, id, false};
   ++FIdHolders[id].Count;
   FUndropped.erase(id);
@@ -107,7 +107,7 @@ IClusterPort::TDone ServerCore::RememberUndropped(const std::string& code, const
 // ---- Login
 
 void ServerCore::ClaimThenAuthorize(TZorvaGuest& guest, TLoginRequest request) {
-  Hold(guest, request.SubjectCode, request.Id);
+  HoldId(guest, request.SubjectCode, request.Id);
   auto shared = std::make_shared<TLoginRequest>(std::move(request));
   FCluster->ClaimId(
       shared->SubjectCode, shared->Id,
@@ -209,7 +209,7 @@ bool ServerCore::Loading(std::string_view code) const {
   return !FHeldEvents.empty() && FHeldEvents.contains(std::string(code));
 }
 
-void ServerCore::Hold(std::string_view code, std::function<void()> event) {
+void ServerCore::HoldEvent(std::string_view code, std::function<void()> event) {
   FHeldEvents[std::string(code)].push_back(std::move(event));
 }
 
@@ -421,8 +421,8 @@ void ServerCore::StopCluster() {
 void ServerCore::OnRemoteLine(std::string_view code, std::string_view subject,
                               std::string_view line) {
   if (Loading(code)) {
-    return Hold(code, [this, c = std::string(code), s = std::string(subject),
-                       l = std::string(line)] { OnRemoteLine(c, s, l); });
+    return HoldEvent(code, [this, c = std::string(code), s = std::string(subject),
+                            l = std::string(line)] { OnRemoteLine(c, s, l); });
   }
   Guarded([&] {
     if (const auto* found = FRegistry.FindSubject(std::string(code), std::string(subject))) {
@@ -434,9 +434,8 @@ void ServerCore::OnRemoteLine(std::string_view code, std::string_view subject,
 void ServerCore::OnRemoteGuestLine(std::string_view code, std::string_view id,
                                    std::string_view line) {
   if (Loading(code)) {
-    return Hold(code, [this, c = std::string(code), i = std::string(id), l = std::string(line)] {
-      OnRemoteGuestLine(c, i, l);
-    });
+    return HoldEvent(code, [this, c = std::string(code), i = std::string(id),
+                            l = std::string(line)] { OnRemoteGuestLine(c, i, l); });
   }
   Guarded([&] {
     auto* guest = FindGuestByUserId(std::string(id));
@@ -446,7 +445,7 @@ void ServerCore::OnRemoteGuestLine(std::string_view code, std::string_view id,
 
 void ServerCore::OnRemoteSubjectAdded(std::string_view code, std::string_view subject) {
   if (Loading(code)) {
-    return Hold(code, [this, c = std::string(code), s = std::string(subject)] {
+    return HoldEvent(code, [this, c = std::string(code), s = std::string(subject)] {
       OnRemoteSubjectAdded(c, s);
     });
   }
@@ -458,7 +457,7 @@ void ServerCore::OnRemoteSubjectAdded(std::string_view code, std::string_view su
 
 void ServerCore::OnRemoteSubjectRemoved(std::string_view code, std::string_view subject) {
   if (Loading(code)) {
-    return Hold(code, [this, c = std::string(code), s = std::string(subject)] {
+    return HoldEvent(code, [this, c = std::string(code), s = std::string(subject)] {
       OnRemoteSubjectRemoved(c, s);
     });
   }
@@ -477,10 +476,10 @@ void ServerCore::OnRemoteSubjectRemoved(std::string_view code, std::string_view 
 void ServerCore::OnRemoteMemberJoined(std::string_view code, std::string_view subject,
                                       const TRemoteJoin& joined) {
   if (Loading(code)) {
-    return Hold(code, [this, c = std::string(code), s = std::string(subject),
-                       node = std::string(joined.Node), id = std::string(joined.Id),
-                       text = std::string(joined.UserText), roundTrip = joined.RoundTrip,
-                       full = joined.Full] {
+    return HoldEvent(code, [this, c = std::string(code), s = std::string(subject),
+                            node = std::string(joined.Node), id = std::string(joined.Id),
+                            text = std::string(joined.UserText), roundTrip = joined.RoundTrip,
+                            full = joined.Full] {
       OnRemoteMemberJoined(c, s, {node, id, text, roundTrip, full});
     });
   }
@@ -500,9 +499,8 @@ void ServerCore::OnRemoteMemberJoined(std::string_view code, std::string_view su
 void ServerCore::OnRemoteMemberLeft(std::string_view code, std::string_view subject,
                                     std::string_view id) {
   if (Loading(code)) {
-    return Hold(code, [this, c = std::string(code), s = std::string(subject), i = std::string(id)] {
-      OnRemoteMemberLeft(c, s, i);
-    });
+    return HoldEvent(code, [this, c = std::string(code), s = std::string(subject),
+                            i = std::string(id)] { OnRemoteMemberLeft(c, s, i); });
   }
   Guarded([&] {
     auto* member = RemoteMember(id);
@@ -517,8 +515,9 @@ void ServerCore::OnRemoteMemberLeft(std::string_view code, std::string_view subj
 void ServerCore::OnRemoteUserUpdated(std::string_view code, std::string_view subject,
                                      std::string_view id, std::string_view userText) {
   if (Loading(code)) {
-    return Hold(code, [this, c = std::string(code), s = std::string(subject), i = std::string(id),
-                       t = std::string(userText)] { OnRemoteUserUpdated(c, s, i, t); });
+    return HoldEvent(code,
+                     [this, c = std::string(code), s = std::string(subject), i = std::string(id),
+                      t = std::string(userText)] { OnRemoteUserUpdated(c, s, i, t); });
   }
   Guarded([&] {
     auto* member = RemoteMember(id);
