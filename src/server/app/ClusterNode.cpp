@@ -20,16 +20,20 @@ std::string Joined(const std::vector<std::string>& names) {
 }  // namespace
 
 TClusterNode::TClusterNode(asio::io_context& io, const TClusterOptions& options,
-                           const std::string& nodeId, std::function<std::int64_t()> connections,
-                           EventLogger& log)
+                           const std::string& nodeId, ServerCore& core, EventLogger& log)
     : FLog(log),
       FRedisText(AddressText(*options.Redis)),
-      FConnections(std::move(connections)),
+      FCore(core),
       FRedis(io, {.Address = *options.Redis}),
       FLink(FRedis, {.NodeId = nodeId, .HeartbeatMs = options.HeartbeatMs}),
       FTicker(io, FLink.TickPeriod(), [this] { Tick(); }),
       FFinishLimit(io) {
   FRedis.SetListener(this);
+  FCore.SetCluster(&FLink);
+}
+
+TClusterNode::~TClusterNode() {
+  FCore.SetCluster(nullptr);
 }
 
 void TClusterNode::Start() {
@@ -54,10 +58,11 @@ void TClusterNode::Finish(std::chrono::milliseconds limit, std::function<void()>
 }
 
 void TClusterNode::Tick() {
-  FLink.Tick(FConnections(), [this](const std::vector<std::string>& reaped) {
-    if (reaped.empty()) return;
-    FLog.Log(spdlog::level::warn, "cluster_nodes_reaped", {{"nodes", Joined(reaped)}});
-  });
+  FLink.Tick(static_cast<std::int64_t>(FCore.GuestCount()),
+             [this](const std::vector<std::string>& reaped) {
+               if (reaped.empty()) return;
+               FLog.Log(spdlog::level::warn, "cluster_nodes_reaped", {{"nodes", Joined(reaped)}});
+             });
 }
 
 // The heartbeat goes first on the command connection, ahead of the claims the core makes when it

@@ -1,9 +1,9 @@
 // TClusterNode: the daemon's place in a cluster — its two Redis connections, the link the core
 // asks and the heartbeat that keeps the node alive in the others' eyes, all on the daemon's
-// io_context. Built only with --cluster; declare it after the core so that it stops first.
+// io_context. Built only with --cluster; it attaches itself to the core and detaches before it
+// goes, so declare it after the core.
 //
-//   TClusterNode node(io, options.Cluster, nodeId, [&] { return core.GuestCount(); }, log);
-//   core.SetCluster(&node.Link());
+//   TClusterNode node(io, options.Cluster, nodeId, core, log);
 //   node.Start();  // a Redis that is down only delays: the link reconnects on its own
 #pragma once
 
@@ -19,6 +19,7 @@
 #include "ClusterTicker.h"
 #include "EventLogger.h"
 #include "RedisClient.h"
+#include "ServerCore.h"
 #include "ServerOptions.h"
 
 namespace zorva {
@@ -27,7 +28,8 @@ namespace zorva {
 class TClusterNode : private IRedisListener {
  public:
   TClusterNode(asio::io_context& io, const TClusterOptions& options, const std::string& nodeId,
-               std::function<std::int64_t()> connections, EventLogger& log);
+               ServerCore& core, EventLogger& log);
+  ~TClusterNode() override;
   TClusterNode(const TClusterNode&) = delete;
   TClusterNode& operator=(const TClusterNode&) = delete;
 
@@ -48,7 +50,7 @@ class TClusterNode : private IRedisListener {
 
   EventLogger& FLog;
   const std::string FRedisText;
-  std::function<std::int64_t()> FConnections;
+  ServerCore& FCore;
   RedisClient FRedis;
   ClusterLink FLink;
   ClusterTicker FTicker;

@@ -199,12 +199,7 @@ int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
   });
   core.SetObserver(&logger);
   std::optional<TClusterNode> cluster;
-  if (options.Cluster.Redis) {
-    cluster.emplace(
-        io, options.Cluster, nodeId,
-        [&core] { return static_cast<std::int64_t>(core.GuestCount()); }, logger);
-    core.SetCluster(&cluster->Link());
-  }
+  if (options.Cluster.Redis) cluster.emplace(io, options.Cluster, nodeId, core, logger);
   if (!server->Start(error)) {
     PrintError("zorva-server: " + error);
     return 1;
