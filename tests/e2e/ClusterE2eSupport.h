@@ -146,6 +146,11 @@ class ClusterE2eTest : public testing::Test {
       ASSERT_TRUE(FNodes[i].Start(FRedis, MoreOptions(i)))
           << "node " << FNodes[i].Id() << ": " << FNodes[i].Log();
     }
+    // A node listens before it reaches Redis, and refuses logins until then.
+    for (auto& node : FNodes) {
+      ASSERT_TRUE(WaitFor([&] { return node.Log().find("cluster_redis_up") != std::string::npos; }))
+          << "node " << node.Id() << ": " << node.Log();
+    }
   }
   // Options for one node beyond the cluster's, for a fixture that needs them.
   virtual std::vector<std::string> MoreOptions(std::size_t /*node*/) const { return {}; }
@@ -160,6 +165,15 @@ class ClusterE2eTest : public testing::Test {
     std::vector<std::string> lines{client.ReadLine().value_or("<timeout>")};
     if (!lines[0].starts_with("LOGIN|SUCCESS|")) return lines;
     for (int i = 0; i < 2; ++i) lines.push_back(client.ReadLine().value_or("<timeout>"));
+    return lines;
+  }
+
+  // LoginTo for a login that must succeed.
+  std::vector<std::string> LogIn(LineClient& client, ClusterNode& node, const std::string& id) {
+    auto lines = LoginTo(client, node, id);
+    EXPECT_TRUE(lines.at(0).starts_with("LOGIN|SUCCESS|"))
+        << id << " on " << node.Id() << ": " << lines.at(0) << "\n"
+        << node.Log();
     return lines;
   }
 

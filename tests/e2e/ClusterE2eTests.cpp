@@ -16,10 +16,10 @@ constexpr auto kReapLimit = std::chrono::milliseconds(10000);
 
 TEST_F(ClusterE2eTest, LobbyAndSubjectsAreSharedAcrossNodes) {
   LineClient ann, bob, cat;
-  const auto annLogin = LoginTo(ann, Node(0), "ann");
+  const auto annLogin = LogIn(ann, Node(0), "ann");
   ASSERT_THAT(annLogin, ElementsAre(StartsWith("LOGIN|SUCCESS|"), "SUBJECTS|Lobby Chat|",
                                     "JOINSUBJECT|Lobby Chat|" + UserText(annLogin)));
-  const auto catLogin = LoginTo(cat, Node(2), "cat");
+  const auto catLogin = LogIn(cat, Node(2), "cat");
   // The lobby's members are the cluster's, in joining order.
   EXPECT_EQ(catLogin.at(2),
             "JOINSUBJECT|Lobby Chat|" + UserText(annLogin) + "|" + UserText(catLogin));
@@ -29,7 +29,7 @@ TEST_F(ClusterE2eTest, LobbyAndSubjectsAreSharedAcrossNodes) {
   EXPECT_TRUE(ReadUntil(cat, "ADDSUBJECT|Den"));
   EXPECT_TRUE(ReadUntil(cat, "REMOVEGUEST|ann"));
 
-  const auto bobLogin = LoginTo(bob, Node(1), "bob");
+  const auto bobLogin = LogIn(bob, Node(1), "bob");
   EXPECT_EQ(bobLogin.at(1), "SUBJECTS|Lobby Chat|Den|");
   bob.WriteLine("JOINSUBJECT|Den");
   EXPECT_TRUE(ReadUntil(bob, "JOINSUBJECT|Den|" + UserText(annLogin) + "|" + UserText(bobLogin)));
@@ -46,9 +46,9 @@ std::string StatsField(const std::string& line, int index) {
 
 TEST_F(ClusterE2eTest, UsersAndStatisticsAreTheClustersOnEveryNode) {
   LineClient ann, bob, cat;
-  const auto annLogin = LoginTo(ann, Node(0), "ann");
-  LoginTo(bob, Node(1), "bob");
-  LoginTo(cat, Node(2), "cat");
+  const auto annLogin = LogIn(ann, Node(0), "ann");
+  LogIn(bob, Node(1), "bob");
+  LogIn(cat, Node(2), "cat");
 
   cat.WriteLine("USERINFO|ann|");
   EXPECT_TRUE(ReadUntil(cat, "USERINFO|" + UserText(annLogin) + "|"));
@@ -79,9 +79,9 @@ TEST_F(ClusterE2eTest, UsersAndStatisticsAreTheClustersOnEveryNode) {
 TEST_F(ClusterE2eTest, ChatBetweenNodesKeepsEachSendersOrder) {
   constexpr int kLines = 200;
   LineClient ann, bob, cat;
-  LoginTo(ann, Node(0), "ann");
-  LoginTo(bob, Node(1), "bob");
-  LoginTo(cat, Node(2), "cat");
+  LogIn(ann, Node(0), "ann");
+  LogIn(bob, Node(1), "bob");
+  LogIn(cat, Node(2), "cat");
   for (int i = 0; i < kLines; ++i) {
     ann.WriteLine("SEND|CHAT|ann " + std::to_string(i));
     bob.WriteLine("SEND|CHAT|bob " + std::to_string(i));
@@ -104,14 +104,13 @@ TEST_F(ClusterE2eTest, ChatBetweenNodesKeepsEachSendersOrder) {
 TEST_F(ClusterE2eTest, MemberLimitHoldsUnderARaceAcrossNodes) {
   constexpr int kClients = 60;
   LineClient owner;
-  LoginTo(owner, Node(0), "owner");
+  LogIn(owner, Node(0), "owner");
   owner.WriteLine("CREATESUBJECT|Five|5|");
   ASSERT_TRUE(ReadUntil(owner, "ADDSUBJECT|Five"));
   std::vector<std::unique_ptr<LineClient>> clients;
   for (int i = 0; i < kClients; ++i) {
     clients.push_back(std::make_unique<LineClient>());
-    const auto lines = LoginTo(*clients.back(), Node(i % 3), "p" + std::to_string(i));
-    ASSERT_THAT(lines.at(0), StartsWith("LOGIN|SUCCESS|"));
+    LogIn(*clients.back(), Node(i % 3), "p" + std::to_string(i));
   }
   for (auto& client : clients) client->WriteLine("JOINSUBJECT|Five");
   int joined = 0;
@@ -152,10 +151,10 @@ TEST_F(ClusterE2eTest, AnIdLoggedInOnOneNodeIsRefusedOnEveryOther) {
 
 TEST_F(ClusterE2eTest, AKilledNodesMembersAreAnnouncedGoneByTheOthers) {
   LineClient ann, bob, cat, dan;
-  LoginTo(ann, Node(0), "ann");
-  LoginTo(bob, Node(1), "bob");
-  LoginTo(cat, Node(2), "cat");
-  LoginTo(dan, Node(2), "dan");
+  LogIn(ann, Node(0), "ann");
+  LogIn(bob, Node(1), "bob");
+  LogIn(cat, Node(2), "cat");
+  LogIn(dan, Node(2), "dan");
   cat.WriteLine("CREATESUBJECT|Cats|0|");
   ASSERT_TRUE(ReadUntil(ann, "ADDSUBJECT|Cats"));
   ASSERT_TRUE(ReadUntil(bob, "ADDSUBJECT|Cats"));
@@ -171,9 +170,9 @@ TEST_F(ClusterE2eTest, AKilledNodesMembersAreAnnouncedGoneByTheOthers) {
 
 TEST_F(ClusterE2eTest, ServiceGoesOnWithoutRedisAndTheSharedStateComesBack) {
   LineClient ann, amy, bob;
-  LoginTo(ann, Node(0), "ann");
-  LoginTo(amy, Node(0), "amy");
-  LoginTo(bob, Node(1), "bob");
+  LogIn(ann, Node(0), "ann");
+  LogIn(amy, Node(0), "amy");
+  LogIn(bob, Node(1), "bob");
 
   FRedis.Kill();
   ann.WriteLine("SEND|CHAT|still here");
@@ -242,9 +241,9 @@ class ClusterAdminE2eTest : public ClusterE2eTest {
 
 TEST_F(ClusterAdminE2eTest, WhoListsTheMembersOfEveryNodeWithTheirNode) {
   LineClient ann, bob, cat;
-  LoginTo(ann, Node(0), "ann");
-  LoginTo(bob, Node(1), "bob");
-  LoginTo(cat, Node(2), "cat");
+  LogIn(ann, Node(0), "ann");
+  LogIn(bob, Node(1), "bob");
+  LogIn(cat, Node(2), "cat");
   std::string who;
   EXPECT_TRUE(WaitLong([&] {
     who = Admin({"who"});
