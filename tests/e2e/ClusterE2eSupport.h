@@ -4,8 +4,9 @@
 //
 //   class MyClusterTest : public ClusterE2eTest {};
 //   TEST_F(MyClusterTest, ...) {
-//     LineClient ann;
-//     const auto lines = LoginTo(ann, Node(0), "ann");   // the three lines of a login
+//     LineClient ann, bob;
+//     LogIn(bob, Node(1), "bob");
+//     const auto lines = LogIn(ann, Node(0), "ann");   // the three lines of a login
 //     EXPECT_TRUE(ReadUntil(bob, "ADDGUEST|ann|" + UserText(lines)));
 //   }
 #pragma once
@@ -117,24 +118,25 @@ inline std::string UserText(const std::vector<std::string>& loginLines) {
 }
 
 // Reads lines until each of `wanted` has come, in any order; other lines are skipped (pings,
-// other members' arrivals). False when one has not come within the timeout.
-inline bool ReadAll(LineClient& client, std::vector<std::string> wanted,
-                    std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+// other members' arrivals). Returns those that did not come within the timeout.
+inline std::vector<std::string> NotArrived(
+    LineClient& client, std::vector<std::string> wanted,
+    std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!wanted.empty()) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
+    if (left.count() <= 0) break;
     const auto line = client.ReadLine(left);
-    if (!line) return false;
+    if (!line) break;
     std::erase(wanted, *line);
   }
-  return true;
+  return wanted;
 }
 
 inline bool ReadUntil(LineClient& client, const std::string& wanted,
                       std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
-  return ReadAll(client, {wanted}, timeout);
+  return NotArrived(client, {wanted}, timeout).empty();
 }
 
 // Redis and nodes a, b and c, started for each test and killed after it.
