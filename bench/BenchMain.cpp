@@ -34,6 +34,11 @@ void AddOptions(CLI::App& app, TBenchOptions& options) {
   app.add_option("--port", options.Port, "Server port")->required();
   app.add_option("--server-pid", options.ServerPid,
                  "Server process id, for its CPU time and memory from /proc");
+  app.add_option("--second-port", options.SecondPort,
+                 "A second node's port: every other member connects there (Zorva cluster)");
+  app.add_option("--more-pids", options.MorePids,
+                 "Comma-separated process ids counted with the server's (other nodes, Redis)")
+      ->delimiter(',');
   app.add_flag("--tls", options.Tls, "Speak TLS to the port (Zorva's TLS port)");
   app.add_option("--subjects,-R", options.Subjects, "Subjects (Redis: channels)")
       ->check(CLI::Range(1, 100000));

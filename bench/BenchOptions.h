@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace zorva {
 
@@ -17,6 +18,11 @@ struct TBenchOptions {
   std::uint16_t Port = 4000;
   // The server's process id, for its CPU time and resident memory from /proc; 0: not reported.
   int ServerPid = 0;
+  // A second node of a cluster: every other member connects to it, so that each subject's
+  // members are spread over two daemons. 0: one server only.
+  std::uint16_t SecondPort = 0;
+  // Further processes the server's CPU time and memory include (the other node, Redis).
+  std::vector<int> MorePids;
   bool Tls = false;  // the port speaks TLS (Zorva only)
 
   int Subjects = 10;   // R: subjects (Redis: channels)

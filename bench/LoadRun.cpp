@@ -37,6 +37,7 @@ TLoadRun::TLoadRun(const TBenchOptions& options, IBenchDialect& dialect)
     : FOptions(options),
       FDialect(dialect),
       FServer(asio::ip::make_address(options.Host), options.Port),
+      FSecondServer(asio::ip::make_address(options.Host), options.SecondPort),
       FReadBuffer(kReadBufferBytes),
       FTlsContext(options.Tls ? SSL_CTX_new(TLS_client_method()) : nullptr, SSL_CTX_free),
       FPhaseTimer(FIo),
@@ -99,7 +100,7 @@ void TLoadRun::AddMember(TBenchSubject& subject, TBenchMember::TRole role) {
 
 bool TLoadRun::Run(TBenchReport& report, std::string& error) {
   FReport.Connections = FMembers.size();
-  if (const auto server = SampleProcess(FOptions.ServerPid); FOptions.ServerPid && server) {
+  if (const auto server = SampleServers(); FOptions.ServerPid && server) {
     FReport.ServerRssBefore = server->RssBytes;
   }
   FStart = TClock::now();
@@ -119,10 +120,11 @@ bool TLoadRun::Run(TBenchReport& report, std::string& error) {
 void TLoadRun::ConnectMore() {
   while (FConnecting < static_cast<std::size_t>(FOptions.MaxConnecting) &&
          FNextToConnect < FMembers.size()) {
-    auto& member = *FMembers[FNextToConnect++];
+    auto& member = *FMembers[FNextToConnect];
+    const auto& server = ServerOf(FNextToConnect++);
     ++FConnecting;
     if (FOptions.WebSocket) member.Connection.SpeakWebSocket();
-    member.Connection.Connect(FServer,
+    member.Connection.Connect(server,
                               [this, &member] { OnSetupStep(member, FDialect.Begin(member)); });
   }
 }
@@ -293,7 +295,7 @@ void TLoadRun::EndWindow() {
 }
 
 void TLoadRun::MeasureIdle() {
-  const auto server = SampleProcess(FOptions.ServerPid);
+  const auto server = SampleServers();
   if (FOptions.ServerPid && server && FReport.ServerRssBefore) {
     FReport.ServerRssAfter = server->RssBytes;
     const auto grown = static_cast<double>(server->RssBytes) - *FReport.ServerRssBefore;
@@ -318,8 +320,24 @@ std::uint64_t TLoadRun::Deliveries() const {
 
 TLoadRun::TSnapshot TLoadRun::Snapshot() const {
   TSnapshot snapshot{TClock::now(), Deliveries(), FSentLines, std::nullopt, SampleProcess(0)};
-  if (FOptions.ServerPid) snapshot.Server = SampleProcess(FOptions.ServerPid);
+  if (FOptions.ServerPid) snapshot.Server = SampleServers();
   return snapshot;
+}
+
+std::optional<TProcSample> TLoadRun::SampleServers() const {
+  auto total = SampleProcess(FOptions.ServerPid);
+  for (const int pid : FOptions.MorePids) {
+    const auto more = SampleProcess(pid);
+    if (!total || !more) return std::nullopt;
+    total->CpuSeconds += more->CpuSeconds;
+    total->RssBytes += more->RssBytes;
+  }
+  return total;
+}
+
+// Members of one subject are neighbours in the list, so alternating spreads each subject.
+const asio::ip::tcp::endpoint& TLoadRun::ServerOf(std::size_t member) const {
+  return FOptions.SecondPort != 0 && member % 2 == 1 ? FSecondServer : FServer;
 }
 
 }  // namespace zorva

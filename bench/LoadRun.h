@@ -88,11 +88,15 @@ class TLoadRun : public ILineSink {
   TBenchMember& MemberOf(const TBenchConnection& connection) { return *FMembers[connection.Tag()]; }
   std::uint64_t Deliveries() const;
   TSnapshot Snapshot() const;
+  // The server's processes summed; empty unless every one of them could be read.
+  std::optional<TProcSample> SampleServers() const;
+  const asio::ip::tcp::endpoint& ServerOf(std::size_t member) const;
 
   const TBenchOptions& FOptions;
   IBenchDialect& FDialect;
   asio::io_context FIo;
   asio::ip::tcp::endpoint FServer;
+  asio::ip::tcp::endpoint FSecondServer;
   std::vector<char> FReadBuffer;
   std::unique_ptr<SSL_CTX, void (*)(SSL_CTX*)> FTlsContext;
   std::vector<std::unique_ptr<TBenchSubject>> FSubjects;

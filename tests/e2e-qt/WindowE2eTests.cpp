@@ -22,11 +22,13 @@ INSTANTIATE_TEST_SUITE_P(Window, ServerTlsE2eTest, testing::Values(kWindow),
 INSTANTIATE_TEST_SUITE_P(Window, ServerTlsStartTest, testing::Values(kWindow),
                          [](const auto& info) { return info.param.Label; });
 
-// Only the daemon serves browsers: the window refuses the WebSocket options rather than leave the
-// port asked for closed without a word.
-TEST(WindowOptionsTest, WebSocketOptionsAreRefusedNamingTheDaemon) {
+// Only the daemon serves browsers and joins a cluster: the window refuses those options rather
+// than leave what was asked for undone without a word.
+TEST(WindowOptionsTest, DaemonOnlyOptionsAreRefusedNamingTheDaemon) {
   const std::vector<std::vector<std::string>> asked = {
-      {"--ws-port", "0"}, {"--web-root", "."}, {"--ws-origins", "http://a"}};
+      {"--ws-port", "0"},           {"--web-root", "."},
+      {"--ws-origins", "http://a"}, {"--cluster", "redis://127.0.0.1:6379"},
+      {"--node-id", "a"},           {"--cluster-heartbeat-ms", "1000"}};
   ScratchFolder folder;
   for (const auto& options : asked) {
     SCOPED_TRACE(options.front());

@@ -32,6 +32,15 @@ TEST_P(DaemonOptionsTest, RefusalsNameTheOptionTheValueAndWhatIsAllowed) {
       {{"--max-line", "0"}, 2, "--max-line: 0 is out of range; give 1 to 2147483647 bytes"},
       {{"--colour"}, 2, "The following argument was not expected: --colour"},
       {{"--bind", "no host here"}, 1, "--bind: cannot find the address of 'no host here'"},
+      {{"--cluster", "http://127.0.0.1:6379"},
+       2,
+       "--cluster: expected redis://HOST:PORT[/DB], got \"http://127.0.0.1:6379\""},
+      {{"--node-id", "a|b"}, 2, "--node-id: 'a|b' is not a node id; give 1 to 64 bytes"},
+      {{"--cluster-heartbeat-ms", "100"},
+       2,
+       "--cluster-heartbeat-ms: 100 is out of range; give 200 to 3600000 milliseconds"},
+      // The listening port is the default id's part, and port 0 is chosen only later.
+      {{"--cluster", "redis://127.0.0.1:6379"}, 1, "--cluster with --port 0 needs --node-id"},
   };
   for (const auto& c : cases) {
     ServerProcess server(FFolder);

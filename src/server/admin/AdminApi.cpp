@@ -166,7 +166,7 @@ TAdminResponse AdminApi::Health() const {
 TAdminResponse AdminApi::Metrics() const {
   TMetricsSnapshot snapshot;
   const auto taken = OnCore([&] {
-    snapshot = TakeMetricsSnapshot(FContext.Core, FContext.ProcessStartUnix);
+    snapshot = TakeMetricsSnapshot(FContext.Core, FContext.ProcessStartUnix, FContext.Cluster);
     return TAdminResponse{};
   });
   if (taken.Status != 200) return taken;
@@ -174,7 +174,7 @@ TAdminResponse AdminApi::Metrics() const {
 }
 
 TAdminResponse AdminApi::Stats() const {
-  return OnCore([&] { return Json(200, StatsView(FContext.Core)); });
+  return OnCore([&] { return Json(200, StatsView(FContext.Core, FContext.Cluster)); });
 }
 
 TAdminResponse AdminApi::Users(const TRequestTarget& target) const {
@@ -184,7 +184,7 @@ TAdminResponse AdminApi::Users(const TRequestTarget& target) const {
   }
   return OnCore([&] {
     const TTimeBase time{FContext.Clock.NowMs(), FContext.UnixNow()};
-    return Json(200, UsersView(FContext.Core, time, code));
+    return Json(200, UsersView(FContext.Core, time, code, FContext.Cluster));
   });
 }
 

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "ClusterPort.h"
 #include "RequestTarget.h"
 #include "ServerCore.h"
 
@@ -46,6 +47,8 @@ class AdminApi {
     std::function<void()> Stop;
     std::function<double()> UnixNow;
     double ProcessStartUnix = 0;
+    // This node's cluster, or null for a single server; read on the core's thread.
+    const IClusterPort* Cluster = nullptr;
   };
   struct TOptions {
     std::string Token;

@@ -35,8 +35,9 @@ bool AdminService::Start(const TConfig& config, std::string& error) {
   auto runner = [this](const std::function<void()>& task) {
     return RunOnCore(FTransport, task, kCoreTimeout);
   };
-  FApi.emplace(AdminApi::TContext{FCore, FClock, runner, FStop, UnixNow, FStartUnix},
-               AdminApi::TOptions{*token, config.MetricsPublic});
+  FApi.emplace(
+      AdminApi::TContext{FCore, FClock, runner, FStop, UnixNow, FStartUnix, config.Cluster},
+      AdminApi::TOptions{*token, config.MetricsPublic});
   FServer = std::make_unique<AdminHttpServer>(*FApi);
   if (!FServer->Start(config.Address, error)) return false;
   FUrl = HttpUrl({config.Address.Host, FServer->Port()});

@@ -23,6 +23,7 @@ class AdminService {
     TListenAddress Address;
     std::string TokenPath;
     bool MetricsPublic = false;
+    const IClusterPort* Cluster = nullptr;  // null for a single server
   };
 
   // `stop` runs on the core's thread.

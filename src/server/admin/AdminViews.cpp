@@ -19,10 +19,15 @@ json ConnectionsPerCode(const ServerCore& core) {
   return perCode;
 }
 
-json UserView(const TZorvaGuest& guest, const TTimeBase& time) {
+json IdOf(const TZorvaGuest& guest) {
+  return guest.User() ? json(guest.User()->Id()) : json(nullptr);
+}
+
+json UserView(const TZorvaGuest& guest, const TTimeBase& time, const json& node) {
   const auto* subject = guest.Subject();
   return {
-      {"id", guest.User() ? json(guest.User()->Id()) : json(nullptr)},
+      {"id", IdOf(guest)},
+      {"node", node},
       {"connection", guest.Connection()},
       {"code", guest.LoggedIn() ? json(guest.SubjectCode()) : json(nullptr)},
       {"subject", subject ? json(subject->Name()) : json(nullptr)},
@@ -30,6 +35,27 @@ json UserView(const TZorvaGuest& guest, const TTimeBase& time) {
       {"round_trip_ms", guest.RoundTrip()},
       {"connected_since", IsoTime(time.UnixAt(guest.ConnectedMs()))},
   };
+}
+
+json RemoteMemberView(const TZorvaGuest& member, const TZorvaSubject& subject) {
+  return {
+      {"id", IdOf(member)},
+      {"node", member.Node()},
+      {"connection", nullptr},
+      {"code", subject.SubjectCode()},
+      {"subject", subject.Name()},
+      {"address", nullptr},
+      {"round_trip_ms", member.RoundTrip()},
+      {"connected_since", nullptr},
+  };
+}
+
+void AddRemoteMembers(const ServerCore& core, const std::string& code, json& users) {
+  for (const auto* subject : core.Subjects(code)) {
+    for (const auto* member : subject->Members()) {
+      if (member->IsRemote()) users.push_back(RemoteMemberView(*member, *subject));
+    }
+  }
 }
 
 json SubjectView(const TZorvaSubject& subject) {
@@ -46,9 +72,9 @@ json SubjectView(const TZorvaSubject& subject) {
 
 }  // namespace
 
-json StatsView(ServerCore& core) {
+json StatsView(ServerCore& core, const IClusterPort* cluster) {
   const auto& stats = core.UpdateServerStats();
-  return {
+  json view = {
       {"running", core.Running()},
       {"seconds_active", stats.SecondsActive()},
       {"time_active", stats.GetTimeActiveDesc()},
@@ -62,14 +88,26 @@ json StatsView(ServerCore& core) {
       {"staging", core.StagingGuests().size()},
       {"connections_per_code", ConnectionsPerCode(core)},
   };
+  if (cluster) {
+    view["node"] = cluster->NodeId();
+    view["cluster_redis_up"] = cluster->Available();
+    view["cluster_connections"] = cluster->Stats().Connections;
+    view["cluster_subjects"] = cluster->Stats().Subjects;
+  }
+  return view;
 }
 
 json UsersView(const ServerCore& core, const TTimeBase& time,
-               const std::optional<std::string>& code) {
+               const std::optional<std::string>& code, const IClusterPort* cluster) {
+  const json node = cluster ? json(cluster->NodeId()) : json(nullptr);
   json users = json::array();
   for (const auto* guest : core.Guests()) {
     if (code && (!guest->LoggedIn() || guest->SubjectCode() != *code)) continue;
-    users.push_back(UserView(*guest, time));
+    users.push_back(UserView(*guest, time, node));
+  }
+  if (!cluster) return users;
+  for (const auto& each : code ? std::vector<std::string>{*code} : core.SubjectCodes()) {
+    AddRemoteMembers(core, each, users);
   }
   return users;
 }

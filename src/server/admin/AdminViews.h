@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "ClusterPort.h"
 #include "ServerCore.h"
 
 namespace zorva {
@@ -20,10 +21,14 @@ struct TTimeBase {
   }
 };
 
-nlohmann::json StatsView(ServerCore& core);
+// With a cluster, also this node's id and the cluster's figures from its last heartbeat.
+nlohmann::json StatsView(ServerCore& core, const IClusterPort* cluster = nullptr);
 // Every guest in order of arrival; with `code`, the logged-in guests of that subject code only.
+// In a cluster each carries this node's id, and the members of other nodes follow, subject by
+// subject, with their node's id and without what only their node knows (connection, address).
 nlohmann::json UsersView(const ServerCore& core, const TTimeBase& time,
-                         const std::optional<std::string>& code);
+                         const std::optional<std::string>& code,
+                         const IClusterPort* cluster = nullptr);
 nlohmann::json SubjectsView(const ServerCore& core);
 
 // "2026-12-09T00:46:43Z".

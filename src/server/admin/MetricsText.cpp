@@ -78,11 +78,46 @@ void WriteTraffic(TWriter& out, const TLifetimeCounters& counters) {
   }
 }
 
+// A label value may hold any byte but these three, which the format escapes.
+std::string LabelValue(std::string_view text) {
+  std::string escaped;
+  for (const char c : text) {
+    if (c == '\\' || c == '"') escaped += '\\';
+    escaped += c == '\n' ? std::string("\\n") : std::string(1, c);
+  }
+  return escaped;
+}
+
+// Node-wide figures a scraper sums or compares across nodes: each node reports the cluster as
+// it saw it at its last heartbeat.
+void WriteCluster(TWriter& out, const TClusterFigures& cluster) {
+  out.Family("zorva_cluster_node_info", "gauge", "This node's id in the cluster.");
+  out.Sample("zorva_cluster_node_info", 1, "node=\"" + LabelValue(cluster.Node) + "\"");
+  out.Single("zorva_cluster_up", "gauge", "1 while this node reaches the cluster's Redis.",
+             cluster.RedisUp ? 1 : 0);
+  out.Single("zorva_cluster_connections", "gauge",
+             "Connections on every node, as their last heartbeats reported them.",
+             static_cast<double>(cluster.Connections));
+  out.Single("zorva_cluster_subjects", "gauge", "Client-created subjects in the whole cluster.",
+             static_cast<double>(cluster.Subjects));
+}
+
 }  // namespace
 
-TMetricsSnapshot TakeMetricsSnapshot(const ServerCore& core, double processStartUnix) {
-  return {core.GuestCount(),        SubjectCount(core),      core.PendingLogins(),
-          core.QueuedOutputBytes(), core.LifetimeCounters(), processStartUnix};
+TMetricsSnapshot TakeMetricsSnapshot(const ServerCore& core, double processStartUnix,
+                                     const IClusterPort* cluster) {
+  TMetricsSnapshot snapshot;
+  snapshot.Connections = core.GuestCount();
+  snapshot.Subjects = SubjectCount(core);
+  snapshot.PendingLogins = core.PendingLogins();
+  snapshot.OutputQueuedBytes = core.QueuedOutputBytes();
+  snapshot.Counters = core.LifetimeCounters();
+  snapshot.ProcessStartUnix = processStartUnix;
+  if (cluster) {
+    snapshot.Cluster = TClusterFigures{cluster->NodeId(), cluster->Available(),
+                                       cluster->Stats().Connections, cluster->Stats().Subjects};
+  }
+  return snapshot;
 }
 
 std::string MetricsText(const TMetricsSnapshot& snapshot) {
@@ -101,6 +136,7 @@ std::string MetricsText(const TMetricsSnapshot& snapshot) {
                 snapshot.Counters.LoginDecisionMs);
   out.Histogram("zorva_ping_round_trip_seconds", "Time from a ping to its answer.",
                 snapshot.Counters.RoundTripMs);
+  if (snapshot.Cluster) WriteCluster(out, *snapshot.Cluster);
   out.Single("process_start_time_seconds", "gauge",
              "Start time of the process since unix epoch in seconds.", snapshot.ProcessStartUnix);
   return std::move(out).Text();

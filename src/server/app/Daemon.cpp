@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "AdminService.h"
+#include "ClusterNode.h"
 #include "DaemonLog.h"
 #include "EpollTransport.h"
 #include "ExceptionText.h"
@@ -129,7 +130,7 @@ void LogStart(EventLogger& log, const TServerOptions& options, const EpollTransp
             options.WebSocket.SecurePort ? transport.SecureWebSocketListenAddress() : "off"}});
 }
 
-bool StartAdmin(AdminService& admin, const TServerOptions& options) {
+bool StartAdmin(AdminService& admin, const TServerOptions& options, const IClusterPort* cluster) {
   const auto address = ParseListenAddress(*options.AdminAddress);
   if (!address) {
     PrintError("zorva-server: --admin needs ADDRESS:PORT, not " + *options.AdminAddress);
@@ -138,7 +139,7 @@ bool StartAdmin(AdminService& admin, const TServerOptions& options) {
   const auto tokenPath =
       options.AdminTokenFile.empty() ? DefaultTokenPath(options.IniPath) : options.AdminTokenFile;
   std::string error;
-  if (!admin.Start({*address, tokenPath, options.MetricsPublic}, error)) {
+  if (!admin.Start({*address, tokenPath, options.MetricsPublic, cluster}, error)) {
     PrintError("zorva-server: " + error);
     return false;
   }
@@ -158,6 +159,14 @@ int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
   }
 
   std::string error;
+  std::string nodeId;
+  if (options.Cluster.Redis) {
+    nodeId = ClusterNodeId(options.Cluster, settings.Port, error);
+    if (nodeId.empty()) {
+      PrintError("zorva-server: " + error);
+      return 1;
+    }
+  }
   std::shared_ptr<TlsContext> tlsContext;
   if (options.Tls.Port || options.WebSocket.SecurePort) {
     tlsContext = TlsContext::Load(TlsFiles(options.Tls), error);
@@ -189,6 +198,8 @@ int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
     logger.ExceptionLine(DescribeException(error), true);
   });
   core.SetObserver(&logger);
+  std::optional<TClusterNode> cluster;
+  if (options.Cluster.Redis) cluster.emplace(io, options.Cluster, nodeId, core, logger);
   if (!server->Start(error)) {
     PrintError("zorva-server: " + error);
     return 1;
@@ -208,8 +219,12 @@ int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
                           ? "Writes of each turn go to the kernel in one io_uring batch"
                           : "Writes go one send at a time (the kernel refused io_uring)");
   std::printf("%s\n", server->UsersLine(options).c_str());
+  if (cluster) {
+    std::printf("Cluster node %s with Redis at %s\n", nodeId.c_str(), options.Cluster.Url.c_str());
+  }
   std::fflush(stdout);
   LogStart(logger, options, transport, sized.MaxClients);
+  if (cluster) cluster->Start();
 
   // The first signal closes the listener and lets every connection receive what is queued for
   // it; the second ends the wait, with 128 + its number as a shell reports such an end.
@@ -220,7 +235,10 @@ int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
     if (std::exchange(stopping, true)) return;
     logger.Log(spdlog::level::info, "stop", {{cause, value}});
     core.Stop(ITransport::CloseMode::AfterFlush);
-    transport.WhenAllClosed(kStopFlushLimit, [&] { io.stop(); });
+    transport.WhenAllClosed(kStopFlushLimit, [&] {
+      if (!cluster) return io.stop();
+      cluster->Finish(kStopFlushLimit, [&] { io.stop(); });
+    });
   };
   asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&](const std::error_code& ec, int signal) {
@@ -233,7 +251,8 @@ int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
     });
   });
   AdminService admin(core, transport, server->Clock(), [&] { stopServer("by", "admin"); });
-  if (options.AdminAddress && !StartAdmin(admin, options)) return 1;
+  if (options.AdminAddress && !StartAdmin(admin, options, cluster ? &cluster->Link() : nullptr))
+    return 1;
   asio::signal_set hangups(io, SIGHUP);
   ReopenOnHangup(hangups, *log, transport, options.Tls);
   RunLoop(io, logger);

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <limits>
 
+#include "ClusterScripts.h"
 #include "IniFile.h"
 #include "ZorvaVersion.h"
 
@@ -33,6 +34,9 @@ constexpr TNumberRange kLoginTimeoutRange{0, kTimeoutRange.Max, "seconds"};
 constexpr TNumberRange kLinesPerSecondRange{0, kUint32Max, "lines per second"};
 constexpr TNumberRange kLineBurstRange{1, kUint32Max, "lines"};
 constexpr TNumberRange kBytesPerSecondRange{0, kUint32Max, "bytes per second"};
+// Below a few hundred milliseconds a busy loop or Redis would have live nodes reaped.
+constexpr TNumberRange kHeartbeatRange{200, 3'600'000, "milliseconds"};
+constexpr std::string_view kNodeIdRule = "1 to 64 bytes without '|' or control characters";
 
 // The check behind every number option: the same words on the command line and for the
 // settings file.
@@ -179,6 +183,34 @@ void AddWebSocketOptions(CLI::App& app, TWebSocketOptions& web) {
       ->check(CLI::ExistingDirectory);
 }
 
+void AddClusterOptions(CLI::App& app, TClusterOptions& cluster) {
+  app.add_option_function<std::string>(
+      "--cluster",
+      [&cluster](const std::string& url) {
+        TRedisAddress address;
+        std::string error;
+        if (!ParseRedisUrl(url, address, error)) throw CLI::ValidationError("--cluster", error);
+        cluster.Redis = address;
+        cluster.Url = url;
+      },
+      "Share lobbies and subjects with the other daemons using the Redis at "
+      "redis://HOST:PORT[/DB]");
+  app.add_option("--node-id", cluster.NodeId,
+                 "This daemon's name in the cluster, unique among its nodes (default "
+                 "HOST:PORT, this machine's name and --port)")
+      ->check(CLI::Validator(
+          [](std::string& node) {
+            return cluster::ValidNodeId(node)
+                       ? ""
+                       : "'" + node + "' is not a node id; give " + std::string(kNodeIdRule);
+          },
+          std::string(kNodeIdRule)));
+  app.add_option("--cluster-heartbeat-ms", cluster.HeartbeatMs,
+                 "Milliseconds a node's heartbeat lasts: the other nodes remove the members of "
+                 "a node silent for longer")
+      ->check(InRange(kHeartbeatRange));
+}
+
 void PrintError(const CLI::App& app, const std::string& text) {
   std::fprintf(stderr, "%s: %s\n", app.get_name().c_str(), text.c_str());
 }
@@ -301,6 +333,7 @@ void AddServerOptions(CLI::App& app, TServerOptions& options, const std::string&
   AddFloodOptions(app, options.Limits.Flood);
   AddTlsOptions(app, options.Tls);
   AddWebSocketOptions(app, options.WebSocket);
+  AddClusterOptions(app, options.Cluster);
   std::vector<CLI::Option*> fileOptions;
   for (CLI::Option* option : app.get_options()) {
     if (TakesKeyOfItsName(*option)) fileOptions.push_back(option);
@@ -335,6 +368,26 @@ std::optional<int> ParseCommandLine(CLI::App& app, int argc, const char* const* 
 
 TTlsFiles TlsFiles(const TTlsOptions& tls) {
   return {tls.CertFile, tls.KeyFile, tls.CaFile};
+}
+
+std::string ClusterNodeId(const TClusterOptions& cluster, int port, std::string& error) {
+  if (!cluster.NodeId.empty()) return cluster.NodeId;
+  if (port == 0) {
+    error =
+        "--cluster with --port 0 needs --node-id: the default HOST:PORT would not tell nodes apart";
+    return {};
+  }
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) != 0) {
+    error = "--node-id is needed: this machine's name cannot be read";
+    return {};
+  }
+  auto node = std::string(host) + ":" + std::to_string(port);
+  if (!cluster::ValidNodeId(node)) {
+    error = "--node-id is needed: " + node + " is not " + std::string(kNodeIdRule);
+    return {};
+  }
+  return node;
 }
 
 std::string DefaultLogPath(const char* argv0) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "LoginThrottle.h"
+#include "RedisAddress.h"
 #include "ServerSettings.h"
 #include "TlsFiles.h"
 #include "TransportLimits.h"
@@ -42,6 +43,14 @@ struct TWebSocketOptions {
   std::string WebRoot;               // files served at "/" on those ports; empty: none
 };
 
+// Sharing lobbies and subjects with other daemons through one Redis: off without an address.
+struct TClusterOptions {
+  std::optional<TRedisAddress> Redis;
+  std::string Url;     // as given, for the log
+  std::string NodeId;  // empty: this host's name and the listening port
+  std::uint32_t HeartbeatMs = 5000;
+};
+
 struct TServerOptions {
   std::string IniPath;  // DefaultIniPath() unless given
   std::string BindAddress = "0.0.0.0";
@@ -62,7 +71,13 @@ struct TServerOptions {
   bool MetricsPublic = false;
   TTlsOptions Tls;
   TWebSocketOptions WebSocket;
+  TClusterOptions Cluster;
 };
+
+// The node id the daemon goes by: --node-id, else "HOST:PORT" with this machine's name. Empty,
+// with the reason in `error`, when neither gives one other nodes can tell apart (port 0 is
+// chosen only when listening starts).
+std::string ClusterNodeId(const TClusterOptions& cluster, int port, std::string& error);
 
 // Adds the server options and --version to `app`, filling `options` as they are parsed; a later
 // option wins, so that wrappers can append to a command line. A bare --log writes to

@@ -61,6 +61,13 @@ bool AsksForWebSocket(const TWebSocketOptions& web) {
   return web.Port || web.SecurePort || !web.WebRoot.empty() || !web.Origins.empty();
 }
 
+// The window's transport runs on Qt's loop, which the Redis link does not drive; a cluster asked
+// for must not become a lone server without a word.
+bool AsksForCluster(const TClusterOptions& cluster) {
+  return cluster.Redis || !cluster.NodeId.empty() ||
+         cluster.HeartbeatMs != TClusterOptions{}.HeartbeatMs;
+}
+
 int CannotStart(const std::string& reason) {
   std::fprintf(stderr, "ZorvaServer: %s\n", reason.c_str());
   return 1;
@@ -77,6 +84,10 @@ int main(int argc, char** argv) {
   if (AsksForWebSocket(server.WebSocket))
     return CannotStart(
         "WebSocket listeners (--ws-port, --wss-port, --ws-origins, --web-root) are served by "
+        "zorva-server only");
+  if (AsksForCluster(server.Cluster))
+    return CannotStart(
+        "the cluster options (--cluster, --node-id, --cluster-heartbeat-ms) are served by "
         "zorva-server only");
   QApplication app(argc, argv);
 

@@ -131,8 +131,11 @@ void EventLogger::Event(const TServerEvent& event) {
   }
 }
 
-void EventLogger::ExceptionLine(std::string_view text, bool) {
-  Log(level_enum::err, "exception", {{"text", text}});
+// Only an alarm is a failure; the other lines are the core's notes to the operator, such as the
+// cluster lost or back.
+void EventLogger::ExceptionLine(std::string_view text, bool alarm) {
+  if (alarm) return Log(level_enum::err, "exception", {{"text", text}});
+  Log(level_enum::info, "note", {{"text", text}});
 }
 
 void EventLogger::Trace(std::string_view prefix, std::string_view text) {

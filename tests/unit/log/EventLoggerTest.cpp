@@ -71,9 +71,9 @@ TEST(EventLoggerTest, LevelLeavesOutWhatIsBelowIt) {
   struct Case {
     const char* Label;
     level_enum Level;
-    int Lines;  // of: an info login, a warn refusal, an error exception
+    int Lines;  // of: an info login, a warn refusal, an error exception, an info note
   };
-  for (const auto& c : {Case{"debug", level_enum::debug, 3}, Case{"info", level_enum::info, 3},
+  for (const auto& c : {Case{"debug", level_enum::debug, 4}, Case{"info", level_enum::info, 4},
                         Case{"warn", level_enum::warn, 2}, Case{"error", level_enum::err, 1}}) {
     Captured out;
     auto log = MakeLogger(out, TLogFormat::Text, c.Level);
@@ -83,6 +83,7 @@ TEST(EventLoggerTest, LevelLeavesOutWhatIsBelowIt) {
     log.Event(login);
     log.Event(refusal);
     log.ExceptionLine("x", true);
+    log.ExceptionLine("Cluster back", false);
     const auto text = out.Events.str();
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), c.Lines) << c.Label;
   }

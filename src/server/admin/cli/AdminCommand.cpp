@@ -45,14 +45,22 @@ std::string Table(const TRow& header, const std::vector<TRow>& rows) {
   return out;
 }
 
+// A node column only from a node of a cluster, so that a single server's table stays as it was.
 std::string UsersTable(const json& users) {
+  const bool clustered = users.is_array() && std::ranges::any_of(users, [](const json& user) {
+                           return Field(user, "node").is_string();
+                         });
   std::vector<TRow> rows;
   for (const auto& user : users) {
-    rows.push_back({Text(Field(user, "id")), Text(Field(user, "code")),
-                    Text(Field(user, "subject")), Text(Field(user, "address")),
-                    Text(Field(user, "round_trip_ms")), Text(Field(user, "connected_since"))});
+    TRow row{Text(Field(user, "id"))};
+    if (clustered) row.push_back(Text(Field(user, "node")));
+    for (const auto* key : {"code", "subject", "address", "round_trip_ms", "connected_since"})
+      row.push_back(Text(Field(user, key)));
+    rows.push_back(std::move(row));
   }
-  return Table({"ID", "CODE", "SUBJECT", "ADDRESS", "RTT MS", "CONNECTED SINCE"}, rows);
+  TRow header{"ID", "CODE", "SUBJECT", "ADDRESS", "RTT MS", "CONNECTED SINCE"};
+  if (clustered) header.insert(header.begin() + 1, "NODE");
+  return Table(header, rows);
 }
 
 std::string SubjectsTable(const json& subjects) {
