@@ -22,7 +22,7 @@ template <class Body>
 auto ServerCore::ClusterAnswer(Body body) {
   return [this, alive = std::weak_ptr<int>(FAlive), body = std::move(body)](auto&&... args) {
     if (alive.expired()) return;
-    Guarded([&] { body(args...); });
+    this->Guarded([&] { body(args...); });
   };
 }
 
