@@ -541,15 +541,12 @@ void ServerCore::OnRemoteRoundTrips(std::string_view code, const std::vector<TRo
   });
 }
 
-void ServerCore::OnClusterLost(const std::string& reason) {
-  Guarded([&] { ClusterNote("Cluster lost: " + reason); });
-}
+// Whoever owns the link logs the loss and the return, with the Redis address; while it lasts,
+// the port answers Unavailable and the core refuses what it cannot decide alone.
+void ServerCore::OnClusterLost(const std::string&) {}
 
 void ServerCore::OnClusterBack() {
-  Guarded([&] {
-    ClusterNote("Cluster back");
-    Rebuild();
-  });
+  Guarded([&] { Rebuild(); });
 }
 
 // ---- Rebuilding after the shared state returns
