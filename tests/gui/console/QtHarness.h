@@ -2,6 +2,8 @@
 // peers with blocking clients, for the transport contract.
 #pragma once
 
+#include <openssl/crypto.h>
+
 #include <QThread>
 #include <functional>
 #include <memory>
@@ -59,9 +61,14 @@ class QtHarness {
   }
   std::size_t ConnectionCount() { return FTransport->ConnectionCount(); }
 
-  // The transport was made on the loop thread and is destroyed there.
+  // The transport was made on the loop thread and is destroyed there. OpenSSL's state for that
+  // thread goes with it: left to the thread's exit, it may outlive the wait for the thread and be
+  // reported as a leak by a process that ends at once.
   void Stop() {
-    RunOnLoop([this] { FTransport.reset(); });
+    RunOnLoop([this] {
+      FTransport.reset();
+      OPENSSL_thread_stop();
+    });
   }
 
  private:
