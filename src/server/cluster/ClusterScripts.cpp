@@ -86,6 +86,7 @@ local function join(prefix, origin, node, subject, id, text, rtt)
   local left, old = leave(prefix, origin, id)
   local members = prefix .. 'm:' .. subject
   redis.call('ZADD', members, redis.call('INCR', prefix .. 'seq'), id)
+  redis.call('SREM', 'zorva:node:' .. node .. ':created', prefix .. '|' .. subject)
   redis.call('HSET', user, 'node', node, 'subject', subject, 'text', text, 'rtt', rtt)
   local full = '0'
   local max = tonumber(redis.call('HGET', meta, 'max')) or 0
@@ -107,7 +108,22 @@ local function forget(prefix, origin, node, id)
   return left
 end
 
-local function forget_ids_of(node)
+-- A client's subject is created, then joined by its creator: a node that died in between
+-- leaves it empty, and it goes with the node's ids.
+local function remove_unjoined_subjects_of(node)
+  local created = 'zorva:node:' .. node .. ':created'
+  for _, entry in ipairs(redis.call('SMEMBERS', created)) do
+    local bar = string.find(entry, '|', 1, true)
+    local prefix, subject = string.sub(entry, 1, bar - 1), string.sub(entry, bar + 1)
+    if redis.call('EXISTS', prefix .. 's:' .. subject) == 1 and
+       redis.call('ZCARD', prefix .. 'm:' .. subject) == 0 then
+      remove_subject(prefix, '', subject)
+    end
+  end
+  redis.call('DEL', created)
+end
+
+local function forget_node(node)
   local ids = 'zorva:node:' .. node .. ':ids'
   local mark = node .. '|'
   for _, id in ipairs(redis.call('SMEMBERS', ids)) do
@@ -117,6 +133,7 @@ local function forget_ids_of(node)
     end
   end
   redis.call('DEL', ids)
+  remove_unjoined_subjects_of(node)
 end
 )lua";
 
@@ -145,7 +162,10 @@ local meta = prefix .. 's:' .. subject
 if redis.call('EXISTS', meta) == 1 then return 0 end
 redis.call('HSET', meta, 'max', ARGV[4], 'persistent', ARGV[5], 'full', '0', 'client', ARGV[6])
 redis.call('ZADD', prefix .. 'subjects', redis.call('INCR', prefix .. 'seq'), subject)
-if ARGV[6] == '1' then redis.call('INCR', 'zorva:subjects') end
+if ARGV[6] == '1' then
+  redis.call('INCR', 'zorva:subjects')
+  redis.call('SADD', 'zorva:node:' .. origin .. ':created', prefix .. '|' .. subject)
+end
 if ARGV[7] == '1' then publish(prefix, 'A|' .. origin .. '|' .. subject) end
 return 1
 )lua";
@@ -222,7 +242,7 @@ for _, node in ipairs(redis.call('ZRANGEBYSCORE', 'zorva:nodes', '-inf', now_ms(
   if node ~= self then
     redis.call('ZREM', 'zorva:nodes', node)
     redis.call('HDEL', 'zorva:conns', node)
-    forget_ids_of(node)
+    forget_node(node)
     table.insert(reaped, node)
   end
 end
@@ -232,7 +252,7 @@ return reaped
 // A node that starts holds nobody yet: whatever Redis still holds for its id is left from an
 // earlier run that ended without dropping its guests, and goes as a dead node's would.
 const std::string kForgetLeftovers = std::string(kCommon) + R"lua(
-forget_ids_of(ARGV[1])
+forget_node(ARGV[1])
 return 1
 )lua";
 

@@ -40,7 +40,8 @@ extern const std::string_view Remove;
 extern const std::string_view Heartbeat;
 // ARGV: node (never reaped by itself). The nodes reaped.
 extern const std::string_view Reap;
-// ARGV: node. Drops every id Redis holds for the node, as a reap does.
+// ARGV: node. Drops every id Redis holds for the node, and the client subjects it created but
+// never joined, as a reap does.
 extern const std::string_view ForgetLeftovers;
 // ARGV: prefix. {{subject, max, persistent, full, {id, node, rtt, text, ...}}, ...}
 extern const std::string_view Load;

@@ -438,15 +438,23 @@ TEST_F(ClusterRedisTest, ARestartedNodeForgetsWhatItsEarlierRunLeft) {
   ASSERT_EQ(Create(*a, "Lobby", kLobby), TClusterStatus::Done);
   ASSERT_EQ(Await([&](auto done) { a->Link.ClaimId(kCode, "alice", done); }), TClusterStatus::Done);
   ASSERT_EQ(AwaitJoin(*a, "Lobby", "alice").Status, TClusterStatus::Done);
-  a.reset();  // ended without dropping alice, and restarted before anyone reaped it
+  const TSubjectSettings byClient{.ClientCreated = true};
+  ASSERT_EQ(Create(*a, "Joined", byClient), TClusterStatus::Done);
+  ASSERT_EQ(AwaitJoin(*b, "Joined", "bob").Status, TClusterStatus::Done);
+  ASSERT_EQ(Create(*a, "Orphan", byClient), TClusterStatus::Done);
+  a.reset();  // ended without dropping alice or joining its creator to "Orphan", and restarted
+              // before anyone reaped it
 
   auto again = NewNode("a");
   EXPECT_TRUE(RunUntil([&] { return b->Events.Has("G Lobby alice"); }))
       << "the others hear that the earlier run's member is gone";
+  EXPECT_TRUE(RunUntil([&] { return b->Events.Has("R Orphan"); }))
+      << "a client's subject its creator never joined goes with the run";
   EXPECT_EQ(Await([&](auto done) { b->Link.ClaimId(kCode, "alice", done); }), TClusterStatus::Done);
   const auto state = Load(*b);
-  ASSERT_FALSE(state.empty());
+  ASSERT_EQ(state.size(), 2u) << "the lobby, and the subject someone joined";
   EXPECT_TRUE(state.front().Members.empty());
+  EXPECT_EQ(state.back().Name, "Joined");
 }
 
 }  // namespace
