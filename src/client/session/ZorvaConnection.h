@@ -35,11 +35,11 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "ClientSocket.h"
 #include "LineFramer.h"
+#include "TextMap.h"
 #include "ZorvaServerStats.h"
 #include "ZorvaUser.h"
 
@@ -219,11 +219,7 @@ class TZorvaConnection : private IClientSocketEvents {
     }
   };
   using TListedUser = std::unique_ptr<TZorvaUser, TListedUserDeleter>;
-  struct TIdHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view id) const { return std::hash<std::string_view>{}(id); }
-  };
-  using TUserIndex = std::unordered_map<std::string, TZorvaUser*, TIdHash, std::equal_to<>>;
+  using TUserIndex = TTextMap<TZorvaUser*>;
 
   bool FrameInput(std::string_view bytes);
   void DispatchPending();

@@ -20,12 +20,12 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "ClusterEvents.h"
 #include "ClusterPort.h"
 #include "RedisCommands.h"
+#include "TextMap.h"
 
 namespace zorva {
 
@@ -88,13 +88,7 @@ class ClusterLink : public IClusterPort, public IRedisListener {
   const TOptions FOptions;
   IClusterEvents* FEvents = nullptr;
   // Looked up once per message, by the channel's view, without building a string.
-  struct TViewHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view text) const {
-      return std::hash<std::string_view>{}(text);
-    }
-  };
-  std::unordered_map<std::string, std::string, TViewHash, std::equal_to<>> FCodeOfChannel;
+  TTextMap<std::string> FCodeOfChannel;
   TClusterStats FStats;
   // Once per run, at the first connection: ids an earlier run of this node left in Redis.
   bool FLeftoversForgotten = false;

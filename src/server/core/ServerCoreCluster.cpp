@@ -425,7 +425,7 @@ void ServerCore::OnRemoteLine(std::string_view code, std::string_view subject,
                             l = std::string(line)] { OnRemoteLine(c, s, l); });
   }
   Guarded([&] {
-    if (const auto* found = FRegistry.FindSubject(std::string(code), std::string(subject))) {
+    if (const auto* found = FRegistry.FindSubject(code, subject)) {
       SendToSubject(*found, line);
     }
   });
@@ -462,7 +462,7 @@ void ServerCore::OnRemoteSubjectRemoved(std::string_view code, std::string_view 
     });
   }
   Guarded([&] {
-    auto* found = FRegistry.FindSubject(std::string(code), std::string(subject));
+    auto* found = FRegistry.FindSubject(code, subject);
     if (!found || found->Name() == FSettings.LobbyName) return;
     // Only a subject without members goes; one of this node's guests in it means the event is
     // older than that guest's join.

@@ -2,8 +2,7 @@
 
 namespace zorva {
 
-TZorvaSubject* SubjectRegistry::FindSubject(const std::string& code,
-                                            const std::string& name) const {
+TZorvaSubject* SubjectRegistry::FindSubject(std::string_view code, std::string_view name) const {
   const auto entry = FCodes.find(code);
   if (entry == FCodes.end()) return nullptr;
   const auto found = entry->second->ByName.find(name);

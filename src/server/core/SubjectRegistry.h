@@ -7,10 +7,11 @@
 #include <list>
 #include <memory>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 #include <vector>
 
 #include "OrderedSet.h"
+#include "TextMap.h"
 #include "ZorvaSubject.h"
 
 namespace zorva {
@@ -19,7 +20,7 @@ class TZorvaGuest;
 
 class SubjectRegistry {
  public:
-  TZorvaSubject* FindSubject(const std::string& code, const std::string& name) const;
+  TZorvaSubject* FindSubject(std::string_view code, std::string_view name) const;
   bool HasCode(const std::string& code) const { return FCodes.contains(code); }
 
   // Creates a persistent lobby without a limit as the first subject of its code; a new code
@@ -48,14 +49,14 @@ class SubjectRegistry {
   struct TCode {
     std::string Code;
     TSubjectList Subjects;  // creation order, lobby first
-    std::unordered_map<std::string, TSubjectList::iterator> ByName;
+    TTextMap<TSubjectList::iterator> ByName;
   };
 
   TCode& CodeEntry(const std::string& code);
   TZorvaSubject& Insert(TCode& entry, TSubjectList::iterator where, const std::string& name);
 
   std::list<TCode> FCodeOrder;
-  std::unordered_map<std::string, TCode*> FCodes;
+  TTextMap<TCode*> FCodes;
   OrderedSet<TZorvaGuest> FStaging;
 };
 
