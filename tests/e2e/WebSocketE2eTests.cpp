@@ -254,6 +254,8 @@ TEST_P(DaemonWebSocketTest, BadHandshakesGetAnHttpErrorAndNoProtocolLine) {
       ++count;
   }
   EXPECT_EQ(count, refusals);
+  EXPECT_THAT(FServer->Stderr(),
+              HasSubstr("WebSocket upgrade refused: HTTP/1.1 403 Forbidden (from 127.0.0.1)"));
   WsLineClient listed;
   EXPECT_TRUE(listed.Connect(
       FWsPort, {.ExtraHeaders = "Origin: https://other.example\r\nSec-WebSocket-Protocol: "

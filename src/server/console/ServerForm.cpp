@@ -618,9 +618,10 @@ void TfrmServer::Event(const TServerEvent& event) {
                     who + QStringLiteral(" stopped reading and was dropped: its unsent output "
                                          "passed the cap"));
   // The error number alone does not tell a failed TLS handshake from a reset.
+  const QString from =
+      event.Address.empty() ? QString() : QStringLiteral(" from ") + ToQString(event.Address);
   if (event.Drop == TDropReason::SocketError)
-    AppendFollowing(memoExceptions, who + QStringLiteral(" from ") + ToQString(event.Address) +
-                                        QStringLiteral(": ") + ToQString(event.Error));
+    AppendFollowing(memoExceptions, who + from + QStringLiteral(": ") + ToQString(event.Error));
 }
 
 // Qt Charts measures an axis's labels again when their format changes, but a range that

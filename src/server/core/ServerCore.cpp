@@ -220,7 +220,7 @@ void ServerCore::OnClientError(ConnectionId id, int code, std::string_view reaso
   Guarded([&] {
     ReportFailure("Client Socket Error: " + std::to_string(code));
     auto* guest = Guest(id);
-    if (!guest) return;
+    if (!guest) return FObserver->Event(UnlistedErrorEvent(id, code, reason));
     guest->ClearSocket();
     ReportFailure(guest->User() ? "User " + guest->User()->Id() + " has been disconnected"
                                 : "A Guest in the Staging Area has been disconnected");

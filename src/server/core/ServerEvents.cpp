@@ -39,6 +39,16 @@ TServerEvent ErrorLeaveEvent(const TZorvaGuest& guest, int code, std::string_vie
   return event;
 }
 
+TServerEvent UnlistedErrorEvent(std::uint64_t connection, int code, std::string_view reason) {
+  TServerEvent event;
+  event.Kind = TServerEventKind::Drop;
+  event.Connection = connection;
+  event.Drop = TDropReason::SocketError;
+  event.ErrorCode = code;
+  event.Error = reason;
+  return event;
+}
+
 TServerEvent RefusalEvent(const TZorvaGuest& guest, TRefusalReason reason) {
   auto event = GuestEvent(TServerEventKind::Refusal, guest);
   event.Refusal = reason;

@@ -57,6 +57,9 @@ TServerEvent LoginEvent(const TZorvaGuest& guest);
 TServerEvent LeaveEvent(const TZorvaGuest& guest, TDropReason reason);
 // A transport's error: an output queue past its cap (ENOBUFS) is a slow reader.
 TServerEvent ErrorLeaveEvent(const TZorvaGuest& guest, int code, std::string_view reason);
+// A connection the core never listed failed, such as a browser's upgrade refused by the
+// transport: a Drop with only the transport's reason, which names the address.
+TServerEvent UnlistedErrorEvent(std::uint64_t connection, int code, std::string_view reason);
 TServerEvent RefusalEvent(const TZorvaGuest& guest, TRefusalReason reason);
 TServerEvent SubjectEvent(TServerEventKind kind, const TZorvaSubject& subject);
 TServerEvent OperatorEvent(TOperatorAction action, std::string_view userId = {},

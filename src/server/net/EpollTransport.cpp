@@ -545,7 +545,9 @@ void EpollTransport::ReportHandshakeFailure(const TConnectionPtr& connection, in
   } else if (connection->Ws) {
     ++FWebSocketHandshakeFailures;
   }
-  Deliver([&] { FEvents->OnClientError(connection->Id, code, reason); });
+  // The core never heard of a browser's connection before its upgrade, so the reason names it.
+  const auto text = connection->Peer ? reason + " (from " + connection->Peer->first + ")" : reason;
+  Deliver([&] { FEvents->OnClientError(connection->Id, code, text); });
 }
 
 // Hands on to the core what the connection's flood budget allows; returns how much that was.

@@ -114,6 +114,16 @@ TEST_F(ServerEventsTest, AGuestLeavesOnceWhateverFollows) {
   EXPECT_THAT(Recorder.Events, ElementsAre("logout ann socket-error 104 reset"));
 }
 
+// A browser's refused upgrade: the transport's reason is all the log has to go on.
+TEST_F(ServerEventsTest, AConnectionNeverListedFailsWithTheTransportsReason) {
+  Core.OnClientError(777, EPROTO,
+                     "WebSocket upgrade refused: HTTP/1.1 403 Forbidden (from 10.0.0.9)");
+  EXPECT_THAT(Recorder.Events,
+              ElementsAre("drop  socket-error 71 WebSocket upgrade refused: HTTP/1.1 403 "
+                          "Forbidden (from 10.0.0.9)"));
+  EXPECT_EQ(Core.GuestCount(), 0u);
+}
+
 TEST_F(ServerEventsTest, RefusalsNameTheirReason) {
   Core.SetMaxClients(1);
   Connect("10.0.0.1");
