@@ -2,7 +2,7 @@
 import assert from 'node:assert/strict';
 import {test} from 'node:test';
 
-import {ZorvaConnection} from '../public/zorva.js';
+import {ZorvaConnection} from '../zorva.js';
 
 import {FakeWebSocket} from './support/fake-websocket.js';
 

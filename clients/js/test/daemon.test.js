@@ -4,7 +4,7 @@ import net from 'node:net';
 import {after, before, test} from 'node:test';
 import {WebSocket} from 'ws';
 
-import {ZorvaConnection, ZorvaUser} from '../public/zorva.js';
+import {ZorvaConnection, ZorvaUser} from '../zorva.js';
 
 import {startDaemon, waitFor} from './support/daemon.js';
 

@@ -1,7 +1,7 @@
 import assert from 'node:assert/strict';
 import {test} from 'node:test';
 
-import {NEVER, ZorvaConvertError, ZorvaServerStats, ZorvaUser} from '../public/zorva.js';
+import {NEVER, ZorvaConvertError, ZorvaServerStats, ZorvaUser} from '../zorva.js';
 
 test('user texts read back to the same text', async (t) => {
   const cases = {

@@ -7,7 +7,7 @@ import {join} from 'node:path';
 import {after, before, test} from 'node:test';
 import {WebSocket} from 'ws';
 
-import {ZorvaConnection} from '../public/zorva.js';
+import {ZorvaConnection} from '../zorva.js';
 
 import {repoRoot, startDaemon, waitFor} from './support/daemon.js';
 

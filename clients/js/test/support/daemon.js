@@ -9,8 +9,7 @@ import {fileURLToPath} from 'node:url';
 
 const here = dirname(fileURLToPath(import.meta.url));
 export const repoRoot = resolve(here, '../../../..');
-// What a page may fetch: the library and the demo, nothing of the package around them.
-export const webRoot = resolve(here, '../../public');
+export const clientRoot = resolve(here, '../..');
 export const binary = (name) => process.env[`ZORVA_${name.replace('zorva-', '').toUpperCase()}`] ??
     join(repoRoot, 'build/bin', name);
 
