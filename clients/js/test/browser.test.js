@@ -10,7 +10,7 @@ import {createInterface} from 'node:readline';
 import {after, before, test} from 'node:test';
 import puppeteer from 'puppeteer-core';
 
-import {binary, clientRoot, startDaemon, stopProcess, waitFor} from './support/daemon.js';
+import {binary, webRoot, startDaemon, stopProcess, waitFor} from './support/daemon.js';
 
 const WAIT_MS = 15000;
 const profile = mkdtempSync(join(tmpdir(), 'zorva-chromium-'));
@@ -18,7 +18,7 @@ let daemon;
 let browser;
 
 before(async () => {
-  daemon = await startDaemon({args: ['--web-root', clientRoot]});
+  daemon = await startDaemon({args: ['--web-root', webRoot]});
   browser = await puppeteer.launch({
     executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium',
     headless: true,
@@ -144,4 +144,15 @@ test('two browsers and a terminal chat in one subject', {timeout: 90000}, async 
   await bob.waitForChat(`carol${trap}`);
   assert.equal(await bob.page.$('#chat-log img'), null);
   for (const {problems} of [alice, bob]) assert.deepEqual(problems, []);
+});
+
+test('the web root serves the page and its library, nothing of the package', async () => {
+  const status = async (path) => (await fetch(`${daemon.httpUrl}${path}`)).status;
+  for (const path of ['/', '/demo/', '/demo/lobby.js', '/zorva.js']) {
+    assert.equal(await status(path), 200, path);
+  }
+  const outside = ['/package.json', '/node_modules/ws/package.json', '/test/support/daemon.js'];
+  for (const path of outside) {
+    assert.equal(await status(path), 404, path);
+  }
 });

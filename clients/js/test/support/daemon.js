@@ -9,7 +9,8 @@ import {fileURLToPath} from 'node:url';
 
 const here = dirname(fileURLToPath(import.meta.url));
 export const repoRoot = resolve(here, '../../../..');
-export const clientRoot = resolve(here, '../..');
+// What the build stages for a page to fetch: the library and the demo, nothing of the package.
+export const webRoot = process.env.ZORVA_WEB_ROOT ?? join(repoRoot, 'build/web');
 export const binary = (name) => process.env[`ZORVA_${name.replace('zorva-', '').toUpperCase()}`] ??
     join(repoRoot, 'build/bin', name);
 
