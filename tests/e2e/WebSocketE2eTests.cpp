@@ -368,6 +368,57 @@ TEST_P(DaemonWebSocketTest, PerAddressLimitHoldsForBrowsersToo) {
   EXPECT_EQ(browser.ReadCloseCode(), 1000);
 }
 
+// The next line that is not a ping; pings come every 200 ms in these tests.
+std::optional<std::string> NextNonPing(WsLineClient& client) {
+  for (auto line = client.ReadLine(); line; line = client.ReadLine()) {
+    if (!line->starts_with("PING|")) return line;
+  }
+  return std::nullopt;
+}
+
+TEST_P(DaemonWebSocketTest, LoginTimeoutAndFloodBudgetHoldForBrowsers) {
+  StartWs({"--login-timeout", "1", "--ping-interval-ms", "200", "--max-lines-per-second", "20",
+           "--line-burst", "5"});
+  WsLineClient idle;
+  ASSERT_TRUE(idle.Connect(FWsPort));
+  WsLineClient flooder;
+  WsLogin(flooder, "ann");
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 45; ++i) ASSERT_TRUE(flooder.WriteLine("SERVERSTATS|"));
+  for (int i = 0; i < 45; ++i) {
+    const auto answer = NextNonPing(flooder);
+    ASSERT_TRUE(answer && answer->starts_with("SERVERSTATS|")) << i;
+  }
+  // Five at once, then twenty a second: the last of 45 comes no sooner than two seconds in.
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 1500ms);
+  EXPECT_EQ(NextNonPing(idle), "ERROR|Login timeout");
+  EXPECT_EQ(idle.ReadCloseCode(), 1000);
+}
+
+TEST_P(DaemonWebSocketTest, BrowserThatStopsReadingIsDroppedAsASlowReader) {
+  StartWs({"--max-output", "200000", "--max-lines-per-second", "0", "--max-bytes-per-second", "0"});
+  WsLineClient slow;
+  WsLogin(slow, "slow");
+  LineClient ann;
+  Login(ann, "ann");
+  LineClient bob;
+  Login(bob, "bob");
+  const std::string bulk = "SEND|DATA|" + std::string(2000, 'd');
+  bool dropped = false;
+  for (int round = 0; round < 500 && !dropped; ++round) {
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(ann.WriteLine(bulk));
+    const auto probe = "SEND|CHAT|probe " + std::to_string(round);
+    ASSERT_TRUE(ann.WriteLine(probe));
+    for (auto line = bob.ReadLine();
+         line && *line != "SEND|ann|CHAT|probe " + std::to_string(round); line = bob.ReadLine()) {
+      dropped = dropped || *line == "REMOVEGUEST|slow";
+    }
+  }
+  ASSERT_TRUE(dropped);
+  EXPECT_TRUE(slow.WaitClosed());
+  EXPECT_THAT(FServer->Stderr(), HasSubstr(" reason=slow-reader\n"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Daemon, DaemonWebSocketTest, testing::Values(kDaemon));
 
 }  // namespace
