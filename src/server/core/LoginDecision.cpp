@@ -51,6 +51,11 @@ TLoginResult Register(ILoginSteps& steps, const TLoginRequest& request) {
     unreadable.Error = request.NewRecordError;
     return unreadable;
   }
+  if (!request.NewRecordRefusal.empty()) {
+    TLoginResult refused = Answer(Verdict::Refused);
+    refused.Error = request.NewRecordRefusal;
+    return refused;
+  }
   TZorvaUser user = request.NewRecord.value_or(TZorvaUser());
   // The record belongs to the id that was checked, whatever id the sent text names.
   user.SetId(request.Id);

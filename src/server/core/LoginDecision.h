@@ -29,7 +29,8 @@ class ILoginSteps {
 };
 
 // "LOGIN": UserExists, CheckPassword. "LOGINNEW": UserExists (a taken id is refused before a
-// password is hashed), then AddUser of the sent record under the requested id, dated today.
+// password is hashed or the text is judged), then the text's refusal if any, then AddUser of the
+// sent record under the requested id, dated today.
 // Accepted: the record is loaded, dated, counted (the count stops at its largest value) and
 // saved, and becomes the result's User.
 TLoginResult DecideLogin(ILoginSteps& steps, const TLoginRequest& request);

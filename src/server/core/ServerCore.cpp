@@ -363,8 +363,12 @@ void ServerCore::RequestLogin(TZorvaGuest& guest, std::string_view args, bool ne
   if (ClusterRefuses(guest, Err::LoginClusterUnavailable)) return;
   if (RefuseLoginAttempt(guest, request.Id)) return;
   if (newUser) {
+    if (!FRegistrations.TryCount(guest.RemoteAddress(), FClock.NowMs())) {
+      SendToGuest(guest, Err::TooManyAttempts);
+      return;
+    }
     request.NewRecord = ParseNewRecord(request, args);
-    if (request.NewRecord && !AcceptableRegistration(guest, *request.NewRecord)) return;
+    if (request.NewRecord) PrepareRegistration(request);
   } else {
     request.Password = args;
   }
@@ -446,24 +450,19 @@ void ServerCore::CountLoginVerdict(const TZorvaGuest& guest, const TLoginResult&
   }
 }
 
-bool ServerCore::AcceptableRegistration(TZorvaGuest& guest, TZorvaUser& record) {
+// A record that breaks a rule is refused only once the decision knows its id is free, so that a
+// taken id is named first whatever the text. The account's dates and count start with the login
+// that creates it.
+void ServerCore::PrepareRegistration(TLoginRequest& request) const {
+  auto& record = *request.NewRecord;
   if (!FitsUserTextLimits(record)) {
-    SendToGuest(guest, Err::LoginInvalidUserInfo);
-    return false;
+    request.NewRecordRefusal = Err::LoginInvalidUserInfo;
+  } else if (FHooks.RequiresPassword() && record.Password().empty()) {
+    request.NewRecordRefusal = Err::PasswordRequired;
   }
-  if (FHooks.RequiresPassword() && record.Password().empty()) {
-    SendToGuest(guest, Err::PasswordRequired);
-    return false;
-  }
-  if (!FRegistrations.TryCount(guest.RemoteAddress(), FClock.NowMs())) {
-    SendToGuest(guest, Err::TooManyAttempts);
-    return false;
-  }
-  // The account's dates and count start with the login that creates it.
   record.SetCreationDate(0);
   record.SetLastLoginDate(0);
   record.SetLoginCount(0);
-  return true;
 }
 
 // However the hooks answer (at once, or later from a worker), the answer is handled as an event
@@ -736,6 +735,9 @@ void ServerCore::ApplyLoginResult(TZorvaGuest& guest, const std::string& code,
       return;
     case Verdict::UnreadableText:
       ReportFailure(result.Error);
+      return;
+    case Verdict::Refused:
+      SendToGuest(guest, result.Error);
       return;
     case Verdict::Failed:
       SendToGuest(guest, Err::LoginStoreUnavailable);

@@ -244,7 +244,7 @@ class ServerCore : public IConnectionEvents, public IClusterEvents {
   void CountQueuedLogin(TZorvaGuest& guest);
   void CountLoginVerdict(const TZorvaGuest& guest, const TLoginResult& result);
   // Refuses a registration whose record the server cannot take; clears the server's fields.
-  bool AcceptableRegistration(TZorvaGuest& guest, TZorvaUser& record);
+  void PrepareRegistration(TLoginRequest& request) const;
   void Relay(TZorvaGuest& guest, std::string_view args);
   void Ping(TZorvaGuest& guest, std::string_view args);
   void CreateSubjectCommand(TZorvaGuest& guest, std::string_view args);

@@ -109,6 +109,7 @@ struct TLoginRequest {
   std::string Address;
   std::optional<TZorvaUser> NewRecord;  // "LOGINNEW": the record the client sent
   std::string NewRecordError;           // "LOGINNEW": why the sent text did not parse
+  std::string NewRecordRefusal;         // "LOGINNEW": the answer for a record the core refuses
   TDateTime Today = 0;
   // Set, from the core's thread, once nobody awaits the answer (the guest left): a store drops a
   // check still queued then. Without it the check is always wanted.
@@ -119,12 +120,21 @@ struct TLoginRequest {
 
 struct TLoginResult {
   // UnreadableText: the client's own "LOGINNEW" text did not parse, which fails that command
-  // only; Failed: the store could not decide, which the client is told.
-  enum class Verdict { Accepted, InvalidUserId, InvalidPassword, IdTaken, UnreadableText, Failed };
+  // only; Refused: its record broke a rule of the core's, answered with the request's
+  // NewRecordRefusal; Failed: the store could not decide, which the client is told.
+  enum class Verdict {
+    Accepted,
+    InvalidUserId,
+    InvalidPassword,
+    IdTaken,
+    UnreadableText,
+    Refused,
+    Failed
+  };
   Verdict Verdict = Verdict::Failed;
   // Accepted: the loaded record, its login date and count already updated and saved.
   std::unique_ptr<TZorvaUser> User;
-  // UnreadableText, Failed: why (reported like any failing command).
+  // UnreadableText, Failed: why (reported like any failing command); Refused: the answer.
   std::string Error;
 };
 

@@ -359,6 +359,9 @@ class TakenIdTest : public CoreTest {
 // The id is checked before the text is read: a taken id is named whatever text came with it.
 TEST_F(TakenIdTest, LoginNewNamesATakenIdBeforeReadingTheText) {
   const std::string badText = "a^b^c^d^e^f^g^h^i^not-a-date^";
+  TZorvaUser overLimit;
+  overLimit.SetFirstName(std::string(300, 'f'));
+  const auto longName = overLimit.toString();
   const struct {
     const char* Id;
     std::string Text;
@@ -367,7 +370,9 @@ TEST_F(TakenIdTest, LoginNewNamesATakenIdBeforeReadingTheText) {
   } cases[] = {
       {"taken", badText, {"LOGIN|ERROR|This User ID is already being used"}, 0},
       {"taken", TZorvaUser().toString(), {"LOGIN|ERROR|This User ID is already being used"}, 0},
+      {"taken", longName, {"LOGIN|ERROR|This User ID is already being used"}, 0},
       {"free", badText, {}, 1},
+      {"free", longName, {"LOGIN|ERROR|Invalid User Info"}, 0},
   };
   for (const auto& c : cases) {
     const auto guest = Connect();
