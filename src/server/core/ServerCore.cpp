@@ -18,9 +18,10 @@ const std::string kNoId;
 
 // What every receiver accepts, whatever this server's own --max-line says about what it reads.
 constexpr std::size_t kMaxSentLine = LineFramer::kDefaultMaxLine;
-// Round trips per "PING" line: a tick costs bytes linear in the members, and a lobby of up to
-// this many members sees every round trip at every tick.
-constexpr std::size_t kPingWindow = 100;
+// Bytes of round trips per "PING" line: a tick costs each member the same bytes whatever the
+// subject's size, so a tick is linear in the members. That is about 800 members of ordinary ids;
+// a larger subject's round trips rotate through the next ticks, 5,000 such members in 7.
+constexpr std::size_t kPingLineBudget = 8 * 1024;
 
 const std::string& UserId(const TZorvaGuest& guest) {
   return guest.User() ? guest.User()->Id() : kNoId;
@@ -901,10 +902,10 @@ std::string ServerCore::PingLine(TZorvaSubject* subject) const {
   const auto count = members.Size();
   if (count == 0) return line;
   const auto start = subject->PingCursor() % count;
-  const auto shown = std::min(count, kPingWindow);
   auto member = members.begin();
   std::advance(member, start);
-  for (std::size_t i = 0; i < shown; ++i, ++member) {
+  std::size_t shown = 0;
+  for (; shown < count && line.size() < kPingLineBudget; ++shown, ++member) {
     if (member == members.end()) member = members.begin();
     Msg::AppendPingEntry(line, (*member)->User()->Id(), (*member)->RoundTrip());
   }

@@ -295,14 +295,18 @@ TEST_F(LineBoundTest, JoinListPastTheLimitContinuesWithAddGuest) {
   EXPECT_EQ(listed, ids);
 }
 
+// Ids of the longest kind: about 120 round trips fit one line, so 300 members take three ticks.
 TEST_F(LineBoundTest, PingLinesAreBoundedAndRotateThroughTheLobby) {
-  constexpr int kMembers = 250;
+  constexpr int kMembers = 300;
   std::vector<ConnectionId> members;
   std::set<std::string> everyone;
   for (int i = 0; i < kMembers; ++i) {
-    everyone.insert("m" + std::to_string(i));
-    members.push_back(LoggedIn("m" + std::to_string(i)));
+    auto id = "m" + std::to_string(i);
+    id.resize(kMaxNameBytes, 'x');
+    everyone.insert(id);
+    members.push_back(LoggedIn(id));
   }
+  std::vector<std::size_t> seenAfterTick;
   std::set<std::string> seen;
   std::size_t longestPing = 0;
   for (int tick = 0; tick < 3; ++tick) {
@@ -315,11 +319,22 @@ TEST_F(LineBoundTest, PingLinesAreBoundedAndRotateThroughTheLobby) {
       seen.emplace(getToken(ping, kFieldSeparator));
       getToken(ping, kFieldSeparator);
     }
+    seenAfterTick.push_back(seen.size());
     for (const auto id : members) Say(id, "PING|");
     Forget();
   }
+  EXPECT_LT(seenAfterTick.front(), everyone.size());
   EXPECT_EQ(seen, everyone);
-  EXPECT_LT(longestPing, 100u * 16);
+  EXPECT_LT(longestPing, 9u * 1024);
+}
+
+TEST_F(LineBoundTest, ASubjectOfHundredsSeesEveryRoundTripAtEveryTick) {
+  std::vector<ConnectionId> members;
+  for (int i = 0; i < 500; ++i) members.push_back(LoggedIn("m" + std::to_string(i)));
+  Core.OnPingTimer();
+  const auto lines = Take(members[0]);
+  const auto& ping = lines.at(0);
+  EXPECT_EQ(std::count(ping.begin(), ping.end(), kFieldSeparator), 1 + 2 * 500);
 }
 
 // ---- Connections bounded per address, and logins in time
