@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <span>
 #include <utility>
 
 #include "ExceptionText.h"
@@ -332,7 +333,10 @@ void ServerCore::DispatchCommand(TZorvaGuest& guest, std::string_view word, std:
   };
   const auto found = commands.find(word);
   if (found == commands.end()) {
-    SendToGuest(guest, Msg::Unrecognized(word, args));
+    // The echo of an unknown line as long as the longest accepted one would not fit the answer.
+    auto answer = Msg::Unrecognized(word, args);
+    answer.resize(std::min(answer.size(), kMaxSentLine));
+    SendToGuest(guest, answer);
     return;
   }
   if (found->second.NeedsLogin && !guest.LoggedIn()) {
@@ -772,7 +776,7 @@ void ServerCore::CompleteLogin(TZorvaGuest& guest, std::unique_ptr<TZorvaUser> u
   FObserver->Event(LoginEvent(guest));
   SendToGuest(guest, Msg::LoginSuccess(guest.WireText()));
   auto& lobby = Lobby(code);
-  SendToGuest(guest, Msg::Subjects(FRegistry.SubjectNames(code)));
+  SendSubjectLines(guest, code);
   if (joined) {
     JoinAnswered(guest, lobby, *joined);
     return;
@@ -893,6 +897,17 @@ void ServerCore::SendJoinLines(TZorvaGuest& guest, const TZorvaSubject& subject)
   for (const auto* member : overflow) {
     SendToGuest(guest, Msg::AddGuest(UserId(*member), member->WireText()));
   }
+}
+
+void ServerCore::SendSubjectLines(TZorvaGuest& guest, const std::string& code) {
+  const auto names = FRegistry.SubjectNames(code);
+  auto fitting = names.begin();
+  for (auto size = Msg::Subjects(std::span<const std::string>()).size();
+       fitting != names.end() && size + fitting->size() + 1 <= kMaxSentLine; ++fitting) {
+    size += fitting->size() + 1;
+  }
+  SendToGuest(guest, Msg::Subjects(std::span(names.begin(), fitting)));
+  for (auto name = fitting; name != names.end(); ++name) SendToGuest(guest, Msg::AddSubject(*name));
 }
 
 std::string ServerCore::PingLine(TZorvaSubject* subject) const {

@@ -293,6 +293,8 @@ class ServerCore : public IConnectionEvents, public IClusterEvents {
   void RemoveSubject(TZorvaSubject& subject);
   // One "JOINSUBJECT" line with the members that fit, "ADDGUEST" lines for the rest.
   void SendJoinLines(TZorvaGuest& guest, const TZorvaSubject& subject);
+  // One "SUBJECTS" line with the names that fit, "ADDSUBJECT" lines for the rest.
+  void SendSubjectLines(TZorvaGuest& guest, const std::string& code);
   // The round trips of a window of members that moves on with every call.
   std::string PingLine(TZorvaSubject* subject) const;
 

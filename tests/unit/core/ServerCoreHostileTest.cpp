@@ -328,6 +328,43 @@ TEST_F(LineBoundTest, PingLinesAreBoundedAndRotateThroughTheLobby) {
   EXPECT_LT(longestPing, 9u * 1024);
 }
 
+TEST_F(LineBoundTest, SubjectListPastTheLimitContinuesWithAddSubject) {
+  LoggedIn("host");
+  std::vector<std::string> created;
+  for (int i = 0; i < 1100; ++i) {
+    auto name = "s" + std::to_string(i);
+    name.resize(kMaxNameBytes, 'x');
+    ASSERT_EQ(Core.CreateSubject("Game", name, 0, true), TCreateSubjectResult::Created);
+    created.push_back(name);
+  }
+  const auto newcomer = Connect();
+  Say(newcomer, "LOGIN|newcomer|Game|pw");
+  std::vector<std::string> listed;
+  for (const auto& line : Take(newcomer)) {
+    EXPECT_LE(line.size(), kReceiverLimit);
+    auto rest = std::string_view(line);
+    if (rest.starts_with("SUBJECTS|")) {
+      rest.remove_prefix(std::string_view("SUBJECTS|").size());
+      while (!rest.empty()) listed.emplace_back(getToken(rest, kFieldSeparator));
+    } else if (rest.starts_with("ADDSUBJECT|")) {
+      rest.remove_prefix(std::string_view("ADDSUBJECT|").size());
+      listed.emplace_back(getToken(rest, kFieldSeparator));
+    }
+  }
+  std::erase(listed, "Lobby Chat");
+  EXPECT_EQ(listed, created);
+}
+
+// An unknown line as long as the longest accepted one is echoed as far as the answer allows.
+TEST_F(LineBoundTest, EchoOfAnUnknownLongLineFitsTheReceiver) {
+  const auto guest = Connect();
+  Say(guest, std::string(kReceiverLimit - 1, 'u'));
+  const auto lines = Take(guest);
+  ASSERT_THAT(lines, SizeIs(1));
+  EXPECT_THAT(lines[0], StartsWith("ERROR|Unrecognized Server Command: uuu"));
+  EXPECT_EQ(lines[0].size(), kReceiverLimit);
+}
+
 TEST_F(LineBoundTest, ASubjectOfHundredsSeesEveryRoundTripAtEveryTick) {
   std::vector<ConnectionId> members;
   for (int i = 0; i < 500; ++i) members.push_back(LoggedIn("m" + std::to_string(i)));
