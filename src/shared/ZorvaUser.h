@@ -47,6 +47,8 @@ class TZorvaUser {
 
   void SetId(std::string value) { FId = std::move(value); }
   void SetPassword(std::string value) { FPassword = std::move(value); }
+  // Where the password lies, so that a store can zero it in place once it is hashed or checked.
+  std::string& PasswordStorage() { return FPassword; }
   void SetFirstName(std::string value) { FFirstName = std::move(value); }
   void SetLastName(std::string value) { FLastName = std::move(value); }
   void SetCity(std::string value) { FCity = std::move(value); }

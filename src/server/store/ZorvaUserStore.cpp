@@ -22,18 +22,12 @@ std::string HashUnlessEmpty(const std::string& password, const TPasswordCost& co
 
 void WipePasswords(TLoginRequest& request) {
   WipePassword(request.Password);
-  if (request.NewRecord) {
-    std::string password = request.NewRecord->Password();
-    WipePassword(password);
-    request.NewRecord->SetPassword({});
-  }
+  if (request.NewRecord) WipePassword(request.NewRecord->PasswordStorage());
 }
 
 void SaveOn(TUserDatabase& database, TZorvaUser& user, const TPasswordCost& cost) {
-  std::string password = user.Password();
-  user.SetPassword({});
-  const auto hash = HashUnlessEmpty(password, cost);
-  WipePassword(password);
+  const auto hash = HashUnlessEmpty(user.Password(), cost);
+  WipePassword(user.PasswordStorage());
   database.SaveUser(user, hash);
 }
 
