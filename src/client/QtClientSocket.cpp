@@ -155,7 +155,10 @@ void QtClientSocket::MarkUp() {
 }
 
 void QtClientSocket::Attach(QTcpSocket* socket) {
-  connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+  // Not readyRead: Qt does not emit it again while a slot connected to it runs, so a handler's
+  // nested event loop (a message box) would leave pings unread until the server drops us. The
+  // channel signal is emitted there too; each call takes only what has arrived since the last.
+  connect(socket, &QIODevice::channelReadyRead, this, [this, socket] {
     const QByteArray bytes = socket->readAll();
     Deliver([&](auto& events) {
       events.MyOnRead(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
