@@ -300,6 +300,29 @@ TEST_P(ClientE2eTest, PingsAreAnsweredByTheConnectionItself) {
   ann.Sees({"ServerStatus connections=1 peak=2 total=2 subjects=0 created=0"});
 }
 
+// A handler that runs a nested event loop for longer than the server waits for an answer (a
+// message box left open) keeps its connection: the pings arriving meanwhile are answered inside
+// that loop.
+TEST_P(ClientE2eTest, PingsAreAnsweredWhileAHandlerRunsANestedLoop) {
+  ASSERT_NO_FATAL_FAILURE(StartServer({"--ping-interval-ms", "500", "--timeout", "2"}));
+  ClientProgram ann("ann", FPort);
+  ann.LogIntoLobby();
+  int pingsInside = -1;
+  ann.Conn.SetOnServerError([&](auto&, auto) {
+    const int before = ann.PingsRead;
+    RunEventsFor(3500);
+    pingsInside = ann.PingsRead - before;
+  });
+
+  ann.Conn.RequestUserInfo("nobody");
+  ASSERT_TRUE(WaitUntil([&] { return pingsInside >= 0; }));
+  EXPECT_GE(pingsInside, 4);
+  EXPECT_TRUE(ann.Conn.Active());
+  EXPECT_TRUE(ann.Conn.LoggedIn());
+  ann.Conn.RequestStatistics();
+  ann.Sees({"ServerStatus connections=1 peak=1 total=1 subjects=0 created=0"});
+}
+
 }  // namespace
 }  // namespace zorva::test
 
