@@ -76,6 +76,7 @@ void QtClientSocket::Deliver(Notify&& notify) {
 }
 
 void QtClientSocket::Connect(const std::string& host, bool numericAddress, std::int32_t port) {
+  FReceived.clear();
   if (FSocket) {
     FSocket->disconnect(this);
     FSocket->abort();
@@ -155,17 +156,12 @@ void QtClientSocket::MarkUp() {
 }
 
 void QtClientSocket::Attach(QTcpSocket* socket) {
-  // Not readyRead: Qt does not emit it again while a slot connected to it runs, so a handler's
-  // nested event loop (a message box) would leave pings unread until the server drops us. The
-  // channel signal is emitted there too; each call takes only what has arrived since the last.
-  connect(socket, &QIODevice::channelReadyRead, this, [this, socket] {
-    const QByteArray bytes = socket->readAll();
-    Deliver([&](auto& events) {
-      events.MyOnRead(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
-    });
-  });
-  connect(socket, &QTcpSocket::disconnected, this, [this] {
+  connect(socket, &QTcpSocket::readyRead, this, [this, socket] { Receive(socket->readAll()); });
+  connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
     if (!FUp) return;
+    // The lines that came before the end are still the program's.
+    DeliverReceived();
+    if (FSocket != socket || !FUp) return;
     FUp = false;
     Deliver([](auto& events) { events.MyOnDisconnect(); });
   });
@@ -175,6 +171,27 @@ void QtClientSocket::Attach(QTcpSocket* socket) {
     if (error == QAbstractSocket::SslHandshakeFailedError && FTlsFailed) return;
     const auto text = socket->errorString().toStdString();
     Deliver([&](auto& events) { events.MyOnError(ErrnoOfSocketError(error), text); });
+  });
+}
+
+// Bytes are handed on from a posted call, not from within readyRead: Qt does not emit readyRead
+// again (nor, under TLS, read the network at all) while a slot connected to it runs, so a
+// handler's nested event loop (a message box) would leave pings unread until the server drops
+// the connection. Outside the signal, the nested loop reads on and delivers in order.
+void QtClientSocket::Receive(const QByteArray& bytes) {
+  FReceived += bytes;
+  if (FDeliveryPosted) return;
+  FDeliveryPosted = true;
+  QMetaObject::invokeMethod(
+      this, [this] { DeliverReceived(); }, Qt::QueuedConnection);
+}
+
+void QtClientSocket::DeliverReceived() {
+  FDeliveryPosted = false;
+  if (FReceived.isEmpty()) return;
+  const QByteArray bytes = std::exchange(FReceived, QByteArray());
+  Deliver([&](auto& events) {
+    events.MyOnRead(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
   });
 }
 
@@ -198,6 +215,7 @@ void QtClientSocket::Close() {
   if (!FSocket) return;
   QTcpSocket* socket = std::exchange(FSocket, nullptr);
   socket->disconnect(this);
+  FReceived.clear();
   const bool wasUp = std::exchange(FUp, false);
   Retire(socket);
   if (wasUp) Deliver([](auto& events) { events.MyOnDisconnect(); });

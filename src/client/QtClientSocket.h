@@ -4,6 +4,7 @@
 // allClosed.
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 
 #include "ClientSocket.h"
@@ -47,6 +48,8 @@ class QtClientSocket : public QObject, public IClientSocket {
   void MarkUp();
   void AttachTls(QSslSocket* socket);
   void Retire(QTcpSocket* socket);
+  void Receive(const QByteArray& bytes);
+  void DeliverReceived();
   void ReportLater(int code, const QString& text);
   // Runs a notification; nothing a handler throws may unwind through Qt's event loop.
   template <class Notify>
@@ -58,6 +61,8 @@ class QtClientSocket : public QObject, public IClientSocket {
   TClientTls FTls;
   bool FTlsFailed = false;  // the handshake's reason is told; Qt's own error after it is not
   int FRetiring = 0;
+  QByteArray FReceived;  // read from FSocket, not yet handed to FEvents
+  bool FDeliveryPosted = false;
 };
 
 }  // namespace zorva
