@@ -77,6 +77,7 @@ void QtClientSocket::Deliver(Notify&& notify) {
 
 void QtClientSocket::Connect(const std::string& host, bool numericAddress, std::int32_t port) {
   FReceived.clear();
+  FUpPosted = false;
   if (FSocket) {
     FSocket->disconnect(this);
     FSocket->abort();
@@ -140,7 +141,13 @@ QTcpSocket* QtClientSocket::MakeSocket() {
 // Up once encrypted, not once connected: nothing is written before the handshake is done.
 void QtClientSocket::AttachTls(QSslSocket* socket) {
   Attach(socket);
-  connect(socket, &QSslSocket::encrypted, this, [this] { MarkUp(); });
+  // Told from a posted call: the handshake ends inside the layer's readyRead slot, where a
+  // connect handler's nested loop would read nothing (see Receive).
+  connect(socket, &QSslSocket::encrypted, this, [this] {
+    FUpPosted = true;
+    QMetaObject::invokeMethod(
+        this, [this] { DeliverPostedUp(); }, Qt::QueuedConnection);
+  });
   connect(socket, &QSslSocket::sslErrors, this, [this](const QList<QSslError>& errors) {
     QStringList reasons;
     for (const auto& error : errors) reasons << error.errorString();
@@ -155,11 +162,17 @@ void QtClientSocket::MarkUp() {
   Deliver([](auto& events) { events.MyOnConnect(); });
 }
 
+// A no-op for a post that Connect or Close made stale, or that the disconnect told already.
+void QtClientSocket::DeliverPostedUp() {
+  if (std::exchange(FUpPosted, false)) MarkUp();
+}
+
 void QtClientSocket::Attach(QTcpSocket* socket) {
   connect(socket, &QTcpSocket::readyRead, this, [this, socket] { Receive(socket->readAll()); });
   connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-    if (!FUp) return;
-    // The lines that came before the end are still the program's.
+    // What came before the end is told first; a handler may end or replace the connection.
+    DeliverPostedUp();
+    if (FSocket != socket || !FUp) return;
     DeliverReceived();
     if (FSocket != socket || !FUp) return;
     FUp = false;
@@ -216,6 +229,7 @@ void QtClientSocket::Close() {
   QTcpSocket* socket = std::exchange(FSocket, nullptr);
   socket->disconnect(this);
   FReceived.clear();
+  FUpPosted = false;
   const bool wasUp = std::exchange(FUp, false);
   Retire(socket);
   if (wasUp) Deliver([](auto& events) { events.MyOnDisconnect(); });

@@ -46,6 +46,7 @@ class QtClientSocket : public QObject, public IClientSocket {
   // Everything but the moment the connection is up, which differs with TLS.
   void Attach(QTcpSocket* socket);
   void MarkUp();
+  void DeliverPostedUp();
   void AttachTls(QSslSocket* socket);
   void Retire(QTcpSocket* socket);
   void Receive(const QByteArray& bytes);
@@ -58,6 +59,7 @@ class QtClientSocket : public QObject, public IClientSocket {
   IClientSocketEvents* FEvents = nullptr;
   QTcpSocket* FSocket = nullptr;  // the current connection or attempt
   bool FUp = false;               // MyOnConnect was delivered for FSocket
+  bool FUpPosted = false;         // FSocket's handshake is done, MyOnConnect not yet delivered
   TClientTls FTls;
   bool FTlsFailed = false;  // the handshake's reason is told; Qt's own error after it is not
   int FRetiring = 0;

@@ -345,6 +345,29 @@ TEST_P(ClientTlsE2eTest, PingsAreAnsweredWhileAHandlerRunsANestedLoop) {
   ExpectPingsAnsweredDuringANestedLoop(ann);
 }
 
+// The handshake's end is told from the same layer: a connect handler that logs in and then runs
+// a nested loop still answers the pings that come meanwhile.
+TEST_P(ClientTlsE2eTest, PingsAreAnsweredWhileTheConnectHandlerRunsANestedLoop) {
+  ASSERT_NO_FATAL_FAILURE(StartTls(kQuickTimeout));
+  ClientProgram ann("ann", FTlsPort);
+  ann.Conn.SetUseTls(true);
+  ann.Conn.SetTlsCaFile(Cert());
+  int pingsInside = -1;
+  ann.Conn.SetOnConnected([&](TZorvaConnection& c) {
+    c.Login("ann", "pw");
+    RunEventsFor(3500);
+    pingsInside = ann.PingsRead;
+  });
+
+  ann.Conn.SetActive(true);
+  ASSERT_TRUE(WaitUntil([&] { return pingsInside >= 0; }));
+  EXPECT_GE(pingsInside, 4);
+  EXPECT_TRUE(ann.Conn.LoggedIn());
+  ann.Log.clear();
+  ann.Conn.RequestStatistics();
+  ann.Sees({"ServerStatus connections=1 peak=1 total=1 subjects=0 created=0"});
+}
+
 }  // namespace
 }  // namespace zorva::test
 
