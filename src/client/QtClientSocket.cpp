@@ -76,6 +76,8 @@ void QtClientSocket::Deliver(Notify&& notify) {
 }
 
 void QtClientSocket::Connect(const std::string& host, bool numericAddress, std::int32_t port) {
+  FReceived.clear();
+  FUpPosted = false;
   if (FSocket) {
     FSocket->disconnect(this);
     FSocket->abort();
@@ -139,7 +141,13 @@ QTcpSocket* QtClientSocket::MakeSocket() {
 // Up once encrypted, not once connected: nothing is written before the handshake is done.
 void QtClientSocket::AttachTls(QSslSocket* socket) {
   Attach(socket);
-  connect(socket, &QSslSocket::encrypted, this, [this] { MarkUp(); });
+  // Told from a posted call: the handshake ends inside the layer's readyRead slot, where a
+  // connect handler's nested loop would read nothing (see Receive).
+  connect(socket, &QSslSocket::encrypted, this, [this] {
+    FUpPosted = true;
+    QMetaObject::invokeMethod(
+        this, [this] { DeliverPostedUp(); }, Qt::QueuedConnection);
+  });
   connect(socket, &QSslSocket::sslErrors, this, [this](const QList<QSslError>& errors) {
     QStringList reasons;
     for (const auto& error : errors) reasons << error.errorString();
@@ -154,15 +162,19 @@ void QtClientSocket::MarkUp() {
   Deliver([](auto& events) { events.MyOnConnect(); });
 }
 
+// A no-op for a post that Connect or Close made stale, or that the disconnect told already.
+void QtClientSocket::DeliverPostedUp() {
+  if (std::exchange(FUpPosted, false)) MarkUp();
+}
+
 void QtClientSocket::Attach(QTcpSocket* socket) {
-  connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
-    const QByteArray bytes = socket->readAll();
-    Deliver([&](auto& events) {
-      events.MyOnRead(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
-    });
-  });
-  connect(socket, &QTcpSocket::disconnected, this, [this] {
-    if (!FUp) return;
+  connect(socket, &QTcpSocket::readyRead, this, [this, socket] { Receive(socket->readAll()); });
+  connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+    // What came before the end is told first; a handler may end or replace the connection.
+    DeliverPostedUp();
+    if (FSocket != socket || !FUp) return;
+    DeliverReceived();
+    if (FSocket != socket || !FUp) return;
     FUp = false;
     Deliver([](auto& events) { events.MyOnDisconnect(); });
   });
@@ -172,6 +184,27 @@ void QtClientSocket::Attach(QTcpSocket* socket) {
     if (error == QAbstractSocket::SslHandshakeFailedError && FTlsFailed) return;
     const auto text = socket->errorString().toStdString();
     Deliver([&](auto& events) { events.MyOnError(ErrnoOfSocketError(error), text); });
+  });
+}
+
+// Bytes are handed on from a posted call, not from within readyRead: Qt does not emit readyRead
+// again (nor, under TLS, read the network at all) while a slot connected to it runs, so a
+// handler's nested event loop (a message box) would leave pings unread until the server drops
+// the connection. Outside the signal, the nested loop reads on and delivers in order.
+void QtClientSocket::Receive(const QByteArray& bytes) {
+  FReceived += bytes;
+  if (FDeliveryPosted) return;
+  FDeliveryPosted = true;
+  QMetaObject::invokeMethod(
+      this, [this] { DeliverReceived(); }, Qt::QueuedConnection);
+}
+
+void QtClientSocket::DeliverReceived() {
+  FDeliveryPosted = false;
+  if (FReceived.isEmpty()) return;
+  const QByteArray bytes = std::exchange(FReceived, QByteArray());
+  Deliver([&](auto& events) {
+    events.MyOnRead(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
   });
 }
 
@@ -195,6 +228,8 @@ void QtClientSocket::Close() {
   if (!FSocket) return;
   QTcpSocket* socket = std::exchange(FSocket, nullptr);
   socket->disconnect(this);
+  FReceived.clear();
+  FUpPosted = false;
   const bool wasUp = std::exchange(FUp, false);
   Retire(socket);
   if (wasUp) Deliver([](auto& events) { events.MyOnDisconnect(); });

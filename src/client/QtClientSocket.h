@@ -4,6 +4,7 @@
 // allClosed.
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 
 #include "ClientSocket.h"
@@ -45,8 +46,11 @@ class QtClientSocket : public QObject, public IClientSocket {
   // Everything but the moment the connection is up, which differs with TLS.
   void Attach(QTcpSocket* socket);
   void MarkUp();
+  void DeliverPostedUp();
   void AttachTls(QSslSocket* socket);
   void Retire(QTcpSocket* socket);
+  void Receive(const QByteArray& bytes);
+  void DeliverReceived();
   void ReportLater(int code, const QString& text);
   // Runs a notification; nothing a handler throws may unwind through Qt's event loop.
   template <class Notify>
@@ -55,9 +59,12 @@ class QtClientSocket : public QObject, public IClientSocket {
   IClientSocketEvents* FEvents = nullptr;
   QTcpSocket* FSocket = nullptr;  // the current connection or attempt
   bool FUp = false;               // MyOnConnect was delivered for FSocket
+  bool FUpPosted = false;         // FSocket's handshake is done, MyOnConnect not yet delivered
   TClientTls FTls;
   bool FTlsFailed = false;  // the handshake's reason is told; Qt's own error after it is not
   int FRetiring = 0;
+  QByteArray FReceived;  // read from FSocket, not yet handed to FEvents
+  bool FDeliveryPosted = false;
 };
 
 }  // namespace zorva

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "E2eSupport.h"
+#include "ServerTlsE2eTest.h"
 #include "ZorvaConnection.h"
 
 namespace zorva::test {
@@ -155,10 +156,10 @@ class ClientE2eTest : public ServerE2eTest {
 };
 
 // The daemon and the window program behind the Qt transport look the same to a client.
-INSTANTIATE_TEST_SUITE_P(Servers, ClientE2eTest,
-                         testing::Values(TServerCommand{"daemon", {ZORVA_SERVER_BINARY}},
-                                         TServerCommand{"window",
-                                                        {ZORVA_WINDOW_BINARY, "--start"}}),
+const auto kServers = testing::Values(TServerCommand{"daemon", {ZORVA_SERVER_BINARY}},
+                                      TServerCommand{"window", {ZORVA_WINDOW_BINARY, "--start"}});
+
+INSTANTIATE_TEST_SUITE_P(Servers, ClientE2eTest, kServers,
                          [](const auto& info) { return info.param.Label; });
 
 TEST_P(ClientE2eTest, TwoProgramsMeetTalkAndPart) {
@@ -298,6 +299,73 @@ TEST_P(ClientE2eTest, PingsAreAnsweredByTheConnectionItself) {
 
   ann.Conn.RequestStatistics();
   ann.Sees({"ServerStatus connections=1 peak=2 total=2 subjects=0 created=0"});
+}
+
+// Server options and a check for a handler that runs a nested event loop for longer than the
+// server waits for an answer (a message box left open): the connection stays, since the pings
+// arriving meanwhile are answered inside that loop.
+const std::vector<std::string> kQuickTimeout = {"--ping-interval-ms", "500", "--timeout", "2"};
+
+void ExpectPingsAnsweredDuringANestedLoop(ClientProgram& ann) {
+  ann.LogIntoLobby();
+  int pingsInside = -1;
+  ann.Conn.SetOnServerError([&](auto&, auto) {
+    const int before = ann.PingsRead;
+    RunEventsFor(3500);
+    pingsInside = ann.PingsRead - before;
+  });
+
+  ann.Conn.RequestUserInfo("nobody");
+  ASSERT_TRUE(WaitUntil([&] { return pingsInside >= 0; }));
+  EXPECT_GE(pingsInside, 4);
+  EXPECT_TRUE(ann.Conn.Active());
+  EXPECT_TRUE(ann.Conn.LoggedIn());
+  ann.Conn.RequestStatistics();
+  ann.Sees({"ServerStatus connections=1 peak=1 total=1 subjects=0 created=0"});
+}
+
+TEST_P(ClientE2eTest, PingsAreAnsweredWhileAHandlerRunsANestedLoop) {
+  ASSERT_NO_FATAL_FAILURE(StartServer(kQuickTimeout));
+  ClientProgram ann("ann", FPort);
+  ExpectPingsAnsweredDuringANestedLoop(ann);
+}
+
+// Over TLS the socket reads through another layer, which must bring the lines into the nested
+// loop as well.
+class ClientTlsE2eTest : public ServerTlsE2eTest {};
+
+INSTANTIATE_TEST_SUITE_P(Servers, ClientTlsE2eTest, kServers,
+                         [](const auto& info) { return info.param.Label; });
+
+TEST_P(ClientTlsE2eTest, PingsAreAnsweredWhileAHandlerRunsANestedLoop) {
+  ASSERT_NO_FATAL_FAILURE(StartTls(kQuickTimeout));
+  ClientProgram ann("ann", FTlsPort);
+  ann.Conn.SetUseTls(true);
+  ann.Conn.SetTlsCaFile(Cert());
+  ExpectPingsAnsweredDuringANestedLoop(ann);
+}
+
+// The handshake's end is told from the same layer: a connect handler that logs in and then runs
+// a nested loop still answers the pings that come meanwhile.
+TEST_P(ClientTlsE2eTest, PingsAreAnsweredWhileTheConnectHandlerRunsANestedLoop) {
+  ASSERT_NO_FATAL_FAILURE(StartTls(kQuickTimeout));
+  ClientProgram ann("ann", FTlsPort);
+  ann.Conn.SetUseTls(true);
+  ann.Conn.SetTlsCaFile(Cert());
+  int pingsInside = -1;
+  ann.Conn.SetOnConnected([&](TZorvaConnection& c) {
+    c.Login("ann", "pw");
+    RunEventsFor(3500);
+    pingsInside = ann.PingsRead;
+  });
+
+  ann.Conn.SetActive(true);
+  ASSERT_TRUE(WaitUntil([&] { return pingsInside >= 0; }));
+  EXPECT_GE(pingsInside, 4);
+  EXPECT_TRUE(ann.Conn.LoggedIn());
+  ann.Log.clear();
+  ann.Conn.RequestStatistics();
+  ann.Sees({"ServerStatus connections=1 peak=1 total=1 subjects=0 created=0"});
 }
 
 }  // namespace

@@ -12,14 +12,23 @@ namespace zorva {
 
 namespace {
 
-// Qt's QAbstractSocket::SocketError values; this file stays free of Qt.
-enum TSocketError {
-  kConnectionRefused = 0,
-  kRemoteHostClosed = 1,
-  kHostNotFound = 2,
-  kSocketTimeout = 5,
-  kNetwork = 7,
-};
+// How a failure reads before the address, by the errno value the connection reports.
+std::string_view Failure(int code) {
+  switch (code) {
+    case ECONNREFUSED:
+      return "connection refused by ";
+    case ECONNRESET:
+      return "connection reset by ";
+    case ETIMEDOUT:
+      return "no answer from ";
+    case ENETDOWN:
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+      return "cannot reach ";
+    default:
+      return "cannot connect to ";
+  }
+}
 
 std::string Describe(char c) {
   if (c == '|' || c == '^' || c == '`') return std::string("'") + c + "'";
@@ -77,21 +86,8 @@ std::optional<std::string> ChoosePassword(const TPasswordSources& sources, std::
 
 std::string SocketErrorText(int code, std::string_view socketText, std::string_view host,
                             int port) {
-  const auto address = std::string(host) + ":" + std::to_string(port);
-  switch (code) {
-    case kConnectionRefused:
-      return "connection refused by " + address;
-    case kRemoteHostClosed:
-      return "connection closed by " + address;
-    case kHostNotFound:
-      return "host " + std::string(host) + " not found";
-    case kSocketTimeout:
-      return "no answer from " + address;
-    case kNetwork:
-      return "network error talking to " + address + " (" + std::string(socketText) + ")";
-    default:
-      return std::string(socketText) + " (" + address + ")";
-  }
+  return std::string(Failure(code)) + std::string(host) + ":" + std::to_string(port) + " (error " +
+         std::to_string(code) + ": " + std::string(socketText) + ")";
 }
 
 }  // namespace zorva

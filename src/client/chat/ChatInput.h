@@ -28,8 +28,9 @@ struct TPasswordSources {
 };
 std::optional<std::string> ChoosePassword(const TPasswordSources& sources, std::string& error);
 
-// "connection refused by 127.0.0.1:4000" for Qt's socket error codes; other codes keep the
-// socket's own text.
+// "connection refused by 127.0.0.1:4000 (error 111: Connection refused)": a socket error with
+// its errno value (0 where none fits, such as a host name that does not resolve) and the
+// socket's own text, which alone tells those apart.
 std::string SocketErrorText(int code, std::string_view socketText, std::string_view host, int port);
 
 }  // namespace zorva

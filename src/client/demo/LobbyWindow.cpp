@@ -59,8 +59,10 @@ QWidget* Column(const QString& title, QWidget* content, QWidget* button) {
 
 }  // namespace
 
-TLobbyWindow::TLobbyWindow(const TLobbyOptions& options)
-    : FStatisticsAtLogin(options.StatisticsAtLogin), FTlsCaFile(options.TlsCaFile) {
+TLobbyWindow::TLobbyWindow(const TLobbyOptions& options, std::unique_ptr<IClientSocket> socket)
+    : FConnection(std::move(socket)),
+      FStatisticsAtLogin(options.StatisticsAtLogin),
+      FTlsCaFile(options.TlsCaFile) {
   setWindowTitle(QStringLiteral("Zorva Lobby Demo"));
   auto* central = new QWidget;
   auto* layout = new QVBoxLayout(central);
@@ -134,6 +136,7 @@ QWidget* TLobbyWindow::CreateLoginBar(const TLobbyOptions& options) {
 
 QWidget* TLobbyWindow::CreateLobby() {
   lstSubjects = new QListWidget;
+  lstSubjects->setObjectName(QStringLiteral("lstSubjects"));
   btnCreateSubject = new QPushButton(QStringLiteral("Create Subject..."));
   connect(lstSubjects, &QListWidget::itemDoubleClicked, this, &TLobbyWindow::JoinSelectedSubject);
   connect(btnCreateSubject, &QPushButton::clicked, this, &TLobbyWindow::CreateSubject);

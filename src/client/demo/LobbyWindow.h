@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <memory>
 #include <string>
 
 #include "ZorvaConnection.h"
@@ -37,7 +38,9 @@ class TLobbyWindow : public QMainWindow {
   Q_OBJECT
 
  public:
-  explicit TLobbyWindow(const TLobbyOptions& options);
+  // `socket`: the connection's; tests hand in a fake one.
+  explicit TLobbyWindow(const TLobbyOptions& options,
+                        std::unique_ptr<IClientSocket> socket = CreateDefaultClientSocket());
   // Connects and logs in with the fields as they stand.
   void LogIn();
   const TZorvaConnection& Connection() const { return FConnection; }

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QLabel>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTimer>
 #include <memory>
 
@@ -36,6 +39,10 @@ TZorvaServerStats StatsWithConnections(int connections) {
   return stats;
 }
 
+QString ShownConnections() {
+  return frmZorvaServerStats ? frmZorvaServerStats->lblCurrentConnections->text() : QString();
+}
+
 class ServerStatsDialogTest : public ::testing::Test {
  protected:
   ServerStatsDialogTest() {
@@ -66,9 +73,6 @@ class ServerStatsDialogTest : public ::testing::Test {
   bool ProgramHandlerInPlace() const {
     const auto* target = FConnection->OnServerStatus().target<TStatusHandler>();
     return target && *target == &ProgramHandler;
-  }
-  static QString ShownConnections() {
-    return frmZorvaServerStats ? frmZorvaServerStats->lblCurrentConnections->text() : QString();
   }
 
   test::TScriptedPrompts FScript;
@@ -226,6 +230,54 @@ TEST_F(ServerStatsDialogTest, OpenedInsideALoginHandlerRefreshesAndAnswersPings)
   EXPECT_EQ(shownInside, "4");
   EXPECT_EQ(writtenInside, "PING|\n");
   EXPECT_TRUE(ProgramHandlerInPlace());
+}
+
+// The same on the shipped socket over loopback TCP: the form's loop, not a test's hand, must
+// bring the server's lines in while the login handler is still running.
+TEST(ServerStatsDialogSocketTest, OpenedInsideALoginHandlerAnswersPingsOverTcp) {
+  test::TScriptedPrompts script;
+  QTcpServer server;
+  ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+  TZorvaConnection connection;
+  connection.SetHost("127.0.0.1");
+  connection.SetPort(server.serverPort());
+  TZorvaServerStatsDialog dialog;
+  dialog.SetAutoUpdate(true);
+  dialog.SetZorvaConnection(&connection);
+  connection.SetOnLoginSuccess(
+      [&](TZorvaConnection& c, TZorvaUser&) { dialog.Execute(c.ServerStats()); });
+  connection.SetActive(true);
+  for (int waited = 0; !(server.hasPendingConnections() && connection.Active()) && waited < 5000;
+       waited += 10)
+    RunEventsFor(10);
+  QTcpSocket* peer = server.nextPendingConnection();
+  ASSERT_NE(peer, nullptr);
+
+  QString shownInside;
+  std::string readByPeerInside;
+  bool closed = false;
+  script.Dialogs = {[&](QDialog&) {
+    peer->write("PING|\n");
+    peer->write(QByteArray::fromStdString(Msg::ServerStats(StatsWithConnections(4).toString())));
+    peer->write("\n");
+    QElapsedTimer open;
+    open.start();
+    while (readByPeerInside != "PING|\n" && open.elapsed() < 1500) {
+      RunEventsFor(10);
+      readByPeerInside += peer->readAll().toStdString();
+    }
+    shownInside = ShownConnections();
+    closed = true;
+    return int(mrOk);
+  }};
+  TZorvaUser own;
+  own.SetId("ann");
+  peer->write(QByteArray::fromStdString(Msg::LoginSuccess(own.toWireString()) + "\n"));
+  for (int waited = 0; !closed && waited < 5000; waited += 10) RunEventsFor(10);
+
+  EXPECT_EQ(readByPeerInside, "PING|\n");
+  EXPECT_EQ(shownInside, "4");
+  EXPECT_TRUE(connection.Active());
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // password comes from.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 
@@ -47,11 +48,32 @@ TEST(ChatInputTest, PasswordComesFromTheFirstSourceGiven) {
   std::remove(path.c_str());
 }
 
-TEST(ChatInputTest, SocketErrorsAreWords) {
-  EXPECT_EQ(SocketErrorText(0, "Connection refused", "127.0.0.1", 4000),
-            "connection refused by 127.0.0.1:4000");
-  EXPECT_EQ(SocketErrorText(2, "Host not found", "nohost", 4000), "host nohost not found");
-  EXPECT_EQ(SocketErrorText(99, "Odd", "h", 1), "Odd (h:1)");
+TEST(ChatInputTest, SocketErrorsAreWordsWithTheirNumberAndText) {
+  struct Case {
+    int code;
+    const char* text;
+    const char* host;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {ECONNREFUSED, "Connection refused", "127.0.0.1",
+       "connection refused by 127.0.0.1:4000 (error 111: Connection refused)"},
+      {ECONNRESET, "Connection reset", "h",
+       "connection reset by h:4000 (error 104: Connection reset)"},
+      {ETIMEDOUT, "Timed out", "h", "no answer from h:4000 (error 110: Timed out)"},
+      {ENETUNREACH, "Network unreachable", "h",
+       "cannot reach h:4000 (error 101: Network unreachable)"},
+      {EHOSTUNREACH, "No route to host", "h", "cannot reach h:4000 (error 113: No route to host)"},
+      // A name that does not resolve has no errno: the text says what happened.
+      {0, "Host not found", "no-such-host.invalid",
+       "cannot connect to no-such-host.invalid:4000 (error 0: Host not found)"},
+      // A certificate file that is missing is no unknown host.
+      {ENOENT, "ca.pem: no PEM certificate could be read", "h",
+       "cannot connect to h:4000 (error 2: ca.pem: no PEM certificate could be read)"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(SocketErrorText(c.code, c.text, c.host, 4000), c.expected);
+  }
 }
 
 }  // namespace

@@ -5,8 +5,10 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <cerrno>
 #include <functional>
 #include <string>
@@ -132,6 +134,41 @@ TEST_F(QtSocketTest, UnusableAddressOrPortIsReportedNotAttempted) {
                                            "SocketError:" + std::to_string(EINVAL)}));
   EXPECT_EQ(ErrorTexts, (std::vector<std::string>{"1.2.3.999 is not a usable address",
                                                   "Port 70000 is out of range"}));
+}
+
+// A handler that runs a nested event loop (a message box, a modal dialog) keeps the connection
+// alive: lines arriving meanwhile are handled inside that loop, pings answered at once, and
+// nothing is lost or handled twice.
+TEST_F(QtSocketTest, LinesArrivingDuringANestedLoopAreHandledInsideIt) {
+  QTcpSocket* peer = ConnectToServer();
+  ASSERT_NE(peer, nullptr);
+  std::string readByPeerInside;
+  bool loopEnded = false;
+  Conn.SetOnServerError([&](TZorvaConnection&, std::string_view text) {
+    Log.push_back("Error:" + std::string(text));
+    if (text != "x") return;
+    QEventLoop loop;
+    QTimer::singleShot(100, peer, [peer] { peer->write("PING|\nSHOUT|two|\n"); });
+    QTimer poll;
+    poll.callOnTimeout([&] {
+      readByPeerInside += peer->readAll().toStdString();
+      if (readByPeerInside == "PING|\n") loop.quit();
+    });
+    poll.start(10);
+    QTimer::singleShot(1500, &loop, &QEventLoop::quit);
+    loop.exec();
+    Log.push_back("LoopEnded");
+    loopEnded = true;
+  });
+  peer->write("ERROR|x\nSHOUT|one|\n");
+  ASSERT_TRUE(WaitUntil([&] { return loopEnded; }));
+  peer->write("SHOUT|three|\nERROR|y\n");
+  ASSERT_TRUE(WaitUntil([&] { return Log.back() == "Error:y"; }));
+
+  EXPECT_EQ(readByPeerInside, "PING|\n");
+  EXPECT_EQ(Log, (std::vector<std::string>{"Connected", "Error:x", "Shout:one", "Shout:two",
+                                           "LoopEnded", "Shout:three", "Error:y"}));
+  EXPECT_TRUE(Conn.Active());
 }
 
 TEST(SocketErrorNumberTest, QtErrorsBecomeErrnoValues) {
