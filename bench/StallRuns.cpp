@@ -256,6 +256,87 @@ bool RunGuessing(const TBenchOptions& options, std::string& result, std::string&
   return true;
 }
 
+namespace {
+
+// One job for the user store, sent while the store may be locked, and its answer: an error
+// line, or "ok" once the statistics request sent behind it is answered first.
+class TStoreProbe {
+ public:
+  TStoreProbe(std::string name, std::string request)
+      : FName(std::move(name)), FRequest(std::move(request)) {}
+
+  TLineSocket& Socket() { return FSocket; }
+  void Send() {
+    FSent = TClock::now();
+    FSocket.WriteLine(FRequest + "\n" + Msg::ServerStatsRequest());
+  }
+  bool Answered() const { return !FAnswer.empty(); }
+  // Takes what has come, without waiting.
+  void Look() {
+    if (Answered() || !FSocket.ReadAvailable()) return;
+    while (auto line = FSocket.NextLine()) {
+      const auto word = SplitCommand(*line).Word;
+      if (word == Cmd::Error || word == Cmd::Login) FAnswer = *line;
+      if (word == Cmd::ServerStats) FAnswer = "ok";
+      if (!Answered()) continue;
+      FMillis = MillisSince(FSent);
+      return;
+    }
+  }
+  // "feedback=ERROR|The_user_store_is_unavailable feedback_ms=5003"
+  std::string Result() const {
+    std::string answer = Answered() ? FAnswer : "none";
+    std::replace(answer.begin(), answer.end(), ' ', '_');
+    return " " + FName + "=" + answer + " " + FName + "_ms=" + std::to_string(FMillis);
+  }
+
+ private:
+  TLineSocket FSocket;
+  std::string FName;
+  std::string FRequest;
+  TClock::time_point FSent;
+  std::string FAnswer;
+  std::int64_t FMillis = -1;
+};
+
+using TStoreProbes = std::vector<std::unique_ptr<TStoreProbe>>;
+
+// The store's lock is taken 2 s after the daemon starts (scripts/bench).
+constexpr std::int64_t kProbeAfterMs = 3000;
+
+// Registers `id` from 127.0.0.2 in a lobby of its own and stays.
+bool JoinStoreLobby(const TBenchOptions& options, TLineSocket& socket, const std::string& id,
+                    std::string& error) {
+  if (!socket.Open(options, "127.0.0.2", error)) return false;
+  const auto answer = Register(socket, id, "STORE");
+  if (answer.starts_with("LOGIN|SUCCESS|") && socket.Await(Cmd::JoinSubject, 30000)) return true;
+  error = "store prober " + id + ": " + answer;
+  return false;
+}
+
+// A feedback, an update with a new password and a login: each needs the store, so each waits
+// out the store's lock on a worker while the chat goes on.
+bool PrepareStoreProbes(const TBenchOptions& options, const std::string& stamp,
+                        TStoreProbes& probes, std::string& error) {
+  const std::string writer = "c" + stamp + "f";
+  const std::string updater = "c" + stamp + "u";
+  const std::string comer = "c" + stamp + "l";
+  TZorvaUser changed;
+  changed.SetId(updater);
+  changed.SetPassword("new-" + updater);
+  probes.push_back(std::make_unique<TStoreProbe>("feedback", Msg::Feedback("while locked")));
+  probes.push_back(
+      std::make_unique<TStoreProbe>("update", Msg::UserUpdate(updater, changed.toString())));
+  probes.push_back(
+      std::make_unique<TStoreProbe>("login", Msg::Login(comer, "GUESS", "right-" + comer)));
+  return JoinStoreLobby(options, probes[0]->Socket(), writer, error) &&
+         JoinStoreLobby(options, probes[1]->Socket(), updater, error) &&
+         RegisterAndLeave(options, comer, error) &&
+         probes[2]->Socket().Open(options, "127.0.0.2", error);
+}
+
+}  // namespace
+
 bool RunChatPair(const TBenchOptions& options, std::string& result, std::string& error) {
   TLineSocket sender;
   TLineSocket receiver;
@@ -270,11 +351,21 @@ bool RunChatPair(const TBenchOptions& options, std::string& result, std::string&
       return false;
     }
   }
-  // The store may be locked from now on: nothing below needs it.
+  TStoreProbes probes;
+  if (!PrepareStoreProbes(options, stamp, probes, error)) return false;
+  // The store may be locked from now on; the probes go once it surely is.
   TLatencyRecorder latencies(1 << 20);
   int lost = 0;
+  bool probed = false;
   const auto start = TClock::now();
   while (MillisSince(start) < options.MeasureMs) {
+    if (!probed && MillisSince(start) >= kProbeAfterMs) {
+      for (auto& probe : probes) probe->Send();
+      probed = true;
+    }
+    if (probed) {
+      for (auto& probe : probes) probe->Look();
+    }
     const auto sent = TClock::now();
     sender.WriteLine(Msg::SendChat("t"));
     if (!receiver.Await(Cmd::Send, 1000)) {
@@ -291,6 +382,7 @@ bool RunChatPair(const TBenchOptions& options, std::string& result, std::string&
       << " p50_us=" << latencies.PercentileMicros(0.5)
       << " p99_us=" << latencies.PercentileMicros(0.99)
       << " max_us=" << latencies.PercentileMicros(1.0);
+  for (const auto& probe : probes) out << probe->Result();
   result = out.str();
   return true;
 }

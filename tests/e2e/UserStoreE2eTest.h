@@ -8,8 +8,10 @@
 #include <cstdio>
 
 #include "E2eSupport.h"
+#include "PasswordHash.h"
 #include "SqliteStatement.h"
 #include "SystemClock.h"
+#include "UserDatabase.h"
 #include "ZorvaUser.h"
 
 namespace zorva::test {
@@ -39,6 +41,18 @@ class UserStoreE2eTest : public ServerE2eTest {
   std::string UsersPath() const { return (FFolder / "users.db").string(); }
 
   void StartWithStore() { StartServer({"--users", UsersPath()}); }
+
+  // Stores users with one real hash of `password`, before the server starts: logins then pay
+  // for a real password check without the test paying for one hash per user.
+  void SeedUsers(const std::vector<std::string>& ids, const std::string& password) const {
+    TUserDatabase database(UsersPath());
+    const std::string hash = HashPassword(password, TPasswordCost::Default());
+    for (const auto& id : ids) {
+      TZorvaUser user;
+      user.SetId(id);
+      database.SaveUser(user, hash);
+    }
+  }
 
   // One column of the first row the query gives, read as another program would while the
   // server runs; "<no row>" when there is none.

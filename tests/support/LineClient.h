@@ -33,6 +33,13 @@ inline bool ConnectToLoopback(int fd, std::uint16_t port) {
   return ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
 }
 
+inline bool BindLocal(int fd, const char* from) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  return ::inet_pton(AF_INET, from, &address.sin_addr) == 1 &&
+         ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
 // Takes the first whole line out of `buffer`, without its line feed; nullopt while none is whole.
 inline std::optional<std::string> TakeLine(std::string& buffer) {
   const auto lf = buffer.find('\n');
@@ -51,8 +58,9 @@ class LineClient {
   LineClient(const LineClient&) = delete;
   LineClient& operator=(const LineClient&) = delete;
 
-  // A small receive buffer makes a peer that does not read back up quickly.
-  bool Connect(std::uint16_t port, int receiveBuffer = 0) {
+  // A small receive buffer makes a peer that does not read back up quickly. `from` is another
+  // loopback address ("127.0.0.2") for a client the server must tell apart from the others.
+  bool Connect(std::uint16_t port, int receiveBuffer = 0, const char* from = nullptr) {
     Close();
     FFd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (FFd < 0) return false;
@@ -61,7 +69,7 @@ class LineClient {
     }
     const int one = 1;
     ::setsockopt(FFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (!ConnectToLoopback(FFd, port)) {
+    if ((from && !BindLocal(FFd, from)) || !ConnectToLoopback(FFd, port)) {
       Close();
       return false;
     }
