@@ -99,8 +99,7 @@ void RunLoop(asio::io_context& io, EventLogger& log) {
 
 TLogOptions LogOptions(const TServerOptions& options) {
   return {ParseLogFormat(options.LogFormat).value_or(TLogFormat::Text),
-          ParseLogLevel(options.LogLevel).value_or(spdlog::level::info), options.LogPath,
-          options.Trace};
+          ParseLogLevel(options.LogLevel).value_or(spdlog::level::info), options.LogPath};
 }
 
 // A log rotator moves the file and sends SIGHUP, and so does a certificate renewal: the daemon
