@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
+#include <algorithm>
 #include <regex>
 
 #include "E2eSupport.h"
@@ -103,6 +104,30 @@ TEST_P(DaemonLogTest, WarnLevelLeavesRoutineLinesOut) {
   }
   StopDaemon();
   EXPECT_EQ(FServer->Stderr(), "");
+}
+
+// A reset is one event: one line names gil, the address, the reason and the error.
+TEST_P(DaemonLogTest, AResetIsOneLine) {
+  StartServer({});
+  LineClient gil;
+  Login(gil, "gil");
+  gil.Abort();
+  ASSERT_TRUE(WaitFor([&] { return FServer->Stderr().find(" logout ") != std::string::npos; }));
+  LineClient ann;
+  Login(ann, "ann");  // any line about gil's reset comes before ann's login
+  ASSERT_TRUE(WaitFor([&] { return FServer->Stderr().find("id=ann") != std::string::npos; }));
+  StopDaemon();
+  const std::vector<std::string> others = {" start ", " login ", " subject-created ", " stop ",
+                                           "id=ann"};
+  std::vector<std::string> aboutTheReset;
+  for (const auto& line : SplitLines(FServer->Stderr())) {
+    const bool other = std::ranges::any_of(
+        others, [&](const std::string& word) { return line.find(word) != std::string::npos; });
+    if (!other) aboutTheReset.push_back(line);
+  }
+  ASSERT_EQ(aboutTheReset.size(), 1u) << FServer->Stderr();
+  EXPECT_THAT(aboutTheReset[0], HasSubstr(" logout id=gil code=GAME address=127.0.0.1 "));
+  EXPECT_THAT(aboutTheReset[0], HasSubstr(" reason=socket-error error=104 "));
 }
 
 TEST_P(DaemonLogTest, HangupReopensAMovedFileAndTheDaemonGoesOn) {

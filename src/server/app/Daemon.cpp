@@ -92,7 +92,7 @@ void RunLoop(asio::io_context& io, EventLogger& log) {
       io.run();
       return;
     } catch (const std::exception& error) {
-      log.ExceptionLine(DescribeException(error), true);
+      log.ExceptionLine(DescribeException(error), TExceptionKind::Alarm);
     }
   }
 }
@@ -194,7 +194,7 @@ int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
   ServerCore& core = server->Core();
   transport.SetEvents(&core);
   transport.SetExceptionReporter([&logger](const std::exception& error) {
-    logger.ExceptionLine(DescribeException(error), true);
+    logger.ExceptionLine(DescribeException(error), TExceptionKind::Alarm);
   });
   core.SetObserver(&logger);
   std::optional<TClusterNode> cluster;

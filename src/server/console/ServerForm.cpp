@@ -602,9 +602,9 @@ void TfrmServer::ShowPendingTraces() {
   }
 }
 
-void TfrmServer::ExceptionLine(std::string_view line, bool alarm) {
+void TfrmServer::ExceptionLine(std::string_view line, TExceptionKind kind) {
   AppendFollowing(memoExceptions, ToQString(line));
-  if (alarm) RaiseAlarm();
+  if (kind != TExceptionKind::Note) RaiseAlarm();
 }
 
 // The exception lines name the socket error by number; a slow reader is worth saying in words.

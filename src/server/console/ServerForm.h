@@ -142,7 +142,7 @@ class TfrmServer : public QMainWindow, private IServerObserver {
   void SubjectsChanged() override;
   void TraceIncoming(std::string_view line) override;
   void TraceOutgoing(std::string_view line) override;
-  void ExceptionLine(std::string_view line, bool alarm) override;
+  void ExceptionLine(std::string_view line, TExceptionKind kind) override;
   void ActivityChanged() override;
   void Event(const TServerEvent& event) override;
 

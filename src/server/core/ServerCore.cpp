@@ -218,12 +218,12 @@ void ServerCore::OnClientDisconnect(ConnectionId id) {
 
 void ServerCore::OnClientError(ConnectionId id, int code, std::string_view reason) {
   Guarded([&] {
-    ReportFailure("Client Socket Error: " + std::to_string(code));
+    ReportLeaveFailure("Client Socket Error: " + std::to_string(code));
     auto* guest = Guest(id);
     if (!guest) return FObserver->Event(UnlistedErrorEvent(id, code, reason));
     guest->ClearSocket();
-    ReportFailure(guest->User() ? "User " + guest->User()->Id() + " has been disconnected"
-                                : "A Guest in the Staging Area has been disconnected");
+    ReportLeaveFailure(guest->User() ? "User " + guest->User()->Id() + " has been disconnected"
+                                     : "A Guest in the Staging Area has been disconnected");
     ReportLeave(ErrorLeaveEvent(*guest, code, reason));
     CloseGuest(*guest, ITransport::CloseMode::Now);
   });

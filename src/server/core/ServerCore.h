@@ -216,7 +216,12 @@ class ServerCore : public IConnectionEvents, public IClusterEvents {
       ReportFailure(DescribeException(error));
     }
   }
-  void ReportFailure(std::string_view line) { FObserver->ExceptionLine(line, true); }
+  void ReportFailure(std::string_view line) {
+    FObserver->ExceptionLine(line, TExceptionKind::Alarm);
+  }
+  void ReportLeaveFailure(std::string_view line) {
+    FObserver->ExceptionLine(line, TExceptionKind::LeaveAlarm);
+  }
   // Tells the observer what changed, once per event however often it changed.
   void Notify();
 
@@ -327,7 +332,7 @@ class ServerCore : public IConnectionEvents, public IClusterEvents {
   auto ClusterAnswer(Body body);
   template <class Body>
   auto GuestAnswer(ConnectionId id, Body body);
-  void ClusterNote(std::string_view text) { FObserver->ExceptionLine(text, false); }
+  void ClusterNote(std::string_view text) { FObserver->ExceptionLine(text, TExceptionKind::Note); }
   bool ClusterRefuses(TZorvaGuest& guest, std::string_view error);
   void ClaimThenAuthorize(TZorvaGuest& guest, TLoginRequest request);
   void JoinLobbyThenComplete(TZorvaGuest& guest, std::unique_ptr<TZorvaUser> user,

@@ -131,11 +131,18 @@ void EventLogger::Event(const TServerEvent& event) {
   }
 }
 
-// Only an alarm is a failure; the other lines are the core's notes to the operator, such as the
+// A leave's alarm lines are left out: its logout or drop line already names the connection, the
+// address, the reason and the error. Notes are the core's words to the operator, such as the
 // cluster lost or back.
-void EventLogger::ExceptionLine(std::string_view text, bool alarm) {
-  if (alarm) return Log(level_enum::err, "exception", {{"text", text}});
-  Log(level_enum::info, "note", {{"text", text}});
+void EventLogger::ExceptionLine(std::string_view text, TExceptionKind kind) {
+  switch (kind) {
+    case TExceptionKind::Alarm:
+      return Log(level_enum::err, "exception", {{"text", text}});
+    case TExceptionKind::Note:
+      return Log(level_enum::info, "note", {{"text", text}});
+    case TExceptionKind::LeaveAlarm:
+      return;
+  }
 }
 
 void EventLogger::Trace(std::string_view prefix, std::string_view text) {

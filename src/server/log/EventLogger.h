@@ -49,7 +49,7 @@ class EventLogger : public IServerObserver {
 
   // IServerObserver
   void Event(const TServerEvent& event) override;
-  void ExceptionLine(std::string_view text, bool alarm) override;
+  void ExceptionLine(std::string_view text, TExceptionKind kind) override;
   void TraceIncoming(std::string_view text) override { Trace("Rcvd From ", text); }
   void TraceOutgoing(std::string_view text) override { Trace("Sent To ", text); }
 

@@ -57,7 +57,7 @@ TEST(EventLoggerTest, JsonLinesAreOneObjectEach) {
   Captured out;
   auto log = MakeLogger(out, TLogFormat::Json, level_enum::info);
   log.Event(SocketErrorLeave());
-  log.ExceptionLine("bad \"quote\"\n", true);
+  log.ExceptionLine("bad \"quote\"\n", TExceptionKind::Alarm);
   EXPECT_EQ(WithoutTime(out.Events.str()),
             R"({"time":"T","level":"warning","event":"logout","id":"a\\x1b[2Jn",)"
             R"("code":"Chess Club","address":"10.0.0.1","connection":"7",)"
@@ -65,6 +65,18 @@ TEST(EventLoggerTest, JsonLinesAreOneObjectEach) {
             "\n"
             R"({"time":"T","level":"error","event":"exception","text":"bad \"quote\"\\x0a"})"
             "\n");
+}
+
+// A socket error's alarm lines describe the leave that its logout line already carries whole.
+TEST(EventLoggerTest, ALeaveIsOneLineWithoutItsAlarmLines) {
+  Captured out;
+  auto log = MakeLogger(out, TLogFormat::Text, level_enum::debug);
+  log.ExceptionLine("Client Socket Error: 104", TExceptionKind::LeaveAlarm);
+  log.ExceptionLine("User gil has been disconnected", TExceptionKind::LeaveAlarm);
+  log.Event(SocketErrorLeave());
+  const auto text = out.Events.str();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+  EXPECT_THAT(text, testing::HasSubstr(" logout "));
 }
 
 TEST(EventLoggerTest, LevelLeavesOutWhatIsBelowIt) {
@@ -82,8 +94,8 @@ TEST(EventLoggerTest, LevelLeavesOutWhatIsBelowIt) {
     refusal.Kind = TServerEventKind::Refusal;
     log.Event(login);
     log.Event(refusal);
-    log.ExceptionLine("x", true);
-    log.ExceptionLine("Cluster back", false);
+    log.ExceptionLine("x", TExceptionKind::Alarm);
+    log.ExceptionLine("Cluster back", TExceptionKind::Note);
     const auto text = out.Events.str();
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), c.Lines) << c.Label;
   }
