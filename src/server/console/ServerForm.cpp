@@ -571,7 +571,7 @@ void TfrmServer::actLogFilesExecute() {
     return;
   }
   std::string error;
-  if (FCore.OpenLogFile(LogFilePath(), error)) return;
+  if (FCore.OpenLogFile(LogFilePath(), error, FLogFileStart)) return;
   // The switch must not claim a file that is not there.
   actLogFiles->setChecked(false);
   throw ELogFileError(error);

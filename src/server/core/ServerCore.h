@@ -115,7 +115,10 @@ class ServerCore : public IConnectionEvents, public IClusterEvents {
 
   void SetTraceIncoming(bool on) { FTrace.SetIncoming(on); }
   void SetTraceOutgoing(bool on) { FTrace.SetOutgoing(on); }
-  bool OpenLogFile(const std::string& path, std::string& error) { return FTrace.Open(path, error); }
+  bool OpenLogFile(const std::string& path, std::string& error,
+                   TLogFileStart start = TLogFileStart::Anew) {
+    return FTrace.Open(path, error, start);
+  }
   void CloseLogFile() { FTrace.Close(); }
   bool LogFileOpen() const { return FTrace.IsOpen(); }
 

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "EventLogger.h"
-#include "LogFile.h"
+#include "LogFileSink.h"
 
 namespace zorva {
 
