@@ -113,8 +113,9 @@ class ServerCore : public IConnectionEvents, public IClusterEvents {
   bool Running() const { return FRunning; }
   bool Blocked() const { return FBlocked; }
 
-  void SetTraceIncoming(bool on) { FTrace.SetIncoming(on); }
-  void SetTraceOutgoing(bool on) { FTrace.SetOutgoing(on); }
+  // Operator actions too: a switch that changes is told to the observer.
+  void SetTraceIncoming(bool on);
+  void SetTraceOutgoing(bool on);
   bool OpenLogFile(const std::string& path, std::string& error,
                    TLogFileStart start = TLogFileStart::Anew) {
     return FTrace.Open(path, error, start);
@@ -222,6 +223,7 @@ class ServerCore : public IConnectionEvents, public IClusterEvents {
   void ReportFailure(std::string_view line) {
     FObserver->ExceptionLine(line, TExceptionKind::Alarm);
   }
+  void ReportTraceSwitch(std::string_view direction, bool on);
   void ReportLeaveFailure(std::string_view line) {
     FObserver->ExceptionLine(line, TExceptionKind::LeaveAlarm);
   }

@@ -41,6 +41,17 @@ level_enum LeaveLevel(TDropReason reason) {
   }
 }
 
+// An operator's shout is kept short in the log: its start tells what it was about.
+constexpr std::size_t kMaxLoggedText = 80;
+
+std::string ShortText(std::string_view text) {
+  if (text.size() <= kMaxLoggedText) return std::string(text);
+  auto end = kMaxLoggedText;
+  // Never inside a UTF-8 letter: back up past its continuation bytes.
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0u) == 0x80u) --end;
+  return std::string(text.substr(0, end)) + "...";
+}
+
 }  // namespace
 
 std::optional<TLogFormat> ParseLogFormat(std::string_view name) {
@@ -125,10 +136,25 @@ void EventLogger::Event(const TServerEvent& event) {
     case TServerEventKind::SubjectRemoved:
       return Log(level_enum::info, name, {{"code", event.SubjectCode}, {"subject", event.Subject}});
     case TServerEventKind::Operator:
-      return Log(
-          level_enum::info, name,
-          {{"action", ActionName(event.Action)}, {"id", event.UserId}, {"subject", event.Subject}});
+      return OperatorAction(event);
   }
+}
+
+// Only what the action has: a kill names its guest, a shout its target and text, a trace switch
+// its direction and state.
+void EventLogger::OperatorAction(const TServerEvent& event) {
+  const auto connection = event.Connection == 0 ? std::string() : std::to_string(event.Connection);
+  const auto state = event.Action != TOperatorAction::Trace ? "" : event.On ? "on" : "off";
+  const auto text = ShortText(event.Text);
+  std::vector<TLogField> fields{{"action", ActionName(event.Action)}};
+  for (const TLogField& field :
+       {TLogField{"target", event.Target}, TLogField{"state", state}, TLogField{"id", event.UserId},
+        TLogField{"code", event.SubjectCode}, TLogField{"subject", event.Subject},
+        TLogField{"address", event.Address}, TLogField{"connection", connection},
+        TLogField{"text", text}}) {
+    if (!field.Value.empty()) fields.push_back(field);
+  }
+  Log(level_enum::info, EventName(event.Kind), fields);
 }
 
 // A leave's alarm lines are left out: its logout or drop line already names the connection, the

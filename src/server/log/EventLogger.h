@@ -55,6 +55,7 @@ class EventLogger : public IServerObserver {
 
  private:
   std::string Fields(std::string_view event, std::span<const TLogField> fields) const;
+  void OperatorAction(const TServerEvent& event);
   void Trace(std::string_view prefix, std::string_view text);
 
   TLogFormat FFormat;

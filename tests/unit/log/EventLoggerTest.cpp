@@ -79,6 +79,36 @@ TEST(EventLoggerTest, ALeaveIsOneLineWithoutItsAlarmLines) {
   EXPECT_THAT(text, testing::HasSubstr(" logout "));
 }
 
+// An operator line names what the action aimed at, and no more; a shout's text is cut short
+// (at a letter's start) and escaped.
+TEST(EventLoggerTest, OperatorLinesNameTheirAimAndKeepTheTextShort) {
+  Captured out;
+  auto log = MakeLogger(out, TLogFormat::Text, level_enum::info);
+  auto shout = OperatorEvent(TOperatorAction::Shout, "GAME", "Big Room");
+  shout.Target = "subject";
+  const std::string text = "\x1b" + std::string(78, 'a') + "\xc3\xa9" + "zzz";  // é at 79-80
+  shout.Text = text;
+  log.Event(shout);
+  auto trace = OperatorEvent(TOperatorAction::Trace);
+  trace.Target = "incoming";
+  trace.On = true;
+  log.Event(trace);
+  auto kill = OperatorEvent(TOperatorAction::Kill);
+  kill.UserId = "gil";
+  kill.Address = "10.0.0.1";
+  kill.Connection = 7;
+  log.Event(kill);
+  log.Event(OperatorEvent(TOperatorAction::ShutDown));
+  EXPECT_EQ(
+      WithoutTime(out.Events.str()),
+      "T info operator action=shout target=subject code=GAME subject=\"Big Room\" text=\\x1b" +
+          std::string(78, 'a') +
+          "...\n"
+          "T info operator action=trace target=incoming state=on\n"
+          "T info operator action=kill id=gil address=10.0.0.1 connection=7\n"
+          "T info operator action=shut-down\n");
+}
+
 TEST(EventLoggerTest, LevelLeavesOutWhatIsBelowIt) {
   struct Case {
     const char* Label;
