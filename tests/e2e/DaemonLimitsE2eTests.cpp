@@ -99,7 +99,7 @@ TEST_P(DaemonLimitsTest, SlowReaderIsDroppedPastTheCapWhileOthersChatUnder50Ms) 
   EXPECT_TRUE(slow.WaitClosed(10s));
   const auto log = FServer->Stderr();
   // One line for the drop: the window's two alarm lines about it are not repeated in the log.
-  EXPECT_THAT(log, HasSubstr(" warning logout id=slow code=GAME address=127.0.0.1 "));
+  EXPECT_THAT(log, HasSubstr(" warn logout id=slow code=GAME address=127.0.0.1 "));
   EXPECT_THAT(log, HasSubstr(" reason=slow-reader\n"));
   EXPECT_THAT(log, testing::Not(HasSubstr("Client Socket Error")));
   EXPECT_THAT(log, testing::Not(HasSubstr("User slow has been disconnected")));

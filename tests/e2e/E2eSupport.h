@@ -84,7 +84,7 @@ inline std::vector<std::string> ProblemLines(const std::string& log) {
   std::istringstream lines(log);
   for (std::string line; std::getline(lines, line);) {
     const auto level = line.substr(line.find(' ') + 1);
-    if (level.starts_with("warning ") || level.starts_with("error ")) problems.push_back(line);
+    if (level.starts_with("warn ") || level.starts_with("error ")) problems.push_back(line);
   }
   return problems;
 }

@@ -3,7 +3,9 @@
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/sink.h>
 
+#include <array>
 #include <memory>
+#include <utility>
 
 #include "LogText.h"
 
@@ -15,17 +17,42 @@ using spdlog::level::level_enum;
 
 constexpr const char* kTime = "%Y-%m-%dT%H:%M:%S.%eZ";
 
+// The words --log-level takes, which are also the words the lines carry.
+constexpr std::array<std::pair<std::string_view, level_enum>, 4> kLevels{
+    {{"debug", level_enum::debug},
+     {"info", level_enum::info},
+     {"warn", level_enum::warn},
+     {"error", level_enum::err}}};
+
+// spdlog's own word for warn is "warning", which --log-level would not take back.
+class LevelWord : public spdlog::custom_flag_formatter {
+ public:
+  void format(const spdlog::details::log_msg& message, const std::tm&,
+              spdlog::memory_buf_t& dest) override {
+    const auto own = spdlog::level::to_string_view(message.level);
+    std::string_view word(own.data(), own.size());
+    for (const auto& [name, level] : kLevels) {
+      if (level == message.level) word = name;
+    }
+    dest.append(word.data(), word.data() + word.size());
+  }
+  std::unique_ptr<custom_flag_formatter> clone() const override {
+    return std::make_unique<LevelWord>();
+  }
+};
+
 std::string EventPattern(TLogFormat format) {
   if (format == TLogFormat::Json) {
-    return std::string(R"({"time":")") + kTime + R"(","level":"%l",%v})";
+    return std::string(R"({"time":")") + kTime + R"(","level":"%L",%v})";
   }
-  return std::string(kTime) + " %l %v";
+  return std::string(kTime) + " %L %v";
 }
 
 void SetPattern(const std::vector<spdlog::sink_ptr>& sinks, const std::string& pattern) {
   for (const auto& sink : sinks) {
-    sink->set_formatter(
-        std::make_unique<spdlog::pattern_formatter>(pattern, spdlog::pattern_time_type::utc));
+    auto formatter = std::make_unique<spdlog::pattern_formatter>(spdlog::pattern_time_type::utc);
+    formatter->add_flag<LevelWord>('L').set_pattern(pattern);
+    sink->set_formatter(std::move(formatter));
   }
 }
 
@@ -61,10 +88,9 @@ std::optional<TLogFormat> ParseLogFormat(std::string_view name) {
 }
 
 std::optional<level_enum> ParseLogLevel(std::string_view name) {
-  if (name == "debug") return level_enum::debug;
-  if (name == "info") return level_enum::info;
-  if (name == "warn") return level_enum::warn;
-  if (name == "error") return level_enum::err;
+  for (const auto& [word, level] : kLevels) {
+    if (word == name) return level;
+  }
   return std::nullopt;
 }
 

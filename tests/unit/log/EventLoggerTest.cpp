@@ -49,7 +49,7 @@ TEST(EventLoggerTest, TextLinesCarryTimeLevelEventAndEscapedFields) {
   auto log = MakeLogger(out, TLogFormat::Text, level_enum::info);
   log.Event(SocketErrorLeave());
   EXPECT_EQ(WithoutTime(out.Events.str()),
-            "T warning logout id=a\\x1b[2Jn code=\"Chess Club\" address=10.0.0.1 connection=7 "
+            "T warn logout id=a\\x1b[2Jn code=\"Chess Club\" address=10.0.0.1 connection=7 "
             "reason=socket-error error=104 error_text=\"Connection reset by peer\"\n");
 }
 
@@ -59,7 +59,7 @@ TEST(EventLoggerTest, JsonLinesAreOneObjectEach) {
   log.Event(SocketErrorLeave());
   log.ExceptionLine("bad \"quote\"\n", TExceptionKind::Alarm);
   EXPECT_EQ(WithoutTime(out.Events.str()),
-            R"({"time":"T","level":"warning","event":"logout","id":"a\\x1b[2Jn",)"
+            R"({"time":"T","level":"warn","event":"logout","id":"a\\x1b[2Jn",)"
             R"("code":"Chess Club","address":"10.0.0.1","connection":"7",)"
             R"("reason":"socket-error","error":"104","error_text":"Connection reset by peer"})"
             "\n"
