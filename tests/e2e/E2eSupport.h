@@ -154,7 +154,10 @@ class ServerProcess {
     }
   }
 
-  void Signal(int signal) const { ::kill(FPid, signal); }
+  // Nothing once the program has ended: kill(-1, ...) would signal every process we may.
+  void Signal(int signal) const {
+    if (FPid > 0) ::kill(FPid, signal);
+  }
 
   // The exit code, 128 + signal when a signal ended it, or nullopt while it still runs.
   std::optional<int> WaitExit(Ms timeout = Ms(10000)) {

@@ -4,8 +4,8 @@
 #include <gmock/gmock.h>
 #include <sys/stat.h>
 
-#include <nlohmann/json.hpp>
 #include <algorithm>
+#include <nlohmann/json.hpp>
 #include <regex>
 
 #include "E2eSupport.h"
@@ -128,6 +128,24 @@ TEST_P(DaemonLogTest, AResetIsOneLine) {
   ASSERT_EQ(aboutTheReset.size(), 1u) << FServer->Stderr();
   EXPECT_THAT(aboutTheReset[0], HasSubstr(" logout id=gil code=GAME address=127.0.0.1 "));
   EXPECT_THAT(aboutTheReset[0], HasSubstr(" reason=socket-error error=104 "));
+}
+
+// Sent from the moment the daemon says it listens until its admin API is up: its loop takes
+// SIGHUP over only after that.
+TEST_P(DaemonLogTest, AHangupWhileStartingDoesNotEndTheDaemon) {
+  FServer.emplace(FFolder);
+  ASSERT_TRUE(FServer->Spawn(
+      CommandLine({"--admin", "127.0.0.1:0", "--admin-token-file", (FFolder / "token").string()})));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  auto seen = [&](const char* text) { return FServer->Stdout().find(text) != std::string::npos; };
+  while (!seen("Listening on ") && std::chrono::steady_clock::now() < deadline) {
+  }
+  while (!seen("Admin API on ") && std::chrono::steady_clock::now() < deadline) {
+    FServer->Signal(SIGHUP);
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+  }
+  ASSERT_FALSE(FServer->WaitAnnounced("Admin API on ").empty()) << FServer->Stderr();
+  StopDaemon();
 }
 
 TEST_P(DaemonLogTest, HangupReopensAMovedFileAndTheDaemonGoesOn) {
