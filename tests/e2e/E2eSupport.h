@@ -84,7 +84,7 @@ inline std::vector<std::string> ProblemLines(const std::string& log) {
   std::istringstream lines(log);
   for (std::string line; std::getline(lines, line);) {
     const auto level = line.substr(line.find(' ') + 1);
-    if (level.starts_with("warning ") || level.starts_with("error ")) problems.push_back(line);
+    if (level.starts_with("warn ") || level.starts_with("error ")) problems.push_back(line);
   }
   return problems;
 }
@@ -154,7 +154,10 @@ class ServerProcess {
     }
   }
 
-  void Signal(int signal) const { ::kill(FPid, signal); }
+  // Nothing once the program has ended: kill(-1, ...) would signal every process we may.
+  void Signal(int signal) const {
+    if (FPid > 0) ::kill(FPid, signal);
+  }
 
   // The exit code, 128 + signal when a signal ended it, or nullopt while it still runs.
   std::optional<int> WaitExit(Ms timeout = Ms(10000)) {

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <regex>
 
@@ -103,6 +104,48 @@ TEST_P(DaemonLogTest, WarnLevelLeavesRoutineLinesOut) {
   }
   StopDaemon();
   EXPECT_EQ(FServer->Stderr(), "");
+}
+
+// A reset is one event: one line names gil, the address, the reason and the error.
+TEST_P(DaemonLogTest, AResetIsOneLine) {
+  StartServer({});
+  LineClient gil;
+  Login(gil, "gil");
+  gil.Abort();
+  ASSERT_TRUE(WaitFor([&] { return FServer->Stderr().find(" logout ") != std::string::npos; }));
+  LineClient ann;
+  Login(ann, "ann");  // any line about gil's reset comes before ann's login
+  ASSERT_TRUE(WaitFor([&] { return FServer->Stderr().find("id=ann") != std::string::npos; }));
+  StopDaemon();
+  const std::vector<std::string> others = {" start ", " login ", " subject-created ", " stop ",
+                                           "id=ann"};
+  std::vector<std::string> aboutTheReset;
+  for (const auto& line : SplitLines(FServer->Stderr())) {
+    const bool other = std::ranges::any_of(
+        others, [&](const std::string& word) { return line.find(word) != std::string::npos; });
+    if (!other) aboutTheReset.push_back(line);
+  }
+  ASSERT_EQ(aboutTheReset.size(), 1u) << FServer->Stderr();
+  EXPECT_THAT(aboutTheReset[0], HasSubstr(" logout id=gil code=GAME address=127.0.0.1 "));
+  EXPECT_THAT(aboutTheReset[0], HasSubstr(" reason=socket-error error=104 "));
+}
+
+// Sent from the moment the daemon says it listens until its admin API is up: its loop takes
+// SIGHUP over only after that.
+TEST_P(DaemonLogTest, AHangupWhileStartingDoesNotEndTheDaemon) {
+  FServer.emplace(FFolder);
+  ASSERT_TRUE(FServer->Spawn(
+      CommandLine({"--admin", "127.0.0.1:0", "--admin-token-file", (FFolder / "token").string()})));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  auto seen = [&](const char* text) { return FServer->Stdout().find(text) != std::string::npos; };
+  while (!seen("Listening on ") && std::chrono::steady_clock::now() < deadline) {
+  }
+  while (!seen("Admin API on ") && std::chrono::steady_clock::now() < deadline) {
+    FServer->Signal(SIGHUP);
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+  }
+  ASSERT_FALSE(FServer->WaitAnnounced("Admin API on ").empty()) << FServer->Stderr();
+  StopDaemon();
 }
 
 TEST_P(DaemonLogTest, HangupReopensAMovedFileAndTheDaemonGoesOn) {

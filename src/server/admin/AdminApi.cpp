@@ -32,6 +32,10 @@ std::string ErrorText(std::string_view line) {
   return std::string(line.substr(line.find(kFieldSeparator) + 1));
 }
 
+bool HasLineBreak(std::string_view text) {
+  return text.find_first_of("\r\n") != std::string_view::npos;
+}
+
 bool HasControlByte(std::string_view text) {
   return std::any_of(text.begin(), text.end(),
                      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
@@ -210,7 +214,8 @@ TAdminResponse AdminApi::Shout(const TJson& body) const {
   const auto subject = StringField(body, "subject", error);
   if (!error.empty()) return Error(400, error);
   if (!text || text->empty()) return Error(400, "\"text\" is required and must not be empty");
-  if (HasControlByte(*text)) return Error(400, "The text must not hold a line break");
+  if (HasLineBreak(*text)) return Error(400, "The text must not hold a line break");
+  if (HasControlByte(*text)) return Error(400, "The text must not hold a control byte");
   if (subject && !code) return Error(400, "A subject needs its \"code\"");
   return OnCore([&] {
     auto& core = FContext.Core;

@@ -23,6 +23,16 @@ std::string RefusalText(int status) {
   }
 }
 
+// httplib reads a body for these methods; without Content-Length or Transfer-Encoding (as
+// "curl -X POST" sends them) it reads until the peer closes and answers 400 at its read timeout.
+bool BodilessRequestWithBodyMethod(const httplib::Request& request) {
+  const auto& method = request.method;
+  const bool readsBody = method == "POST" || method == "PUT" || method == "PATCH" ||
+                         method == "DELETE" || method == "PRI";
+  return readsBody && !request.has_header("Content-Length") &&
+         !request.has_header("Transfer-Encoding");
+}
+
 }  // namespace
 
 AdminHttpServer::AdminHttpServer(const AdminApi& api)
@@ -38,6 +48,15 @@ AdminHttpServer::AdminHttpServer(const AdminApi& api)
   FServer->Delete(".*", forward);
   FServer->Put(".*", forward);
   FServer->Patch(".*", forward);
+  // Such a request has no body: it is answered here, before httplib waits for one.
+  FServer->set_pre_routing_handler(
+      [forward](const httplib::Request& request, httplib::Response& response) {
+        if (!BodilessRequestWithBodyMethod(request)) {
+          return httplib::Server::HandlerResponse::Unhandled;
+        }
+        forward(request, response);
+        return httplib::Server::HandlerResponse::Handled;
+      });
   FServer->set_payload_max_length(AdminApi::kMaxBody);
   FServer->set_read_timeout(kReadTimeout);
   FServer->set_write_timeout(kWriteTimeout);

@@ -92,15 +92,14 @@ void RunLoop(asio::io_context& io, EventLogger& log) {
       io.run();
       return;
     } catch (const std::exception& error) {
-      log.ExceptionLine(DescribeException(error), true);
+      log.ExceptionLine(DescribeException(error), TExceptionKind::Alarm);
     }
   }
 }
 
 TLogOptions LogOptions(const TServerOptions& options) {
   return {ParseLogFormat(options.LogFormat).value_or(TLogFormat::Text),
-          ParseLogLevel(options.LogLevel).value_or(spdlog::level::info), options.LogPath,
-          options.Trace};
+          ParseLogLevel(options.LogLevel).value_or(spdlog::level::info), options.LogPath};
 }
 
 // A log rotator moves the file and sends SIGHUP, and so does a certificate renewal: the daemon
@@ -195,7 +194,7 @@ int RunDaemon(const TServerOptions& options, std::uint64_t openFileLimit) {
   ServerCore& core = server->Core();
   transport.SetEvents(&core);
   transport.SetExceptionReporter([&logger](const std::exception& error) {
-    logger.ExceptionLine(DescribeException(error), true);
+    logger.ExceptionLine(DescribeException(error), TExceptionKind::Alarm);
   });
   core.SetObserver(&logger);
   std::optional<TClusterNode> cluster;

@@ -1,6 +1,7 @@
 // zorva-server: the headless daemon. See Daemon.h; `zorva-server --help` lists the options.
 #include <sys/resource.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 
@@ -25,6 +26,9 @@ std::uint64_t RaiseOpenFileLimit() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A log rotator's SIGHUP may come while the daemon starts, before the loop takes it over;
+  // by default it would end the daemon.
+  std::signal(SIGHUP, SIG_IGN);
   CLI::App app(
       "Zorva lobby and chat server without a window. Options given here win over the "
       "INI file.",

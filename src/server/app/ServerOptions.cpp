@@ -68,7 +68,7 @@ void AddTraceOptions(CLI::App& app, TServerOptions& options, const std::string& 
          [&options, defaultLogPath](const std::string& path) {
            options.LogPath = path.empty() ? defaultLogPath : path;
          },
-         "Append the log (and, with --trace, the trace) to this file instead of stderr; "
+         "Append the log (and the trace, while it is on) to this file instead of stderr; "
          "created with mode 0600, reopened on SIGHUP (default " +
              defaultLogPath + ")")
       ->expected(0, 1);

@@ -571,7 +571,7 @@ void TfrmServer::actLogFilesExecute() {
     return;
   }
   std::string error;
-  if (FCore.OpenLogFile(LogFilePath(), error)) return;
+  if (FCore.OpenLogFile(LogFilePath(), error, FLogFileStart)) return;
   // The switch must not claim a file that is not there.
   actLogFiles->setChecked(false);
   throw ELogFileError(error);
@@ -602,9 +602,9 @@ void TfrmServer::ShowPendingTraces() {
   }
 }
 
-void TfrmServer::ExceptionLine(std::string_view line, bool alarm) {
+void TfrmServer::ExceptionLine(std::string_view line, TExceptionKind kind) {
   AppendFollowing(memoExceptions, ToQString(line));
-  if (alarm) RaiseAlarm();
+  if (kind != TExceptionKind::Note) RaiseAlarm();
 }
 
 // The exception lines name the socket error by number; a slow reader is worth saying in words.

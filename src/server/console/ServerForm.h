@@ -67,8 +67,12 @@ class TfrmServer : public QMainWindow, private IServerObserver {
   void AppException(const std::exception& error);
   // The text of status-bar panel 1, 2 or 4.
   QString StatusText(int panel) const;
-  // Where "To Log File" writes: "Zorva.log" beside the executable unless set otherwise.
-  void SetLogFilePath(std::string path) { FLogFilePath = std::move(path); }
+  // Where "To Log File" writes: "Zorva.log" beside the executable, started anew each time the
+  // switch goes on, unless set otherwise.
+  void SetLogFilePath(std::string path, TLogFileStart start = TLogFileStart::Anew) {
+    FLogFilePath = std::move(path);
+    FLogFileStart = start;
+  }
   // What the settings dialog says of TLS: off without a port.
   void SetTlsListener(std::optional<std::uint16_t> port, bool plainToo);
   // Fills the settings dialog with what the server runs with.
@@ -142,7 +146,7 @@ class TfrmServer : public QMainWindow, private IServerObserver {
   void SubjectsChanged() override;
   void TraceIncoming(std::string_view line) override;
   void TraceOutgoing(std::string_view line) override;
-  void ExceptionLine(std::string_view line, bool alarm) override;
+  void ExceptionLine(std::string_view line, TExceptionKind kind) override;
   void ActivityChanged() override;
   void Event(const TServerEvent& event) override;
 
@@ -185,6 +189,7 @@ class TfrmServer : public QMainWindow, private IServerObserver {
   // What goes back to the INI file: what it held, changed only by the Settings dialog.
   TServerSettings FSavedSettings;
   std::string FLogFilePath;
+  TLogFileStart FLogFileStart = TLogFileStart::Anew;
   std::vector<QIcon> FImages;
   QIcon FCodeIcon;
   QIcon FSubjectIcon;

@@ -56,6 +56,32 @@ std::optional<TZorvaUser> ParseNewRecord(TLoginRequest& request, std::string_vie
   return record;
 }
 
+std::string_view ShoutTargetName(TShoutKind kind) {
+  switch (kind) {
+    case TShoutKind::All:
+      return "all";
+    case TShoutKind::StagingArea:
+      return "staging-area";
+    case TShoutKind::SubjectCode:
+      return "code";
+    case TShoutKind::Subject:
+      return "subject";
+    case TShoutKind::Guest:
+      return "guest";
+  }
+  return "unknown";
+}
+
+// `guest`: the one a shout to a guest reaches, or null.
+TServerEvent ShoutEvent(const TShoutTarget& target, std::string_view text,
+                        const TZorvaGuest* guest) {
+  auto event = guest ? OperatorEvent(TOperatorAction::Shout, *guest)
+                     : OperatorEvent(TOperatorAction::Shout, target.Code, target.Name);
+  event.Target = ShoutTargetName(target.Kind);
+  event.Text = text;
+  return event;
+}
+
 }  // namespace
 
 ServerCore::ServerCore(ITransport& transport, const IClock& clock, TServerHooks& hooks)
@@ -220,12 +246,12 @@ void ServerCore::OnClientDisconnect(ConnectionId id) {
 
 void ServerCore::OnClientError(ConnectionId id, int code, std::string_view reason) {
   Guarded([&] {
-    ReportFailure("Client Socket Error: " + std::to_string(code));
+    ReportLeaveFailure("Client Socket Error: " + std::to_string(code));
     auto* guest = Guest(id);
     if (!guest) return FObserver->Event(UnlistedErrorEvent(id, code, reason));
     guest->ClearSocket();
-    ReportFailure(guest->User() ? "User " + guest->User()->Id() + " has been disconnected"
-                                : "A Guest in the Staging Area has been disconnected");
+    ReportLeaveFailure(guest->User() ? "User " + guest->User()->Id() + " has been disconnected"
+                                     : "A Guest in the Staging Area has been disconnected");
     ReportLeave(ErrorLeaveEvent(*guest, code, reason));
     CloseGuest(*guest, ITransport::CloseMode::Now);
   });
@@ -1040,11 +1066,31 @@ void ServerCore::CloseGuest(TZorvaGuest& guest, ITransport::CloseMode mode) {
 
 // ---- Operator operations
 
+void ServerCore::SetTraceIncoming(bool on) {
+  if (FTrace.Incoming() == on) return;
+  FTrace.SetIncoming(on);
+  ReportTraceSwitch("incoming", on);
+}
+
+void ServerCore::SetTraceOutgoing(bool on) {
+  if (FTrace.Outgoing() == on) return;
+  FTrace.SetOutgoing(on);
+  ReportTraceSwitch("outgoing", on);
+}
+
+void ServerCore::ReportTraceSwitch(std::string_view direction, bool on) {
+  auto event = OperatorEvent(TOperatorAction::Trace);
+  event.Target = direction;
+  event.On = on;
+  FObserver->Event(event);
+}
+
 bool ServerCore::KillGuest(ConnectionId id) {
   bool killed = false;
   Guarded([&] {
     auto* guest = Guest(id);
     if (!guest) return;
+    FObserver->Event(OperatorEvent(TOperatorAction::Kill, *guest));
     ReportLeave(LeaveEvent(*guest, TDropReason::Killed));
     CloseGuest(*guest, ITransport::CloseMode::Now);
     killed = true;
@@ -1055,7 +1101,8 @@ bool ServerCore::KillGuest(ConnectionId id) {
 void ServerCore::Shout(const TShoutTarget& target, std::string_view text) {
   if (!FRunning || text.empty()) return;
   Guarded([&] {
-    FObserver->Event(OperatorEvent(TOperatorAction::Shout));
+    const auto* reached = target.Kind == TShoutKind::Guest ? Guest(target.Guest) : nullptr;
+    FObserver->Event(ShoutEvent(target, text, reached));
     const auto message = Msg::Shout(text);
     switch (target.Kind) {
       case TShoutKind::All:
@@ -1087,7 +1134,12 @@ bool ServerCore::ShoutToUser(const std::string& id, std::string_view text) {
     const auto* member = !guest && FCluster ? RemoteMember(id) : nullptr;
     if (!guest && !member) return;
     found = true;
-    FObserver->Event(OperatorEvent(TOperatorAction::Shout));
+    auto event = guest ? OperatorEvent(TOperatorAction::Shout, *guest)
+                       : OperatorEvent(TOperatorAction::Shout);
+    event.Target = "user";
+    event.UserId = id;
+    event.Text = text;
+    FObserver->Event(event);
     if (guest) {
       SendToGuest(*guest, Msg::Shout(text));
       return;
@@ -1103,6 +1155,7 @@ TCreateSubjectResult ServerCore::CreateSubject(const std::string& code, const st
   if (!FRegistry.HasCode(code)) return TCreateSubjectResult::NoSuchCode;
   if (FRegistry.FindSubject(code, name)) return TCreateSubjectResult::Exists;
   Guarded([&] {
+    FObserver->Event(OperatorEvent(TOperatorAction::CreateSubject, code, name));
     if (FCluster) {
       ClusterCreateSubject(code, name, maxConnections, persistent);
       return;
@@ -1117,6 +1170,7 @@ TDeleteSubjectResult ServerCore::DeleteSubject(const std::string& code, const st
   auto* subject = FRegistry.FindSubject(code, name);
   if (!subject) return TDeleteSubjectResult::NotFound;
   Guarded([&] {
+    FObserver->Event(OperatorEvent(TOperatorAction::DeleteSubject, code, name));
     if (FCluster) {
       ClusterDeleteSubject(code, name);
       return;
@@ -1138,7 +1192,7 @@ bool ServerCore::SaveEditedUser(ConnectionId id, const TZorvaUser& user) {
   Guarded([&] {
     auto* guest = Guest(id);
     if (!guest || !guest->User()) return;
-    FObserver->Event(OperatorEvent(TOperatorAction::EditUser, guest->User()->Id()));
+    FObserver->Event(OperatorEvent(TOperatorAction::EditUser, *guest));
     SaveUserRecord(*guest, user, false);
     saved = true;
   });

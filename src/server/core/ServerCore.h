@@ -113,9 +113,13 @@ class ServerCore : public IConnectionEvents, public IClusterEvents {
   bool Running() const { return FRunning; }
   bool Blocked() const { return FBlocked; }
 
-  void SetTraceIncoming(bool on) { FTrace.SetIncoming(on); }
-  void SetTraceOutgoing(bool on) { FTrace.SetOutgoing(on); }
-  bool OpenLogFile(const std::string& path, std::string& error) { return FTrace.Open(path, error); }
+  // Operator actions too: a switch that changes is told to the observer.
+  void SetTraceIncoming(bool on);
+  void SetTraceOutgoing(bool on);
+  bool OpenLogFile(const std::string& path, std::string& error,
+                   TLogFileStart start = TLogFileStart::Anew) {
+    return FTrace.Open(path, error, start);
+  }
   void CloseLogFile() { FTrace.Close(); }
   bool LogFileOpen() const { return FTrace.IsOpen(); }
 
@@ -216,7 +220,13 @@ class ServerCore : public IConnectionEvents, public IClusterEvents {
       ReportFailure(DescribeException(error));
     }
   }
-  void ReportFailure(std::string_view line) { FObserver->ExceptionLine(line, true); }
+  void ReportFailure(std::string_view line) {
+    FObserver->ExceptionLine(line, TExceptionKind::Alarm);
+  }
+  void ReportTraceSwitch(std::string_view direction, bool on);
+  void ReportLeaveFailure(std::string_view line) {
+    FObserver->ExceptionLine(line, TExceptionKind::LeaveAlarm);
+  }
   // Tells the observer what changed, once per event however often it changed.
   void Notify();
 
@@ -329,7 +339,7 @@ class ServerCore : public IConnectionEvents, public IClusterEvents {
   auto ClusterAnswer(Body body);
   template <class Body>
   auto GuestAnswer(ConnectionId id, Body body);
-  void ClusterNote(std::string_view text) { FObserver->ExceptionLine(text, false); }
+  void ClusterNote(std::string_view text) { FObserver->ExceptionLine(text, TExceptionKind::Note); }
   bool ClusterRefuses(TZorvaGuest& guest, std::string_view error);
   void ClaimThenAuthorize(TZorvaGuest& guest, TLoginRequest request);
   void JoinLobbyThenComplete(TZorvaGuest& guest, std::unique_ptr<TZorvaUser> user,

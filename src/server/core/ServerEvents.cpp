@@ -63,12 +63,23 @@ TServerEvent SubjectEvent(TServerEventKind kind, const TZorvaSubject& subject) {
   return event;
 }
 
-TServerEvent OperatorEvent(TOperatorAction action, std::string_view userId,
-                           std::string_view subject) {
+TServerEvent OperatorEvent(TOperatorAction action) {
   TServerEvent event;
   event.Kind = TServerEventKind::Operator;
   event.Action = action;
-  event.UserId = userId;
+  return event;
+}
+
+TServerEvent OperatorEvent(TOperatorAction action, const TZorvaGuest& guest) {
+  auto event = GuestEvent(TServerEventKind::Operator, guest);
+  event.Action = action;
+  return event;
+}
+
+TServerEvent OperatorEvent(TOperatorAction action, std::string_view code,
+                           std::string_view subject) {
+  auto event = OperatorEvent(action);
+  event.SubjectCode = code;
   event.Subject = subject;
   return event;
 }
@@ -137,6 +148,14 @@ std::string_view ActionName(TOperatorAction action) {
       return "re-open";
     case TOperatorAction::EditUser:
       return "edit-user";
+    case TOperatorAction::Kill:
+      return "kill";
+    case TOperatorAction::CreateSubject:
+      return "create-subject";
+    case TOperatorAction::DeleteSubject:
+      return "delete-subject";
+    case TOperatorAction::Trace:
+      return "trace";
   }
   return "unknown";
 }

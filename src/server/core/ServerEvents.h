@@ -22,7 +22,7 @@ enum class TServerEventKind {
   Refusal,         // a connection turned away at once: Address, Refusal
   SubjectCreated,  // SubjectCode, Subject
   SubjectRemoved,  // SubjectCode, Subject
-  Operator,        // Action, and whom it aimed at in UserId or Subject
+  Operator,        // Action and its aim: Target, UserId, Address, SubjectCode, Subject; Text, On
 };
 
 enum class TDropReason {
@@ -36,7 +36,16 @@ enum class TDropReason {
 };
 inline constexpr std::size_t kDropReasons = 7;
 enum class TRefusalReason { Full, PerAddressLimit, ShuttingDown, ThrottledLogin };
-enum class TOperatorAction { Shout, ShutDown, ReOpen, EditUser };
+enum class TOperatorAction {
+  Shout,  // Target: "all", "staging-area", "code", "subject", "guest" or "user"; Text
+  ShutDown,
+  ReOpen,
+  EditUser,       // UserId
+  Kill,           // the guest: UserId (empty in the staging area), Address
+  CreateSubject,  // SubjectCode, Subject
+  DeleteSubject,  // SubjectCode, Subject
+  Trace,          // Target: "incoming" or "outgoing"; On
+};
 
 struct TServerEvent {
   TServerEventKind Kind = TServerEventKind::Login;
@@ -50,6 +59,9 @@ struct TServerEvent {
   TOperatorAction Action = TOperatorAction::Shout;
   int ErrorCode = 0;       // SocketError: the system's error number
   std::string_view Error;  // SocketError: its text
+  std::string_view Target;
+  std::string_view Text;
+  bool On = false;
 };
 
 TServerEvent LoginEvent(const TZorvaGuest& guest);
@@ -62,8 +74,10 @@ TServerEvent ErrorLeaveEvent(const TZorvaGuest& guest, int code, std::string_vie
 TServerEvent UnlistedErrorEvent(std::uint64_t connection, int code, std::string_view reason);
 TServerEvent RefusalEvent(const TZorvaGuest& guest, TRefusalReason reason);
 TServerEvent SubjectEvent(TServerEventKind kind, const TZorvaSubject& subject);
-TServerEvent OperatorEvent(TOperatorAction action, std::string_view userId = {},
-                           std::string_view subject = {});
+TServerEvent OperatorEvent(TOperatorAction action);
+// An action aimed at one guest: its id, code, address and connection.
+TServerEvent OperatorEvent(TOperatorAction action, const TZorvaGuest& guest);
+TServerEvent OperatorEvent(TOperatorAction action, std::string_view code, std::string_view subject);
 
 // Lower-case words for logs ("ping-timeout", "shutting-down", "subject-created", ...).
 std::string_view EventName(TServerEventKind kind);

@@ -79,6 +79,14 @@ class IConnectionEvents {
   virtual void OnPingTimer() = 0;
 };
 
+// What an "Exceptions" line is: an alarm, a note, or an alarm about a guest's leave whose
+// details (who, from where, why) the observer is told at the same time as an Event.
+enum class TExceptionKind {
+  Alarm,       // a failure: the window's alarm light and beep
+  Note,        // for the operator's information only, such as the cluster lost or back
+  LeaveAlarm,  // an alarm that a Logout or Drop event describes in full
+};
+
 // What the core tells the window or the daemon's log. Every call has an empty default.
 class IServerObserver {
  public:
@@ -90,8 +98,8 @@ class IServerObserver {
   // Trace texts: who + ": " + line.
   virtual void TraceIncoming(std::string_view) {}
   virtual void TraceOutgoing(std::string_view) {}
-  // A line for the "Exceptions" pane; `alarm` asks for the alarm light and beep.
-  virtual void ExceptionLine(std::string_view, bool /*alarm*/) {}
+  // A line for the "Exceptions" pane.
+  virtual void ExceptionLine(std::string_view, TExceptionKind) {}
   // The ping tick moved the activity series.
   virtual void ActivityChanged() {}
   // A guest or a subject came or went (ServerEvents.h), told as it happens.

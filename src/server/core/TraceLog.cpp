@@ -1,8 +1,5 @@
 #include "TraceLog.h"
 
-#include <cerrno>
-#include <cstring>
-
 #include "ZorvaProtocol.h"
 
 namespace zorva {
@@ -74,19 +71,14 @@ std::string MaskPasswords(std::string_view line) {
   return masked;
 }
 
-bool TTraceLog::Open(const std::string& path, std::string& error) {
+bool TTraceLog::Open(const std::string& path, std::string& error, TLogFileStart start) {
   Close();
-  FFile.open(path, std::ios::binary | std::ios::trunc);
-  FFileOpen = FFile.is_open();
-  if (FFileOpen) return true;
-  error = "Cannot create log file " + path + ": " + std::strerror(errno);
-  return false;
+  FFile = TLogFile::Open(path, error, start);
+  return FFile != nullptr;
 }
 
 void TTraceLog::Close() {
-  if (FFileOpen) FFile.close();
-  FFile.clear();
-  FFileOpen = false;
+  FFile.reset();
 }
 
 void TTraceLog::Trace(TPane pane, std::string_view logPrefix, std::string_view who,
@@ -94,8 +86,12 @@ void TTraceLog::Trace(TPane pane, std::string_view logPrefix, std::string_view w
   const auto text = TraceText(who, line);
   if (pane) (observer.*pane)(text);
   if (!IsOpen()) return;
-  FFile << logPrefix << text << "\r\n";
-  FFile.flush();
+  std::string entry;
+  entry.reserve(logPrefix.size() + text.size() + 2);
+  entry += logPrefix;
+  entry += text;
+  entry += "\r\n";
+  FFile->Write(entry);
 }
 
 }  // namespace zorva

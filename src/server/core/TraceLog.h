@@ -5,10 +5,11 @@
 // password of "LOGIN", "LOGINNEW" and "USERUPDATE" as "***".
 #pragma once
 
-#include <fstream>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "LogFile.h"
 #include "ServerInterfaces.h"
 
 namespace zorva {
@@ -25,11 +26,11 @@ class TTraceLog {
   bool Incoming() const { return FIncoming; }
   bool Outgoing() const { return FOutgoing; }
 
-  // Creates the file anew, empty. On failure returns false with the reason; no file is open.
-  bool Open(const std::string& path, std::string& error);
+  // Opens the file, private to its owner when it creates it. On failure returns false with the
+  // reason; no file is open.
+  bool Open(const std::string& path, std::string& error, TLogFileStart start = TLogFileStart::Anew);
   void Close();
-  // A flag of our own: asking the stream is a library call, and this is asked per line.
-  bool IsOpen() const { return FFileOpen; }
+  bool IsOpen() const { return FFile != nullptr; }
 
   // Nothing is built unless a pane or the file wants it.
   bool WantsIncoming() const { return FIncoming || IsOpen(); }
@@ -52,8 +53,7 @@ class TTraceLog {
 
   bool FIncoming = false;
   bool FOutgoing = false;
-  std::ofstream FFile;
-  bool FFileOpen = false;
+  std::shared_ptr<TLogFile> FFile;
 };
 
 }  // namespace zorva

@@ -8,8 +8,8 @@ std::optional<int> ParseProgramOptions(int argc, char** argv, TProgramOptions& o
   AddServerOptions(app, options.Server, DefaultLogPath(argv[0]));
   app.get_option("--trace")->description("Trace incoming and outgoing lines in the window");
   app.get_option("--log")->description(
-      "Switch on \"To Log File\" at launch: the traced lines go to this file, started anew "
-      "(default " +
+      "Switch on \"To Log File\" at launch: the traced lines are appended to this file, "
+      "created with mode 0600 (default " +
       DefaultLogPath(argv[0]) + ")");
   app.add_flag("--start", options.Start, "Start the server at launch and print where it listens");
   app.add_option("--screenshot", options.ScreenshotDir)->group("");

@@ -34,14 +34,15 @@ bool ConfigureTls(QtTransport& transport, const TTlsOptions& tls, std::string& e
   return true;
 }
 
-// What --log and --trace ask for is what the operator would switch on in the "Tracing" menu.
+// What --log and --trace ask for is what the operator would switch on in the "Tracing" menu;
+// a file named on the command line is kept across starts, as the daemon's is.
 void SwitchTracing(TfrmServer& window, const TServerOptions& options) {
   if (options.Trace) {
     window.actIncoming->trigger();
     window.actOutgoing->trigger();
   }
   if (!options.LogPath) return;
-  window.SetLogFilePath(*options.LogPath);
+  window.SetLogFilePath(*options.LogPath, TLogFileStart::Append);
   window.actLogFiles->trigger();
 }
 

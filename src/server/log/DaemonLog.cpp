@@ -11,9 +11,9 @@ spdlog::sink_ptr FileOrStderr(const std::shared_ptr<TLogFile>& file) {
   return std::make_shared<spdlog::sinks::stderr_sink_mt>();
 }
 
-std::vector<spdlog::sink_ptr> TraceSinks(const TLogOptions& options,
-                                         const std::shared_ptr<TLogFile>& file) {
-  if (!options.Trace) return {};
+// Always there: the operator may switch tracing on at any time (the admin API), and the core
+// traces nothing while both switches are off.
+std::vector<spdlog::sink_ptr> TraceSinks(const std::shared_ptr<TLogFile>& file) {
   std::vector<spdlog::sink_ptr> sinks{std::make_shared<spdlog::sinks::stdout_sink_mt>()};
   if (file) sinks.push_back(std::make_shared<LogFileSink>(file));
   return sinks;
@@ -32,7 +32,7 @@ std::unique_ptr<TDaemonLog> TDaemonLog::Open(const TLogOptions& options, std::st
 
 TDaemonLog::TDaemonLog(const TLogOptions& options, std::shared_ptr<TLogFile> file)
     : FFile(std::move(file)),
-      FLogger(options.Format, options.Level, {FileOrStderr(FFile)}, TraceSinks(options, FFile)) {}
+      FLogger(options.Format, options.Level, {FileOrStderr(FFile)}, TraceSinks(FFile)) {}
 
 void TDaemonLog::Reopen() {
   if (!FFile) return;

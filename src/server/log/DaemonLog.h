@@ -1,10 +1,9 @@
 // TDaemonLog: the daemon's EventLogger wired to its outputs. Event lines go to the --log file
-// when one is given, else to stderr; with --trace the trace lines go to stdout and to that
-// file too. Reopen() serves SIGHUP.
+// when one is given, else to stderr; trace lines, while a trace switch is on, go to stdout and
+// to that file too. Reopen() serves SIGHUP.
 //
 //   std::string error;
-//   auto log = TDaemonLog::Open({TLogFormat::Text, spdlog::level::info, "/var/log/z.log", false},
-//                               error);
+//   auto log = TDaemonLog::Open({TLogFormat::Text, spdlog::level::info, "/var/log/z.log"}, error);
 //   if (!log) fail(error);
 //   core.SetObserver(&log->Logger());
 #pragma once
@@ -14,7 +13,7 @@
 #include <string>
 
 #include "EventLogger.h"
-#include "LogFile.h"
+#include "LogFileSink.h"
 
 namespace zorva {
 
@@ -22,7 +21,6 @@ struct TLogOptions {
   TLogFormat Format = TLogFormat::Text;
   spdlog::level::level_enum Level = spdlog::level::info;
   std::optional<std::string> Path;
-  bool Trace = false;
 };
 
 class TDaemonLog {

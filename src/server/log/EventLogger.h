@@ -49,12 +49,13 @@ class EventLogger : public IServerObserver {
 
   // IServerObserver
   void Event(const TServerEvent& event) override;
-  void ExceptionLine(std::string_view text, bool alarm) override;
+  void ExceptionLine(std::string_view text, TExceptionKind kind) override;
   void TraceIncoming(std::string_view text) override { Trace("Rcvd From ", text); }
   void TraceOutgoing(std::string_view text) override { Trace("Sent To ", text); }
 
  private:
   std::string Fields(std::string_view event, std::span<const TLogField> fields) const;
+  void OperatorAction(const TServerEvent& event);
   void Trace(std::string_view prefix, std::string_view text);
 
   TLogFormat FFormat;

@@ -23,6 +23,7 @@
 #include <QTreeWidget>
 #include <QValueAxis>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 
 #include <sys/socket.h>
@@ -660,6 +661,29 @@ TEST_F(ServerFormTest, LogSwitchedOffAndOnStartsANewEmptyFile) {
   FWindow->actLogFiles->trigger();
   EXPECT_TRUE(FWindow->actLogFiles->isChecked());
   EXPECT_EQ(FileText(Path("Zorva.log")), "");
+}
+
+// The file of --log: kept across starts and switches, and private to its owner.
+TEST_F(ServerFormTest, AnAppendingLogFileKeepsWhatItHeldAndIsPrivate) {
+  const auto kept = Path("kept.log");
+  const auto fresh = Path("fresh.log");
+  std::ofstream(kept, std::ios::binary) << "earlier\r\n";
+  Start();
+  for (const auto& path : {kept, fresh}) {
+    FWindow->SetLogFilePath(path, TLogFileStart::Append);
+    FWindow->actLogFiles->trigger();
+    ASSERT_TRUE(FWindow->actLogFiles->isChecked()) << path;
+    TGuestClient& client = Connect();
+    client.Write("PING|\n");
+    EXPECT_TRUE(SpinUntil([&] { return FileText(path).contains("PING|"); })) << path;
+    FWindow->actLogFiles->trigger();
+  }
+  EXPECT_TRUE(FileText(kept).startsWith("earlier\r\nRcvd From 127.0.0.1: PING|\r\n"))
+      << FileText(kept).toStdString();
+  EXPECT_EQ(QFile::permissions(QString::fromStdString(fresh)) &
+                (QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther |
+                 QFileDevice::WriteOther),
+            QFileDevice::Permissions());
 }
 
 TEST_F(ServerFormTest, LogFileThatCannotBeCreatedTurnsTheSwitchOffAndLightsTheAlarm) {

@@ -193,6 +193,22 @@ INSTANTIATE_TEST_SUITE_P(
         TShoutCase{"carriage_return", R"({"text":"hel\rlo"})", 400, {}}),
     kCaseLabel);
 
+TEST_F(AdminApiTest, ShoutRefusalNamesWhatIsWrongWithTheText) {
+  struct Case {
+    const char* Body;
+    const char* Error;
+  };
+  for (const auto& c : {Case{R"({"text":"hel\nlo"})", "The text must not hold a line break"},
+                        Case{R"({"text":"hel\rlo"})", "The text must not hold a line break"},
+                        Case{R"({"text":"\u001b[2J"})", "The text must not hold a control byte"},
+                        Case{R"({"text":"bell\u0007"})", "The text must not hold a control byte"},
+                        Case{R"({"text":"del\u007f"})", "The text must not hold a control byte"}}) {
+    const auto response = Call("POST", "/v1/shout", c.Body);
+    EXPECT_EQ(response.Status, 400) << c.Body;
+    EXPECT_EQ(Body(response)["error"], c.Error) << c.Body;
+  }
+}
+
 TEST_F(AdminApiTest, ShoutWhileStoppedIsRefused) {
   Core.Stop();
   EXPECT_EQ(Call("POST", "/v1/shout", R"({"text":"hello"})").Status, 409);

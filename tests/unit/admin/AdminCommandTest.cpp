@@ -113,6 +113,30 @@ TEST(RenderAnswerTest, StatsListFiguresAndConnectionsPerCode) {
             "connections in GAME  2\n");
 }
 
+// A subject code with control bytes, accepted at a client's LOGIN, reaches every table; none of
+// its bytes may reach the operator's terminal as they are.
+TEST(RenderAnswerTest, ControlBytesFromClientsAreEscapedInEveryTable) {
+  const std::string code =
+      "G\x1b[2J\x07"
+      "AME";
+  const json users = json::array({{{"id", "a\x1b]0;x\x07"}, {"code", code}}});
+  const json subjects = json::array({{{"code", code}, {"name", "R\x9bm"}, {"members", {"a"}}}});
+  const json stats = {{"connections_per_code", {{code, 1}}}, {"oddity\x1b", "\x08"}};
+  for (const auto& [verb, answer] :
+       std::vector<std::pair<std::string, json>>{{"who", users},
+                                                 {"subjects", subjects},
+                                                 {"stats", stats},
+                                                 {"kill", json{{"killed", "a\x1b[2J"}}},
+                                                 {"create", json{{"name", "R\x1b[2J"}}}}) {
+    const auto shown = RenderAnswer(verb, answer);
+    EXPECT_EQ(shown.find('\x1b'), std::string::npos) << verb << ": " << shown;
+    EXPECT_EQ(shown.find('\x07'), std::string::npos) << verb << ": " << shown;
+    EXPECT_EQ(shown.find('\x08'), std::string::npos) << verb << ": " << shown;
+  }
+  EXPECT_NE(RenderAnswer("stats", stats).find("connections in G\\x1b[2J\\x07AME"),
+            std::string::npos);
+}
+
 // A server answering with unexpected shapes must not crash the client.
 TEST(RenderAnswerTest, OddAnswersRenderWithoutThrowing) {
   for (const auto* verb : {"who", "subjects", "stats", "kill", "create", "trace"}) {

@@ -321,6 +321,8 @@ TEST_F(SessionTest, SocketErrorDropsGuestAndReports) {
       ElementsAre("Client Socket Error: 104", "User ann has been disconnected",
                   "Client Socket Error: 32", "A Guest in the Staging Area has been disconnected",
                   "Client Socket Error: 9"));
+  // Each is told as a leave's alarm, which its Logout or Drop event describes.
+  EXPECT_EQ(Observer.LeaveAlarms, Observer.Exceptions);
   EXPECT_THAT(Take(ann), IsEmpty());
   EXPECT_THAT(Take(bob), ElementsAre("REMOVEGUEST|ann"));
   EXPECT_EQ(Core.GuestCount(), 1u);

@@ -1,5 +1,5 @@
 // What the core reports to its observer as events: who came, who left and why, who was turned
-// away, which subjects came and went.
+// away, which subjects came and went, what the operator did and to whom.
 #include <cerrno>
 #include <functional>
 
@@ -38,6 +38,13 @@ class EventRecorder : public RecordingObserver {
         break;
       case TServerEventKind::Operator:
         line += " " + std::string(ActionName(event.Action)) + " " + std::string(event.UserId);
+        for (const auto& aim : {event.Target, event.Address, event.Text}) {
+          if (!aim.empty()) line += " " + std::string(aim);
+        }
+        if (!event.SubjectCode.empty()) {
+          line += " " + std::string(event.SubjectCode) + "/" + std::string(event.Subject);
+        }
+        if (event.Action == TOperatorAction::Trace) line += event.On ? " on" : " off";
         break;
     }
     Events.push_back(line);
@@ -99,6 +106,7 @@ TEST_F(ServerEventsTest, EveryWayOfLeavingCarriesItsReason) {
     const auto guest = c.LogIn ? LoggedIn("ann") : Connect();
     Recorder.Events.clear();
     c.Cause(guest);
+    std::erase_if(Recorder.Events, [](const std::string& e) { return e.starts_with("operator "); });
     ASSERT_FALSE(Recorder.Events.empty()) << c.Label;
     EXPECT_EQ(Recorder.Events.front(), c.Expected) << c.Label;
     EXPECT_EQ(Core.FindGuest(guest), nullptr) << c.Label;
@@ -143,7 +151,36 @@ TEST_F(ServerEventsTest, SubjectsAreReportedWhenCreatedAndRemoved) {
   Core.DeleteSubject("Game", "Hall");
   EXPECT_THAT(Recorder.Events,
               ElementsAre("subject-created Game/Room", "subject-removed Game/Room",
-                          "subject-created Game/Hall", "subject-removed Game/Hall"));
+                          "operator create-subject  Game/Hall", "subject-created Game/Hall",
+                          "operator delete-subject  Game/Hall", "subject-removed Game/Hall"));
+}
+
+TEST_F(ServerEventsTest, OperatorActionsNameWhomTheyAimAt) {
+  const auto ann = LoggedIn("ann");  // from 10.0.0.1
+  const auto guest = Connect("10.0.0.7");
+  Say(ann, "CREATESUBJECT|Room|0");
+  Recorder.Events.clear();
+  Core.Shout(TShoutTarget::ToAll(), "hi");
+  Core.Shout(TShoutTarget::ToStagingArea(), "hi");
+  Core.Shout(TShoutTarget::ToSubjectCode("Game"), "hi");
+  Core.Shout(TShoutTarget::ToSubject("Game", "Room"), "hi");
+  Core.Shout(TShoutTarget::ToGuest(guest), "hi");
+  Core.ShoutToUser("ann", "hi");
+  Core.SetTraceIncoming(true);
+  Core.SetTraceIncoming(true);   // no change, no action
+  Core.SetTraceOutgoing(false);  // no change, no action
+  Core.SetTraceIncoming(false);
+  Core.SetTraceOutgoing(true);
+  Core.SetTraceOutgoing(false);
+  Core.KillGuest(guest);
+  EXPECT_THAT(
+      Recorder.Events,
+      ElementsAre("operator shout  all hi", "operator shout  staging-area hi",
+                  "operator shout  code hi Game/", "operator shout  subject hi Game/Room",
+                  "operator shout  guest 10.0.0.7 hi", "operator shout ann user 10.0.0.1 hi Game/",
+                  "operator trace  incoming on", "operator trace  incoming off",
+                  "operator trace  outgoing on", "operator trace  outgoing off",
+                  "operator kill  10.0.0.7", "drop  killed"));
 }
 
 }  // namespace

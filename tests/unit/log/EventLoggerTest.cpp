@@ -49,7 +49,7 @@ TEST(EventLoggerTest, TextLinesCarryTimeLevelEventAndEscapedFields) {
   auto log = MakeLogger(out, TLogFormat::Text, level_enum::info);
   log.Event(SocketErrorLeave());
   EXPECT_EQ(WithoutTime(out.Events.str()),
-            "T warning logout id=a\\x1b[2Jn code=\"Chess Club\" address=10.0.0.1 connection=7 "
+            "T warn logout id=a\\x1b[2Jn code=\"Chess Club\" address=10.0.0.1 connection=7 "
             "reason=socket-error error=104 error_text=\"Connection reset by peer\"\n");
 }
 
@@ -57,14 +57,56 @@ TEST(EventLoggerTest, JsonLinesAreOneObjectEach) {
   Captured out;
   auto log = MakeLogger(out, TLogFormat::Json, level_enum::info);
   log.Event(SocketErrorLeave());
-  log.ExceptionLine("bad \"quote\"\n", true);
+  log.ExceptionLine("bad \"quote\"\n", TExceptionKind::Alarm);
   EXPECT_EQ(WithoutTime(out.Events.str()),
-            R"({"time":"T","level":"warning","event":"logout","id":"a\\x1b[2Jn",)"
+            R"({"time":"T","level":"warn","event":"logout","id":"a\\x1b[2Jn",)"
             R"("code":"Chess Club","address":"10.0.0.1","connection":"7",)"
             R"("reason":"socket-error","error":"104","error_text":"Connection reset by peer"})"
             "\n"
             R"({"time":"T","level":"error","event":"exception","text":"bad \"quote\"\\x0a"})"
             "\n");
+}
+
+// A socket error's alarm lines describe the leave that its logout line already carries whole.
+TEST(EventLoggerTest, ALeaveIsOneLineWithoutItsAlarmLines) {
+  Captured out;
+  auto log = MakeLogger(out, TLogFormat::Text, level_enum::debug);
+  log.ExceptionLine("Client Socket Error: 104", TExceptionKind::LeaveAlarm);
+  log.ExceptionLine("User gil has been disconnected", TExceptionKind::LeaveAlarm);
+  log.Event(SocketErrorLeave());
+  const auto text = out.Events.str();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+  EXPECT_THAT(text, testing::HasSubstr(" logout "));
+}
+
+// An operator line names what the action aimed at, and no more; a shout's text is cut short
+// (at a letter's start) and escaped.
+TEST(EventLoggerTest, OperatorLinesNameTheirAimAndKeepTheTextShort) {
+  Captured out;
+  auto log = MakeLogger(out, TLogFormat::Text, level_enum::info);
+  auto shout = OperatorEvent(TOperatorAction::Shout, "GAME", "Big Room");
+  shout.Target = "subject";
+  const std::string text = "\x1b" + std::string(78, 'a') + "\xc3\xa9" + "zzz";  // é at 79-80
+  shout.Text = text;
+  log.Event(shout);
+  auto trace = OperatorEvent(TOperatorAction::Trace);
+  trace.Target = "incoming";
+  trace.On = true;
+  log.Event(trace);
+  auto kill = OperatorEvent(TOperatorAction::Kill);
+  kill.UserId = "gil";
+  kill.Address = "10.0.0.1";
+  kill.Connection = 7;
+  log.Event(kill);
+  log.Event(OperatorEvent(TOperatorAction::ShutDown));
+  EXPECT_EQ(
+      WithoutTime(out.Events.str()),
+      "T info operator action=shout target=subject code=GAME subject=\"Big Room\" text=\\x1b" +
+          std::string(78, 'a') +
+          "...\n"
+          "T info operator action=trace target=incoming state=on\n"
+          "T info operator action=kill id=gil address=10.0.0.1 connection=7\n"
+          "T info operator action=shut-down\n");
 }
 
 TEST(EventLoggerTest, LevelLeavesOutWhatIsBelowIt) {
@@ -82,8 +124,8 @@ TEST(EventLoggerTest, LevelLeavesOutWhatIsBelowIt) {
     refusal.Kind = TServerEventKind::Refusal;
     log.Event(login);
     log.Event(refusal);
-    log.ExceptionLine("x", true);
-    log.ExceptionLine("Cluster back", false);
+    log.ExceptionLine("x", TExceptionKind::Alarm);
+    log.ExceptionLine("Cluster back", TExceptionKind::Note);
     const auto text = out.Events.str();
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), c.Lines) << c.Label;
   }

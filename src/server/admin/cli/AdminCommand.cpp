@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "LogText.h"
+
 namespace zorva {
 
 namespace {
@@ -20,10 +22,11 @@ json Field(const json& value, const char* key) {
   return found == value.end() ? json(nullptr) : *found;
 }
 
+// Ids, codes and names come from clients: escaped, so that none can steer the terminal.
 std::string Text(const json& value) {
   if (value.is_null()) return "-";
-  if (value.is_string()) return value.get<std::string>();
-  return value.dump();
+  if (value.is_string()) return EscapeText(value.get<std::string>());
+  return EscapeText(value.dump());
 }
 
 std::string Table(const TRow& header, const std::vector<TRow>& rows) {
@@ -78,12 +81,12 @@ std::string SubjectsTable(const json& subjects) {
 std::string StatsLines(const json& stats) {
   std::vector<TRow> rows;
   for (const auto& [name, value] : stats.items()) {
-    if (!value.is_object()) rows.push_back({name, Text(value)});
+    if (!value.is_object()) rows.push_back({EscapeText(name), Text(value)});
   }
   const auto perCode = Field(stats, "connections_per_code");
   if (perCode.is_object()) {
     for (const auto& [code, count] : perCode.items()) {
-      rows.push_back({"connections in " + code, Text(count)});
+      rows.push_back({"connections in " + EscapeText(code), Text(count)});
     }
   }
   return Table({"FIGURE", "VALUE"}, rows);

@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "AdminCommand.h"
+#include "LogText.h"
 #include "ServerSettings.h"
 #include "TokenFile.h"
 
@@ -51,11 +52,12 @@ void AddCommands(CLI::App& app, zorva::TAdminCommand& command) {
   app.require_subcommand(1);
 }
 
-// The server's error message, or the status when the body holds none.
+// The server's error message, escaped as the tables are (it may repeat a client's id), or the
+// status when the body holds none.
 std::string RefusalMessage(const httplib::Result& result) {
   const auto body = nlohmann::json::parse(result->body, nullptr, false);
   if (body.is_object() && body.contains("error") && body["error"].is_string()) {
-    return body["error"].get<std::string>();
+    return zorva::EscapeText(body["error"].get<std::string>());
   }
   return "HTTP status " + std::to_string(result->status);
 }

@@ -1,4 +1,5 @@
-// The --log file: appends, is private to its owner, and follows its path when reopened.
+// The log file: appends (or starts anew when asked), is private to its owner, and follows its
+// path when reopened.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,21 +33,31 @@ class LogFileTest : public ::testing::Test {
   fs::path FFolder;
 };
 
-TEST_F(LogFileTest, AppendsToWhatIsThereAndCreatesPrivateFiles) {
-  const auto kept = FFolder / "kept.log";
-  std::ofstream(kept) << "earlier\n";
-  const auto fresh = FFolder / "fresh.log";
-  std::string error;
-  for (const auto& path : {kept, fresh}) {
-    auto file = TLogFile::Open(path.string(), error);
-    ASSERT_TRUE(file) << error;
-    file->Write("line\n");
+// The daemon's file and the window's --log file append; the window's menu file starts anew each
+// time it is switched on. Each is private to its owner when created.
+TEST_F(LogFileTest, AppendsOrStartsAnewAndCreatesPrivateFiles) {
+  struct Case {
+    const char* Label;
+    TLogFileStart Start;
+    const char* Kept;  // what a file that held "earlier\n" holds after one line
+  };
+  for (const auto& c : {Case{"append", TLogFileStart::Append, "earlier\nline\n"},
+                        Case{"anew", TLogFileStart::Anew, "line\n"}}) {
+    const auto kept = FFolder / (std::string(c.Label) + "-kept.log");
+    std::ofstream(kept) << "earlier\n";
+    const auto fresh = FFolder / (std::string(c.Label) + "-fresh.log");
+    std::string error;
+    for (const auto& path : {kept, fresh}) {
+      auto file = TLogFile::Open(path.string(), error, c.Start);
+      ASSERT_TRUE(file) << c.Label << ": " << error;
+      file->Write("line\n");
+    }
+    EXPECT_EQ(ReadAll(kept), c.Kept) << c.Label;
+    EXPECT_EQ(ReadAll(fresh), "line\n") << c.Label;
+    struct stat info {};
+    ASSERT_EQ(::stat(fresh.c_str(), &info), 0) << c.Label;
+    EXPECT_EQ(info.st_mode & 0777, 0600u) << c.Label;
   }
-  EXPECT_EQ(ReadAll(kept), "earlier\nline\n");
-  EXPECT_EQ(ReadAll(fresh), "line\n");
-  struct stat info {};
-  ASSERT_EQ(::stat(fresh.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
 TEST_F(LogFileTest, ReopenFollowsThePathAfterTheFileWasMoved) {

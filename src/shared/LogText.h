@@ -1,6 +1,7 @@
-// How texts from clients are written into the daemon's log: every byte that is not part of a
-// printable character becomes "\xNN", so no client can put a control sequence on the
-// operator's terminal or split a log line. Used by EventLogger for both formats.
+// How texts from clients are written where an operator reads them: every byte that is not part
+// of a printable character becomes "\xNN", so no client can put a control sequence on the
+// operator's terminal or split a log line. Used by the daemon's log for both of its formats and
+// by zorva-admin for its tables.
 //
 //   EscapeText("ann\x1b[2J")  // "ann\x1b[2J" with the escape byte as the four characters \x1b
 #pragma once
