@@ -52,6 +52,10 @@ class TLineSocket {
       error = "the host must be an IPv4 address";
       return false;
     }
+    // The port is chosen at connect, knowing the server: thousands of clients from one address
+    // beside earlier runs' closing sockets otherwise meet a port whose pair is still taken.
+    const int one = 1;
+    if (FFd >= 0) ::setsockopt(FFd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
     if (FFd < 0 || ::bind(FFd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
         ::connect(FFd, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0) {
       error = std::string("connect from ") + from + ": " + std::strerror(errno);
