@@ -305,6 +305,25 @@ const std::vector<TSpoiledField> kSpoiledFields = {
      [](TZorvaUser& user) { user.SetInfoToken("Note", std::string(kMaxInfoTokenBytes, 'n')); }},
 };
 
+// Registrations are counted per address: a third from one address in the hour is refused, one
+// from another address is not.
+TEST_P(HostileStoreTest, RegistrationsFromOneAddressAreBoundedPerHour) {
+  StartWithStoreAnd({"--max-registrations-per-hour", "2"});
+  const auto registerFrom = [this](const std::string& id, const char* from) {
+    LineClient client;
+    EXPECT_TRUE(client.Connect(FPort, 0, from));
+    TZorvaUser user;
+    user.SetPassword("pw");
+    client.WriteLine("LOGINNEW|" + id + "|GAME|" + user.toString());
+    const auto answer = client.ReadLine();
+    return answer ? answer->substr(0, answer->find('^')) : std::string("(none)");
+  };
+  EXPECT_EQ(registerFrom("new1", "127.0.0.1"), "LOGIN|SUCCESS|new1");
+  EXPECT_EQ(registerFrom("new2", "127.0.0.1"), "LOGIN|SUCCESS|new2");
+  EXPECT_EQ(registerFrom("new3", "127.0.0.1"), "LOGIN|ERROR|Too many attempts, try again later");
+  EXPECT_EQ(registerFrom("new4", "127.0.0.2"), "LOGIN|SUCCESS|new4");
+}
+
 TEST_P(HostileStoreTest, UpdateKeepsTheServersOwnFields) {
   StartWithStore();
   LineClient bob;
