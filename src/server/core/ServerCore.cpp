@@ -56,32 +56,6 @@ std::optional<TZorvaUser> ParseNewRecord(TLoginRequest& request, std::string_vie
   return record;
 }
 
-std::string_view ShoutTargetName(TShoutKind kind) {
-  switch (kind) {
-    case TShoutKind::All:
-      return "all";
-    case TShoutKind::StagingArea:
-      return "staging-area";
-    case TShoutKind::SubjectCode:
-      return "code";
-    case TShoutKind::Subject:
-      return "subject";
-    case TShoutKind::Guest:
-      return "guest";
-  }
-  return "unknown";
-}
-
-// `guest`: the one a shout to a guest reaches, or null.
-TServerEvent ShoutEvent(const TShoutTarget& target, std::string_view text,
-                        const TZorvaGuest* guest) {
-  auto event = guest ? OperatorEvent(TOperatorAction::Shout, *guest)
-                     : OperatorEvent(TOperatorAction::Shout, target.Code, target.Name);
-  event.Target = ShoutTargetName(target.Kind);
-  event.Text = text;
-  return event;
-}
-
 }  // namespace
 
 ServerCore::ServerCore(ITransport& transport, const IClock& clock, TServerHooks& hooks)
@@ -1134,12 +1108,7 @@ bool ServerCore::ShoutToUser(const std::string& id, std::string_view text) {
     const auto* member = !guest && FCluster ? RemoteMember(id) : nullptr;
     if (!guest && !member) return;
     found = true;
-    auto event = guest ? OperatorEvent(TOperatorAction::Shout, *guest)
-                       : OperatorEvent(TOperatorAction::Shout);
-    event.Target = "user";
-    event.UserId = id;
-    event.Text = text;
-    FObserver->Event(event);
+    FObserver->Event(UserShoutEvent(id, text, guest));
     if (guest) {
       SendToGuest(*guest, Msg::Shout(text));
       return;

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "ServerCore.h"
 #include "ZorvaGuest.h"
 #include "ZorvaSubject.h"
 
@@ -17,6 +18,22 @@ TServerEvent GuestEvent(TServerEventKind kind, const TZorvaGuest& guest) {
   if (guest.User()) event.UserId = guest.User()->Id();
   event.SubjectCode = guest.SubjectCode();
   return event;
+}
+
+std::string_view ShoutTargetName(TShoutKind kind) {
+  switch (kind) {
+    case TShoutKind::All:
+      return "all";
+    case TShoutKind::StagingArea:
+      return "staging-area";
+    case TShoutKind::SubjectCode:
+      return "code";
+    case TShoutKind::Subject:
+      return "subject";
+    case TShoutKind::Guest:
+      return "guest";
+  }
+  return "unknown";
 }
 
 }  // namespace
@@ -81,6 +98,24 @@ TServerEvent OperatorEvent(TOperatorAction action, std::string_view code,
   auto event = OperatorEvent(action);
   event.SubjectCode = code;
   event.Subject = subject;
+  return event;
+}
+
+TServerEvent ShoutEvent(const TShoutTarget& target, std::string_view text,
+                        const TZorvaGuest* guest) {
+  auto event = guest ? OperatorEvent(TOperatorAction::Shout, *guest)
+                     : OperatorEvent(TOperatorAction::Shout, target.Code, target.Name);
+  event.Target = ShoutTargetName(target.Kind);
+  event.Text = text;
+  return event;
+}
+
+TServerEvent UserShoutEvent(std::string_view id, std::string_view text, const TZorvaGuest* guest) {
+  auto event =
+      guest ? OperatorEvent(TOperatorAction::Shout, *guest) : OperatorEvent(TOperatorAction::Shout);
+  event.Target = "user";
+  event.UserId = id;
+  event.Text = text;
   return event;
 }
 

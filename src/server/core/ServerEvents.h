@@ -14,6 +14,7 @@ namespace zorva {
 
 class TZorvaGuest;
 class TZorvaSubject;
+struct TShoutTarget;
 
 enum class TServerEventKind {
   Login,           // UserId, SubjectCode, Address
@@ -78,6 +79,11 @@ TServerEvent OperatorEvent(TOperatorAction action);
 // An action aimed at one guest: its id, code, address and connection.
 TServerEvent OperatorEvent(TOperatorAction action, const TZorvaGuest& guest);
 TServerEvent OperatorEvent(TOperatorAction action, std::string_view code, std::string_view subject);
+// A shout, with the target's kind and the text; `guest` is the one a shout to a guest (or to a
+// user of this node) reaches, or null.
+TServerEvent ShoutEvent(const TShoutTarget& target, std::string_view text,
+                        const TZorvaGuest* guest);
+TServerEvent UserShoutEvent(std::string_view id, std::string_view text, const TZorvaGuest* guest);
 
 // Lower-case words for logs ("ping-timeout", "shutting-down", "subject-created", ...).
 std::string_view EventName(TServerEventKind kind);
